@@ -1,0 +1,406 @@
+#include "mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QNetworkInterface>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+
+namespace {
+
+// Fixed when the program is built: "Dec  7 2026 - 20:13:15".
+const char *const kBuildStamp = __DATE__ " - " __TIME__;
+
+constexpr int kFileCheckPauseMs = 1000;
+constexpr int kEraseToTransferPauseMs = 1000;
+
+QString shortName(const QString &path)
+{
+    const QString name = QFileInfo(path).fileName();
+    return name.size() > 24 ? name.left(21) + QStringLiteral("...") : name;
+}
+
+// Why an operation failed, in one line short enough for the prompt boxes.
+QString failureReason(const udpUpdater::Result &result, const QString &path)
+{
+    using Outcome = udpUpdater::Outcome;
+    switch (result.outcome) {
+    case Outcome::Success:
+        break;
+    case Outcome::NotConnected:
+        return QObject::tr("Not connected: press Connect.");
+    case Outcome::FileNotReadable:
+        return QObject::tr("Cannot read %1").arg(path.isEmpty() ? QObject::tr("the file") : shortName(path));
+    case Outcome::SendFailed:
+        return QObject::tr("The network refused to send.");
+    case Outcome::NoAnswer:
+        if (result.fileNumber == 0)
+            return QObject::tr("The device did not answer.");
+        return QObject::tr("No answer at block %1 of %2.").arg(result.blockIndex + 1).arg(result.blockCount);
+    case Outcome::NotConfirmed:
+        return QObject::tr("Sent, but not confirmed.");
+    case Outcome::Refused:
+        if (result.fileNumber == 0)
+            return QObject::tr("The device refused the erase.");
+        return QObject::tr("Device refused block %1 of %2.").arg(result.blockIndex + 1).arg(result.blockCount);
+    case Outcome::Aborted:
+        return QObject::tr("Aborted.");
+    }
+    return QString();
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui::MainWindow)
+{
+    // The core is a static library: without this the linker may drop the images.
+    Q_INIT_RESOURCE(resources);
+
+    ui->setupUi(this);
+    setWindowTitle(QStringLiteral("Varnel Updater"));
+    ui->label_prompt->setText(QStringLiteral("instructions here..."));
+
+    connect(&watcher, &QFutureWatcher<void>::finished, this, &MainWindow::when_file_send_finished);
+    connect(&watcher_erase, &QFutureWatcher<void>::finished, this, &MainWindow::when_erase_finished);
+    connect(&watcher_autoFileTransfer, &QFutureWatcher<void>::finished, this,
+            &MainWindow::when_autoFileTransfer_finished);
+    connect(&watcher_engineeringErase, &QFutureWatcher<void>::finished, this,
+            &MainWindow::when_engineeringErase_finished);
+
+    updater = new udpUpdater(ui);
+    connect(updater, &udpUpdater::acknowledged, this, &MainWindow::onAcknowledged);
+    connect(updater, &udpUpdater::transferProgress, this, &MainWindow::onTransferProgress);
+
+    connectAnswerTimer.setSingleShot(true);
+    connectAnswerTimer.setInterval(kConnectAnswerTimeout);
+    connect(&connectAnswerTimer, &QTimer::timeout, this, [this] {
+        if (!deviceAnswered)
+            ui->label_user_prompt->setText(tr("No answer from the device.\nCheck IPs and update mode."));
+    });
+
+    populateInterfaces();
+    ui->label_version->setText(QStringLiteral("v" VARNEL_VERSION));
+    ui->label_build->setText(QString::fromLatin1(kBuildStamp));
+
+    ui->btn_startUpdate->setEnabled(false);
+    ui->progressBar->setEnabled(false);
+}
+
+MainWindow::~MainWindow()
+{
+    // A task still running holds this window: end it before anything goes.
+    abortAndWait();
+    // Unlike a process-long link, ours must free ports 1235/1246 with the window.
+    delete updater;
+    delete ui;
+}
+
+void MainWindow::abortAndWait()
+{
+    if (operationInFlight())
+        updater->abort();
+    watcher.waitForFinished();
+    watcher_erase.waitForFinished();
+    watcher_autoFileTransfer.waitForFinished();
+    watcher_engineeringErase.waitForFinished();
+}
+
+bool MainWindow::operationInFlight() const
+{
+    return busy || watcher.isRunning() || watcher_erase.isRunning()
+        || watcher_autoFileTransfer.isRunning() || watcher_engineeringErase.isRunning();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (operationInFlight()) {
+        const auto answer = QMessageBox::warning(
+            this, tr("Varnel Updater"),
+            tr("The device is being updated.\n"
+               "Stopping now may leave the device unusable.\n\n"
+               "Close anyway?"),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes) {
+            event->ignore();
+            return;
+        }
+        abortAndWait();
+    }
+    event->accept();
+}
+
+void MainWindow::addAndSelectPath(QComboBox *combo, const QString &path)
+{
+    const Qt::MatchFlags flags = Qt::MatchExactly | Qt::MatchCaseSensitive;
+    if (combo->findText(path, flags) < 0)
+        combo->addItem(path);
+    combo->setCurrentIndex(combo->findText(path, flags));
+}
+
+QHostAddress MainWindow::adapterEntryAddress(const QString &entry)
+{
+    // The adapter's name may itself hold " - ": the address is the last piece.
+    return QHostAddress(entry.split(QStringLiteral(" - "), Qt::KeepEmptyParts, Qt::CaseSensitive).last());
+}
+
+void MainWindow::populateInterfaces()
+{
+    const auto interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &interface : interfaces) {
+        const auto flags = interface.flags();
+        if (!flags.testFlag(QNetworkInterface::IsUp) || !flags.testFlag(QNetworkInterface::IsRunning)
+            || flags.testFlag(QNetworkInterface::IsLoopBack))
+            continue;
+        const auto entries = interface.addressEntries();
+        for (const QNetworkAddressEntry &entry : entries) {
+            if (entry.ip().protocol() != QAbstractSocket::IPv4Protocol)
+                continue;
+            ui->combo_interfaces->addItem(interface.humanReadableName() + QStringLiteral(" - ")
+                                          + entry.ip().toString());
+        }
+    }
+}
+
+void MainWindow::setBusy(bool value)
+{
+    busy = value;
+    updateDeviceButtons();
+}
+
+// One device operation at a time: the link has a single acknowledgement wait.
+void MainWindow::updateDeviceButtons()
+{
+    const bool idle = !busy && !connectPending;
+    ui->btn_initUpdate->setEnabled(idle);
+    ui->btn_startUpdate->setEnabled(idle && deviceAnswered);
+    ui->btn_erase->setEnabled(idle);
+    ui->btn_sendFile->setEnabled(idle);
+}
+
+void MainWindow::onAcknowledged(message_types type)
+{
+    if (type != MT_INIT)
+        return;
+    deviceAnswered = true;
+    connectAnswerTimer.stop();
+    updateDeviceButtons();
+}
+
+void MainWindow::onTransferProgress(int fileNumber, quint32 blocksDone, quint32 blocksTotal)
+{
+    if (!guidedRunning || blocksTotal == 0)
+        return;
+    const int percent = int(quint64(blocksDone) * 100 / blocksTotal);
+    ui->progressBar->setFormat(tr("%p%  file %1/3: %2%").arg(fileNumber).arg(percent));
+}
+
+void MainWindow::when_initCmd_finished()
+{
+}
+
+void MainWindow::when_initCmd_failed()
+{
+}
+
+void MainWindow::on_btn_selectUpdatePath_clicked()
+{
+    const QString directoryPath = QFileDialog::getExistingDirectory(
+        this, tr("Select update directory:"), QDir::homePath(),
+        QFileDialog::ShowDirsOnly | QFileDialog::DontResolveSymlinks);
+    if (directoryPath.isEmpty())
+        return;
+    addAndSelectPath(ui->combo_updatePath, directoryPath);
+}
+
+void MainWindow::on_btn_initUpdate_clicked()
+{
+    const QString selectedText = ui->combo_interfaces->currentText();
+    if (selectedText.isEmpty())
+        return;
+
+    const QHostAddress localAddress = adapterEntryAddress(selectedText);
+    const QHostAddress targetIp(ui->txt_targetIp->text().trimmed());
+    if (targetIp.protocol() != QAbstractSocket::IPv4Protocol) {
+        ui->label_user_prompt->setText(tr("The device IP is not valid.\nType an IPv4 address."));
+        return;
+    }
+    if (localAddress.protocol() != QAbstractSocket::IPv4Protocol) {
+        ui->label_user_prompt->setText(tr("The adapter has no IPv4 address.\nChoose another adapter."));
+        return;
+    }
+
+    pendingTarget = targetIp;
+    pendingLocal = localAddress;
+    // A new "Connect" needs a new answer before "Start Update".
+    deviceAnswered = false;
+    connectAnswerTimer.stop();
+    connectPending = true;
+    updateDeviceButtons();
+    ui->label_user_prompt->setText(QStringLiteral("Checking update files ..."));
+    // The pause stays, but the window keeps painting meanwhile.
+    QTimer::singleShot(kFileCheckPauseMs, this, &MainWindow::checkFilesAndConnect);
+}
+
+void MainWindow::checkFilesAndConnect()
+{
+    connectPending = false;
+    updateDeviceButtons();
+
+    const QString updateFolderPath = ui->combo_updatePath->currentText();
+    autoFilePaths[0] = updateFolderPath + QStringLiteral("/file1.varnelfmw");
+    autoFilePaths[1] = updateFolderPath + QStringLiteral("/file2.varnelfmw");
+    autoFilePaths[2] = updateFolderPath + QStringLiteral("/file3.varnelfmw");
+    for (const QString &path : autoFilePaths) {
+        if (!QFile::exists(path)) {
+            ui->label_user_prompt->setText(QStringLiteral("Files could not be found.\nPlease start over."));
+            return;
+        }
+    }
+
+    ui->label_user_prompt->setText(QStringLiteral("Files found!\nConnecting to device ..."));
+    if (!updater->initialise(pendingTarget, pendingLocal)) {
+        ui->label_user_prompt->setText(tr("Cannot open the connection:\n%1").arg(updater->errorString()));
+        return;
+    }
+    connectAnswerTimer.start();
+}
+
+void MainWindow::on_btn_startUpdate_clicked()
+{
+    if (busy)
+        return;
+    ui->label_user_prompt->setText(QStringLiteral("Erasing device ...\nDO NOT INTERRUPT POWER"));
+    autoFileNumber = 1;
+    guidedRunning = true;
+    setBusy(true);
+    watcher_erase.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [this] { updater->eraseTarget(); }));
+}
+
+void MainWindow::when_erase_finished()
+{
+    const udpUpdater::Result result = updater->lastResult();
+    if (!result.ok()) {
+        ui->label_user_prompt->setText(tr("Update stopped at the erase.\n") + failureReason(result, QString()));
+        endGuidedUpdate();
+        return;
+    }
+    ui->label_user_prompt->setText(
+        QStringLiteral("Device Erased! Starting file transfer ...\nDO NOT INTERRUPT POWER"));
+    ui->progressBar->setValue(30);
+    // Still one second before the first image, but painted and not frozen.
+    QTimer::singleShot(kEraseToTransferPauseMs, this, [this] {
+        ui->label_user_prompt->setText(QStringLiteral("Transfering file 1/3 ...\nDO NOT INTERRUPT POWER"));
+        autoFileNumber = 1;
+        startTransfer();
+    });
+}
+
+void MainWindow::startTransfer()
+{
+    const QString filePath = autoFilePaths[autoFileNumber - 1];
+    const quint8 number = autoFileNumber;
+    ui->progressBar->setFormat(tr("%p%  file %1/3: 0%").arg(number));
+    watcher_autoFileTransfer.setFuture(QtConcurrent::run(
+        QThreadPool::globalInstance(), [this, filePath, number] { updater->sendFileToTarget(filePath, number); }));
+}
+
+void MainWindow::when_autoFileTransfer_finished()
+{
+    const udpUpdater::Result result = updater->lastResult();
+    if (!result.ok()) {
+        ui->label_user_prompt->setText(tr("Update stopped at file %1/3.\n").arg(autoFileNumber)
+                                       + failureReason(result, autoFilePaths[autoFileNumber - 1]));
+        autoFileNumber = 1;
+        endGuidedUpdate();
+        return;
+    }
+
+    switch (autoFileNumber) {
+    case 1:
+        ui->label_user_prompt->setText(QStringLiteral("Transfering file 2/3 ...\nDO NOT INTERRUPT POWER"));
+        ui->progressBar->setValue(50);
+        autoFileNumber = 2;
+        startTransfer();
+        break;
+    case 2:
+        ui->label_user_prompt->setText(QStringLiteral("Transfering file 3/3 ...\nDO NOT INTERRUPT POWER"));
+        ui->progressBar->setValue(70);
+        autoFileNumber = 3;
+        startTransfer();
+        break;
+    default:
+        ui->label_user_prompt->setText(QStringLiteral("Update Complete!\nYou can now POWER CYCLE the device."));
+        ui->progressBar->setValue(100);
+        autoFileNumber = 1;
+        endGuidedUpdate();
+        break;
+    }
+}
+
+void MainWindow::endGuidedUpdate()
+{
+    guidedRunning = false;
+    ui->progressBar->resetFormat();
+    setBusy(false);
+}
+
+void MainWindow::on_btn_erase_clicked()
+{
+    if (busy)
+        return;
+    setBusy(true);
+    watcher_engineeringErase.setFuture(
+        QtConcurrent::run(QThreadPool::globalInstance(), [this] { updater->eraseTarget(); }));
+}
+
+void MainWindow::when_engineeringErase_finished()
+{
+    const udpUpdater::Result result = updater->lastResult();
+    if (!result.ok())
+        ui->label_prompt->setText(tr("Erase failed: ") + failureReason(result, QString()));
+    setBusy(false);
+}
+
+void MainWindow::on_btn_selectFile_clicked()
+{
+    const QString filename = QFileDialog::getOpenFileName(this, tr("Select update file:"), QDir::currentPath());
+    if (filename.isEmpty())
+        return;
+    addAndSelectPath(ui->combo_filePath, filename);
+}
+
+void MainWindow::on_btn_sendFile_clicked()
+{
+    if (busy)
+        return;
+    const QString filePath = ui->combo_filePath->currentText();
+    const quint8 fileNumber = quint8(ui->spin_fileNumber->value());
+    if (filePath.isEmpty()) {
+        ui->label_prompt->setText(tr("No file chosen."));
+        return;
+    }
+    ui->label_prompt->setText(QStringLiteral("sending file, please wait ..."));
+    sendingPath = filePath;
+    setBusy(true);
+    watcher.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [this, filePath, fileNumber] {
+        updater->sendFileToTarget(filePath, fileNumber);
+    }));
+}
+
+void MainWindow::when_file_send_finished()
+{
+    const udpUpdater::Result result = updater->lastResult();
+    if (result.ok())
+        ui->label_prompt->setText(QStringLiteral("File Sent!"));
+    else
+        ui->label_prompt->setText(failureReason(result, sendingPath));
+    setBusy(false);
+}

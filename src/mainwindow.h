@@ -1,0 +1,85 @@
+#ifndef MAINWINDOW_H
+#define MAINWINDOW_H
+
+#include <QFutureWatcher>
+#include <QHostAddress>
+#include <QMainWindow>
+#include <QString>
+#include <QTimer>
+
+#include "udpupdater.h"
+
+class QComboBox;
+namespace Ui { class MainWindow; }
+
+// The window controller: owns the form, turns clicks into background tasks on
+// the update link and reports how they went.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // Adds `path` to `combo` unless an entry has exactly that text, then
+    // selects that entry. Shared by both choose buttons.
+    static void addAndSelectPath(QComboBox *combo, const QString &path);
+    // The address at the end of an adapter entry "<name> - <address>".
+    static QHostAddress adapterEntryAddress(const QString &entry);
+
+    // How long "Connect" waits for the device before telling the operator.
+    static constexpr std::chrono::milliseconds kConnectAnswerTimeout = std::chrono::seconds(5);
+
+    udpUpdater *link() const { return updater; }
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private slots:
+    void when_file_send_finished();
+    void when_initCmd_finished();
+    void when_initCmd_failed();
+    void when_erase_finished();
+    void when_autoFileTransfer_finished();
+    void on_btn_initUpdate_clicked();
+    void on_btn_erase_clicked();
+    void on_btn_selectFile_clicked();
+    void on_btn_sendFile_clicked();
+    void on_btn_selectUpdatePath_clicked();
+    void on_btn_startUpdate_clicked();
+    void when_engineeringErase_finished();
+
+private:
+    void populateInterfaces();
+    void checkFilesAndConnect();
+    void startTransfer();
+    void endGuidedUpdate();
+    void onAcknowledged(message_types type);
+    void onTransferProgress(int fileNumber, quint32 blocksDone, quint32 blocksTotal);
+    void setBusy(bool busy);
+    void updateDeviceButtons();
+    bool operationInFlight() const;
+    void abortAndWait();
+
+    Ui::MainWindow *ui;
+    QFutureWatcher<void> watcher;
+    QFutureWatcher<void> watcher_erase;
+    QFutureWatcher<void> watcher_autoFileTransfer;
+    udpUpdater *updater;
+    quint8 autoFileNumber = 1;
+    QString autoFilePaths[3];
+
+    // The engineering erase is watched too, so its end frees the buttons.
+    QFutureWatcher<void> watcher_engineeringErase;
+    QTimer connectAnswerTimer;
+    QHostAddress pendingTarget;
+    QHostAddress pendingLocal;
+    bool connectPending = false;   // inside the one-second file check of "Connect"
+    bool deviceAnswered = false;   // the device acknowledged the latest "Connect"
+    bool busy = false;             // a device operation (or the guided chain) runs
+    bool guidedRunning = false;
+    QString sendingPath;           // file of the engineering send in flight
+};
+
+#endif // MAINWINDOW_H

@@ -1,0 +1,157 @@
+#ifndef UDPUPDATER_H
+#define UDPUPDATER_H
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QWaitCondition>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+
+class QFile;
+class QUdpSocket;
+class LogView;
+namespace Ui { class MainWindow; }
+
+enum message_types : quint32 {
+    MT_READ = 0,
+    MT_INIT = 15,
+    MT_ERASE = 240,
+    MT_WRITE = 255,
+};
+
+enum write_file_status_t : quint8 {
+    WFS_MID = 0,
+    WFS_START = 1,
+    WFS_END = 2,
+};
+
+// The UDP conversation with the device: two sockets, the commands, the
+// acknowledgement wait and the two long operations (erase, send one image).
+// Lives on the GUI thread; eraseTarget() and sendFileToTarget() block and must
+// run on a background thread.
+class udpUpdater : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr quint16 kDevicePort = 1235;  // commands go here, and leave from here
+    static constexpr quint16 kAckPort = 1246;     // the device answers here
+    static constexpr int chunkSize = 1400;        // image bytes per write block
+    static constexpr int kBlockHeaderSize = 5;    // image no, status, length (2), index
+
+    // How an operation ended, for the window to tell the operator.
+    enum class Outcome {
+        Success,
+        NotConnected,      // no device address yet ("Connect" not done)
+        FileNotReadable,
+        SendFailed,        // the socket refused to send the datagram
+        NoAnswer,          // the device did not acknowledge in time
+        NotConfirmed,      // every byte went out, the last block was never acknowledged
+        Refused,           // the device answered with an unexpected type
+        Aborted,
+    };
+
+    struct Result {
+        Outcome outcome = Outcome::Success;
+        int fileNumber = 0;        // image number of a transfer, 0 for the erase
+        quint32 blockIndex = 0;    // block that was in flight when it ended
+        quint32 blockCount = 0;    // blocks of the image
+        QString detail;            // file or socket error text, when there is one
+        bool ok() const { return outcome == Outcome::Success; }
+    };
+
+    // How long each wait may last. The device's behaviour on a repeated
+    // command is unknown and the acknowledgement carries no block number, so
+    // nothing is ever resent: a wait that runs out ends the operation.
+    struct Timeouts {
+        // Erasing tens of MB of flash takes minutes.
+        std::chrono::milliseconds erase = std::chrono::minutes(5);
+        // A write block is acknowledged within milliseconds on a working link.
+        std::chrono::milliseconds block = std::chrono::seconds(30);
+        // The device may verify or commit the image on its last block.
+        std::chrono::milliseconds lastBlock = std::chrono::minutes(5);
+    };
+
+    explicit udpUpdater(Ui::MainWindow *ui);
+    ~udpUpdater() override;
+
+    // Binds the sockets and sends the connect command. False, with
+    // errorString(), when an address is not IPv4 or a port cannot be bound;
+    // nothing is sent then.
+    bool initialise(QHostAddress target, QHostAddress local);
+    QString errorString() const { return _errorString; }
+
+    bool eraseTarget();
+    bool sendFileToTarget(QString filePath, int fileNumber);
+
+    // How the latest eraseTarget()/sendFileToTarget() ended. Read it after the
+    // operation has returned.
+    Result lastResult() const { return _lastResult; }
+
+    // Abandons the wait in flight, and every wait after it: used when the
+    // window closes under a running operation.
+    void abort();
+
+    void setTimeouts(const Timeouts &timeouts);
+    Timeouts timeouts() const;
+
+    LogView *log() const { return _log; }
+
+    // Write block `index` of `image` as it goes after A5 5A FF. Pure, so the
+    // framing can be checked without a network.
+    static quint32 blockCount(qsizetype imageSize);
+    static QByteArray writeBlock(const QByteArray &image, quint8 fileNumber, quint32 index,
+                                 quint32 checksum);
+
+    std::atomic<bool> _waitingForAck{false};
+
+signals:
+    // An acknowledgement that answered the command in flight.
+    void acknowledged(message_types type);
+    // Blocks acknowledged so far of the image being sent; emitted from the
+    // sending thread whenever the whole percentage changes.
+    void transferProgress(int fileNumber, quint32 blocksDone, quint32 blocksTotal);
+
+private slots:
+    void receiveAck();
+
+private:
+    enum class AckWait { Acked, TimedOut, Refused, SendFailed, Aborted };
+
+    bool sendCmd(message_types type);
+    bool sendCmdWithData(message_types type, QByteArray data);
+    void transmit(const QByteArray &datagram);
+    AckWait waitForAck(std::chrono::milliseconds limit);
+    bool finish(Result result);
+    static Outcome outcomeOf(AckWait wait, bool lastBlock);
+
+    Ui::MainWindow *_ui;
+    QUdpSocket *_udpSender;
+    QUdpSocket *_udpReceiver;
+    QHostAddress _targetAddress;
+    QHostAddress _localAddress;
+    message_types _typeOfAckWaiting = MT_INIT;
+    bool _receivedAck = false;
+    message_types _typeOfAckReceived = MT_INIT;
+    std::unique_ptr<QFile> _file;
+
+    LogView *_log = nullptr;
+    QString _errorString;
+    Result _lastResult;
+
+    // Guards the wait: the GUI thread ends it, a background thread sleeps on it.
+    mutable QMutex _ackMutex;
+    QWaitCondition _ackArrived;
+    bool _ackRefused = false;
+    bool _sendFailed = false;
+    QString _sendError;
+    bool _aborted = false;
+    Timeouts _timeouts;
+};
+
+#endif // UDPUPDATER_H
