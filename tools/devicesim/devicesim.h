@@ -1,0 +1,108 @@
+#ifndef DEVICESIM_H
+#define DEVICESIM_H
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+class QUdpSocket;
+
+// A stand-in for the device in its update mode, on loopback. It answers each
+// command datagram on ADDRESS:1235 with A5 5A <type> sent from that address
+// to the sender's address, port 1246, checks every image it receives against
+// the write-block protocol, and can be told to misbehave.
+class DeviceSim : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr quint16 kCommandPort = 1235;
+    static constexpr quint16 kAckPort = 1246;
+
+    // What the simulator made of one image (one run START ... END, or a
+    // single START block for a one-block image).
+    struct ImageReport {
+        int imageNumber = 0;
+        int blocks = 0;
+        qint64 bytes = 0;
+        QByteArray data;               // the image as assembled
+        bool checksumPresent = false;  // the last block carried a checksum
+        bool checksumGood = false;     // ... and it matched the assembled image
+        QStringList errors;            // protocol violations, empty when clean
+        bool complete = false;         // END seen (or the single START block)
+        QString summary() const;       // one line: image, blocks, bytes, checksum
+    };
+
+    // Fault switches. Datagram numbers count every command datagram received
+    // since start() (or since clear()), starting at 1; 0 means "off".
+    struct Faults {
+        int ackDelayMs = 0;            // delay every acknowledgement
+        int eraseDelayMs = 0;          // extra time before acknowledging an erase
+        int dropAckOf = 0;             // do not acknowledge datagram N
+        int wrongTypeAt = 0;           // answer datagram N with type 0x55
+        int silentAfter = 0;           // answer nothing after datagram N
+        int strayAt = 0;               // on datagram N, first send a stray A5 5A <type>
+                                       // from 127.0.0.3 to the ack port, then answer
+        bool duplicateAcks = false;    // answer each datagram twice
+    };
+
+    explicit DeviceSim(QObject *parent = nullptr);
+    ~DeviceSim() override;
+
+    // Binds ADDRESS:1235. False with errorString() when the bind fails.
+    bool start(const QHostAddress &address = QHostAddress(QStringLiteral("127.0.0.2")));
+    void stop();
+    QString errorString() const { return _error; }
+
+    void setFaults(const Faults &faults) { _faults = faults; }
+    Faults faults() const { return _faults; }
+    // Stop answering at all (true) or answer again (false).
+    void setSilent(bool silent) { _silent = silent; }
+
+    // Save every completed image as <dir>/image<N>-<seq>.bin (seq counts from 1).
+    void setSaveDirectory(const QString &dir) { _saveDir = dir; }
+    // Print one summary line per completed image to stdout.
+    void setPrintSummaries(bool print) { _printSummaries = print; }
+
+    // Every datagram received, in arrival order, exactly as it came.
+    QList<QByteArray> received() const { return _received; }
+    int receivedCount() const { return _received.size(); }
+    // Images, completed or still in progress, in the order they started.
+    QList<ImageReport> images() const { return _images; }
+    int eraseCount() const { return _erases; }
+    int acksSent() const { return _acksSent; }
+    // Forget what was received (the fault switches and counters restart too).
+    void clear();
+
+signals:
+    void datagramReceived(const QByteArray &datagram);
+    void imageCompleted(const DeviceSim::ImageReport &report);
+
+private slots:
+    void readPending();
+
+private:
+    void handle(const QByteArray &datagram, const QHostAddress &sender);
+    void checkWriteBlock(const QByteArray &datagram);
+    void finishImage();
+    void sendAck(quint8 type, const QHostAddress &to, int delayMs);
+
+    QUdpSocket *_socket = nullptr;
+    QUdpSocket *_straySocket = nullptr;
+    QString _error;
+    Faults _faults;
+    bool _silent = false;
+    QString _saveDir;
+    bool _printSummaries = false;
+    QList<QByteArray> _received;
+    QList<ImageReport> _images;
+    bool _imageOpen = false;       // a START was seen and no END yet
+    int _expectedIndex = 0;        // next index byte expected
+    int _erases = 0;
+    int _acksSent = 0;
+    int _savedCount = 0;
+};
+
+#endif // DEVICESIM_H
