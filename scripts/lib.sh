@@ -1,0 +1,35 @@
+# Shared by the scripts: install what is missing, configure and build.
+# shellcheck shell=bash
+
+VARNEL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+VARNEL_PACKAGES=(
+    cmake make g++
+    qt6-base-dev qt6-base-dev-tools
+    fonts-dejavu-core
+    xvfb xauth
+)
+
+varnel_install() {
+    local missing=() pkg
+    for pkg in "${VARNEL_PACKAGES[@]}"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$pkg")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    echo "Installing: ${missing[*]}"
+    "${sudo[@]}" apt-get update -qq
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
+}
+
+# varnel_build DIR [cmake options...]
+varnel_build() {
+    local dir="$1"
+    shift
+    cmake -S "$VARNEL_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE="${VARNEL_BUILD_TYPE:-RelWithDebInfo}" "$@"
+    cmake --build "$dir" -j"$(nproc)"
+}
