@@ -1,6 +1,8 @@
 #include "logview.h"
 
+#include <QElapsedTimer>
 #include <QEvent>
+#include <QScrollBar>
 #include <QTextBrowser>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -8,6 +10,10 @@
 namespace {
 // Often enough to look live, rarely enough to stay out of the transfer's way.
 constexpr int kFlushIntervalMs = 200;
+// Laying out a batch runs on the GUI thread, which also relays every block
+// and acknowledgement: keep drawing the log to about a tenth of its time.
+constexpr int kFlushCostFactor = 10;
+constexpr int kMaxFlushIntervalMs = 2000;
 } // namespace
 
 LogView::LogView(QTextBrowser *view, QObject *parent)
@@ -47,6 +53,11 @@ void LogView::flush()
     if (_pending.empty())
         return;
 
+    QElapsedTimer cost;
+    cost.start();
+    QScrollBar *scrollBar = _view->verticalScrollBar();
+    const bool atEnd = scrollBar->value() == scrollBar->maximum();
+
     QTextDocument *document = _view->document();
     QTextCursor cursor(document);
     cursor.movePosition(QTextCursor::End);
@@ -63,6 +74,11 @@ void LogView::flush()
     }
     cursor.endEditBlock();
     _pending.clear();
+    if (atEnd)
+        scrollBar->setValue(scrollBar->maximum());
+
+    _flushTimer.setInterval(qBound(kFlushIntervalMs, int(cost.elapsed()) * kFlushCostFactor,
+                                   kMaxFlushIntervalMs));
 }
 
 bool LogView::eventFilter(QObject *watched, QEvent *event)
