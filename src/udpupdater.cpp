@@ -21,6 +21,14 @@ bool isKnownType(quint8 type)
     return type == MT_READ || type == MT_INIT || type == MT_ERASE || type == MT_WRITE;
 }
 
+// Short enough for one line of the prompt box.
+QString bindError(const QUdpSocket *socket, quint16 port)
+{
+    if (socket->error() == QAbstractSocket::AddressInUseError)
+        return udpUpdater::tr("Port %1 is already in use.").arg(port);
+    return udpUpdater::tr("Port %1: %2").arg(port).arg(socket->errorString());
+}
+
 } // namespace
 
 udpUpdater::udpUpdater(Ui::MainWindow *ui)
@@ -59,7 +67,7 @@ bool udpUpdater::initialise(QHostAddress target, QHostAddress local)
     // taken instead of silently sharing it.
     if (_udpReceiver->state() != QAbstractSocket::BoundState
         && !_udpReceiver->bind(QHostAddress::Any, kAckPort, QAbstractSocket::DontShareAddress)) {
-        _errorString = tr("Port %1: %2").arg(kAckPort).arg(_udpReceiver->errorString());
+        _errorString = bindError(_udpReceiver, kAckPort);
         return false;
     }
 
@@ -67,7 +75,7 @@ bool udpUpdater::initialise(QHostAddress target, QHostAddress local)
     if (_udpSender->state() != QAbstractSocket::UnconnectedState)
         _udpSender->close();
     if (!_udpSender->bind(_localAddress, kDevicePort, QAbstractSocket::DontShareAddress)) {
-        _errorString = tr("Port %1: %2").arg(kDevicePort).arg(_udpSender->errorString());
+        _errorString = bindError(_udpSender, kDevicePort);
         return false;
     }
 

@@ -6,7 +6,9 @@
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
+class QTimer;
 class QUdpSocket;
 
 // A stand-in for the device in its update mode, on loopback. It answers each
@@ -33,6 +35,8 @@ public:
         QStringList errors;            // protocol violations, empty when clean
         bool complete = false;         // END seen (or the single START block)
         QString summary() const;       // one line: image, blocks, bytes, checksum
+        // Complete, no protocol error, checksum good or absent.
+        bool clean() const { return complete && errors.isEmpty(); }
     };
 
     // Fault switches. Datagram numbers count every command datagram received
@@ -65,10 +69,14 @@ public:
     void setSaveDirectory(const QString &dir) { _saveDir = dir; }
     // Print one summary line per completed image to stdout.
     void setPrintSummaries(bool print) { _printSummaries = print; }
+    // Keep every datagram for received() (true, the default). Off for long
+    // runs of big images, where the copies would only cost memory.
+    void setRecordDatagrams(bool record) { _recordDatagrams = record; }
 
     // Every datagram received, in arrival order, exactly as it came.
     QList<QByteArray> received() const { return _received; }
-    int receivedCount() const { return _received.size(); }
+    // Datagrams received, counted even when they are not recorded.
+    int receivedCount() const { return _datagramCount; }
     // Images, completed or still in progress, in the order they started.
     QList<ImageReport> images() const { return _images; }
     int eraseCount() const { return _erases; }
@@ -89,6 +97,15 @@ private:
     void finishImage();
     void sendAck(quint8 type, const QHostAddress &to, int delayMs);
 
+    void answer(quint8 type, const QHostAddress &to);
+    void writeAck(quint8 type, const QHostAddress &to, int datagramNumber);
+    void sendStray(quint8 type, const QHostAddress &to);
+    void addError(const QString &error);
+    void closeImage(bool complete);
+    void closePendingSingle();
+    void singleBlockQuiet();
+    void printLine(const QString &line) const;
+
     QUdpSocket *_socket = nullptr;
     QUdpSocket *_straySocket = nullptr;
     QString _error;
@@ -103,6 +120,17 @@ private:
     int _erases = 0;
     int _acksSent = 0;
     int _savedCount = 0;
+
+    bool _recordDatagrams = true;
+    int _datagramCount = 0;        // numbers the datagrams for the fault switches
+    int _openImage = -1;           // index in _images of the open image
+    // A START carrying a full 1400 bytes may be a whole one-block image or
+    // the first of many: only what follows (or a quiet link) tells.
+    int _singleDatagram = 0;       // datagram number of such a START, 0 if none
+    bool _singleAcked = false;     // ... and it was properly acknowledged
+    QTimer *_quietTimer = nullptr;
+    quint64 _generation = 0;       // stop() voids acknowledgements still delayed
+    quint64 _epoch = 0;            // clear() restarts the datagram numbers
 };
 
 #endif // DEVICESIM_H
