@@ -80,6 +80,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(updater, &udpUpdater::transferProgress, this, &MainWindow::onTransferProgress);
 
     connectAnswerTimer.setSingleShot(true);
+    connectAnswerTimer.setTimerType(Qt::PreciseTimer);
     connectAnswerTimer.setInterval(kConnectAnswerTimeout);
     connect(&connectAnswerTimer, &QTimer::timeout, this, [this] {
         if (!deviceAnswered)

@@ -79,6 +79,8 @@ public:
     int receivedCount() const { return _datagramCount; }
     // Images, completed or still in progress, in the order they started.
     QList<ImageReport> images() const { return _images; }
+    // An image has started and not ended yet (it is the last of images()).
+    bool imageOpen() const { return _openImage >= 0; }
     int eraseCount() const { return _erases; }
     int acksSent() const { return _acksSent; }
     // Forget what was received (the fault switches and counters restart too).
@@ -122,7 +124,8 @@ private:
     int _savedCount = 0;
 
     bool _recordDatagrams = true;
-    int _datagramCount = 0;        // numbers the datagrams for the fault switches
+    int _datagramCount = 0;        // datagrams since clear()
+    int _faultBase = 0;            // _datagramCount at start(): fault numbers count from there
     int _openImage = -1;           // index in _images of the open image
     // A START carrying a full 1400 bytes may be a whole one-block image or
     // the first of many: only what follows (or a quiet link) tells.

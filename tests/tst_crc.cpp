@@ -1,0 +1,120 @@
+#include <QtTest>
+
+#include "crc.h"
+
+namespace {
+
+constexpr quint32 kPolynomial = 0x04C11DB7u;
+
+// Straight from the definition, one bit at a time and without a table, so a
+// wrong table entry or a wrong table index shows up as a mismatch.
+quint32 bitwiseCrc(const QByteArray &data)
+{
+    quint32 reg = 0xFFFFFFFFu;
+    for (const char c : data) {
+        reg ^= quint32(quint8(c)) << 24;
+        for (int bit = 0; bit < 8; ++bit)
+            reg = (reg & 0x80000000u) ? (reg << 1) ^ kPolynomial : (reg << 1);
+    }
+    return reg;
+}
+
+quint32 bitwiseTableEntry(quint32 i)
+{
+    quint32 reg = i << 24;
+    for (int bit = 0; bit < 8; ++bit)
+        reg = (reg & 0x80000000u) ? (reg << 1) ^ kPolynomial : (reg << 1);
+    return reg;
+}
+
+QByteArray highBytes()
+{
+    QByteArray bytes;
+    for (int b = 0x80; b <= 0xFF; ++b)
+        bytes.append(char(b));
+    return bytes;
+}
+
+// Something image-like: every byte value, in no simple order, across several blocks.
+QByteArray pseudoImage(int size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 state = 0x2545F491u;
+    for (int i = 0; i < size; ++i) {
+        state = state * 1664525u + 1013904223u;
+        bytes[i] = char(state >> 24);
+    }
+    return bytes;
+}
+
+} // namespace
+
+class TestCrc : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void checksum_data();
+    void checksum();
+    void table();
+    void generatorDoesNotChangeChecksum();
+};
+
+void TestCrc::checksum_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<quint32>("expected");
+
+    QTest::newRow("check string") << QByteArray("123456789") << 0x0376E6E7u;
+    QTest::newRow("abc") << QByteArray("abc") << 0x9B73448Cu;
+    QTest::newRow("empty") << QByteArray() << 0xFFFFFFFFu;
+    // The known vectors above keep the reference honest for the rows below.
+    QTest::newRow("bytes 0x80..0xFF") << highBytes() << bitwiseCrc(highBytes());
+    QTest::newRow("embedded zeros") << QByteArray(64, '\0') << bitwiseCrc(QByteArray(64, '\0'));
+    QTest::newRow("three blocks") << pseudoImage(3000) << bitwiseCrc(pseudoImage(3000));
+}
+
+void TestCrc::checksum()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(quint32, expected);
+
+    QCOMPARE(bitwiseCrc(data), expected);
+    const crc checksum;
+    QCOMPARE(checksum.crc32(data), expected);
+    // Computing does not change the object.
+    QCOMPARE(checksum.crc32(data), expected);
+}
+
+void TestCrc::table()
+{
+    QCOMPARE(crc32Table[0], 0x00000000u);
+    QCOMPARE(crc32Table[1], 0x04C11DB7u);
+    QCOMPARE(crc32Table[2], 0x09823B6Eu);
+    QCOMPARE(crc32Table[3], 0x0D4326D9u);
+    QCOMPARE(crc32Table[255], 0xB1F740B4u);
+
+    for (quint32 i = 0; i < 256; ++i)
+        QVERIFY2(crc32Table[i] == bitwiseTableEntry(i),
+                 qPrintable(QStringLiteral("entry %1: 0x%2, expected 0x%3")
+                                .arg(i)
+                                .arg(crc32Table[i], 8, 16, QLatin1Char('0'))
+                                .arg(bitwiseTableEntry(i), 8, 16, QLatin1Char('0'))));
+}
+
+void TestCrc::generatorDoesNotChangeChecksum()
+{
+    const QByteArray data("123456789");
+    const QByteArray image = pseudoImage(1401);
+    const quint32 imageCrc = bitwiseCrc(image);
+
+    crc checksum;
+    for (const crcGenType type : {CGT_REVERSED, CGT_REV_RECIPROCAL, crcGenType(7), CGT_NORMAL}) {
+        checksum.selectGenerator(type);
+        QCOMPARE(checksum.crc32(data), 0x0376E6E7u);
+        QCOMPARE(checksum.crc32(image), imageCrc);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestCrc)
+#include "tst_crc.moc"

@@ -1,0 +1,148 @@
+#include <QtTest>
+
+#include "crc.h"
+#include "udpupdater.h"
+
+namespace {
+
+// Bytes that differ from block to block, so a block cut at the wrong offset
+// cannot pass for the right one.
+QByteArray pseudoImage(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 state = 0x9E3779B9u;
+    for (qsizetype i = 0; i < size; ++i) {
+        state = state * 1664525u + 1013904223u;
+        bytes[i] = char(state >> 24);
+    }
+    return bytes;
+}
+
+QByteArray bigEndian(quint32 value)
+{
+    QByteArray bytes;
+    bytes.append(char(value >> 24)).append(char(value >> 16)).append(char(value >> 8)).append(char(value));
+    return bytes;
+}
+
+int declaredLength(const QByteArray &block)
+{
+    return (quint8(block.at(2)) << 8) | quint8(block.at(3));
+}
+
+} // namespace
+
+class TestFraming : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void workedExample();
+    void imageSizes_data();
+    void imageSizes();
+    void indexWrapsEvery256Blocks();
+};
+
+void TestFraming::workedExample()
+{
+    const QByteArray image = pseudoImage(3000);
+    const quint32 checksum = crc().crc32(image);
+    QCOMPARE(udpUpdater::blockCount(image.size()), 3u);
+
+    const QByteArray first = udpUpdater::writeBlock(image, 2, 0, checksum);
+    QCOMPARE(first, QByteArray::fromHex("0201057800") + image.mid(0, 1400));
+
+    const QByteArray second = udpUpdater::writeBlock(image, 2, 1, checksum);
+    QCOMPARE(second, QByteArray::fromHex("0200057801") + image.mid(1400, 1400));
+
+    const QByteArray last = udpUpdater::writeBlock(image, 2, 2, checksum);
+    QCOMPARE(last, QByteArray::fromHex("020200C802") + image.mid(2800, 200) + bigEndian(checksum));
+    QCOMPARE(last.size(), 5 + 200 + 4);
+}
+
+void TestFraming::imageSizes_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("fileNumber");
+    QTest::addColumn<QList<int>>("statuses");
+    QTest::addColumn<QList<int>>("lengths");
+
+    QTest::newRow("2800: START + END of 1400") << 2800 << 1 << QList<int>{WFS_START, WFS_END} << QList<int>{1400, 1400};
+    QTest::newRow("1401: START + END of 1") << 1401 << 2 << QList<int>{WFS_START, WFS_END} << QList<int>{1400, 1};
+    QTest::newRow("1400: one START block") << 1400 << 3 << QList<int>{WFS_START} << QList<int>{1400};
+    QTest::newRow("1399: one short START block") << 1399 << 1 << QList<int>{WFS_START} << QList<int>{1399};
+    QTest::newRow("1: one byte") << 1 << 3 << QList<int>{WFS_START} << QList<int>{1};
+    QTest::newRow("4201: START MID MID END") << 4201 << 3
+                                            << QList<int>{WFS_START, WFS_MID, WFS_MID, WFS_END}
+                                            << QList<int>{1400, 1400, 1400, 1};
+    QTest::newRow("0: no block") << 0 << 1 << QList<int>{} << QList<int>{};
+}
+
+void TestFraming::imageSizes()
+{
+    QFETCH(int, size);
+    QFETCH(int, fileNumber);
+    QFETCH(QList<int>, statuses);
+    QFETCH(QList<int>, lengths);
+
+    const QByteArray image = pseudoImage(size);
+    // Four different bytes, so a swapped order shows.
+    const quint32 checksum = 0xA1B2C3D4u;
+    const quint32 count = udpUpdater::blockCount(size);
+    QCOMPARE(count, quint32(statuses.size()));
+
+    QByteArray payload;
+    for (quint32 index = 0; index < count; ++index) {
+        const QByteArray block = udpUpdater::writeBlock(image, quint8(fileNumber), index, checksum);
+        QVERIFY(block.size() >= 5);
+        QCOMPARE(int(quint8(block.at(0))), fileNumber);
+        QCOMPARE(int(quint8(block.at(1))), statuses.at(index));
+        QCOMPARE(declaredLength(block), lengths.at(index));
+        QCOMPARE(int(quint8(block.at(4))), int(index & 0xFF));
+
+        const bool carriesChecksum = statuses.at(index) == WFS_END;
+        QCOMPARE(block.size(), 5 + lengths.at(index) + (carriesChecksum ? 4 : 0));
+        payload += block.mid(5, lengths.at(index));
+        if (carriesChecksum)
+            QCOMPARE(block.right(4), bigEndian(checksum));
+    }
+    QCOMPARE(payload, image);
+}
+
+void TestFraming::indexWrapsEvery256Blocks()
+{
+    const qsizetype size = 599 * 1400 + 700;
+    const QByteArray image = pseudoImage(size);
+    const quint32 checksum = crc().crc32(image);
+    QCOMPARE(udpUpdater::blockCount(size), 600u);
+
+    QList<int> indexBytes;
+    QByteArray payload;
+    for (quint32 index = 0; index < 600; ++index) {
+        const QByteArray block = udpUpdater::writeBlock(image, 3, index, checksum);
+        QCOMPARE(int(quint8(block.at(0))), 3);
+        const int status = quint8(block.at(1));
+        const int expectedStatus = index == 0 ? WFS_START : index == 599 ? WFS_END : WFS_MID;
+        if (status != expectedStatus)
+            QFAIL(qPrintable(QStringLiteral("block %1 has status %2").arg(index).arg(status)));
+        indexBytes.append(quint8(block.at(4)));
+        payload += block.mid(5, declaredLength(block));
+        if (index == 599) {
+            QCOMPARE(declaredLength(block), 700);
+            QCOMPARE(block.right(4), bigEndian(checksum));
+        }
+    }
+
+    QList<int> expected;
+    for (int i = 0; i < 256; ++i)
+        expected.append(i);
+    for (int i = 0; i < 256; ++i)
+        expected.append(i);
+    for (int i = 0; i < 88; ++i)
+        expected.append(i);
+    QCOMPARE(indexBytes, expected);
+    QCOMPARE(payload, image);
+}
+
+QTEST_GUILESS_MAIN(TestFraming)
+#include "tst_framing.moc"

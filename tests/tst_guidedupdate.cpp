@@ -1,0 +1,586 @@
+// "Start Update" from the window to the simulated device and back: the
+// prompts and bar values in order, the wire, the images as the device got
+// them, a device that falls silent, an image gone after "Connect", and
+// closing the window under a running transfer.
+
+#include "devicesim.h"
+#include "mainwindow.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+constexpr quint16 kCommandPort = 1235;
+constexpr quint16 kAckPort = 1246;
+constexpr int kPortWaitMs = 60000;
+
+QHostAddress pcAddress() { return QHostAddress(QStringLiteral("127.0.0.1")); }
+QHostAddress deviceAddress() { return QHostAddress(QStringLiteral("127.0.0.2")); }
+
+const QString kConnected = QStringLiteral("Connected!\nReady to start the update.");
+const QString kFilesFound = QStringLiteral("Files found!\nConnecting to device ...");
+const QString kErasing = QStringLiteral("Erasing device ...\nDO NOT INTERRUPT POWER");
+const QString kErased = QStringLiteral("Device Erased!\nGetting update files ready ...");
+const QString kStarting = QStringLiteral("Device Erased! Starting file transfer ...\nDO NOT INTERRUPT POWER");
+const QString kFile1 = QStringLiteral("Transfering file 1/3 ...\nDO NOT INTERRUPT POWER");
+const QString kFile2 = QStringLiteral("Transfering file 2/3 ...\nDO NOT INTERRUPT POWER");
+const QString kFile3 = QStringLiteral("Transfering file 3/3 ...\nDO NOT INTERRUPT POWER");
+const QString kComplete = QStringLiteral("Update Complete!\nYou can now POWER CYCLE the device.");
+const QString kStopped = QStringLiteral("Update stopped");
+
+struct Form {
+    explicit Form(QWidget &w)
+        : interfaces(w.findChild<QComboBox *>(QStringLiteral("combo_interfaces")))
+        , updatePath(w.findChild<QComboBox *>(QStringLiteral("combo_updatePath")))
+        , targetIp(w.findChild<QLineEdit *>(QStringLiteral("txt_targetIp")))
+        , connectButton(w.findChild<QPushButton *>(QStringLiteral("btn_initUpdate")))
+        , startButton(w.findChild<QPushButton *>(QStringLiteral("btn_startUpdate")))
+        , eraseButton(w.findChild<QPushButton *>(QStringLiteral("btn_erase")))
+        , sendButton(w.findChild<QPushButton *>(QStringLiteral("btn_sendFile")))
+        , userPrompt(w.findChild<QLabel *>(QStringLiteral("label_user_prompt")))
+        , bar(w.findChild<QProgressBar *>(QStringLiteral("progressBar")))
+    {
+    }
+
+    bool complete() const
+    {
+        return interfaces && updatePath && targetIp && connectButton && startButton && eraseButton
+            && sendButton && userPrompt && bar;
+    }
+
+    QList<QPushButton *> deviceButtons() const
+    {
+        return {connectButton, startButton, eraseButton, sendButton};
+    }
+
+    QComboBox *interfaces;
+    QComboBox *updatePath;
+    QLineEdit *targetIp;
+    QPushButton *connectButton;
+    QPushButton *startButton;
+    QPushButton *eraseButton;
+    QPushButton *sendButton;
+    QLabel *userPrompt;
+    QProgressBar *bar;
+};
+
+QByteArray imageBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    for (char &byte : bytes)
+        byte = char(generator.bounded(256));
+    return bytes;
+}
+
+// Writes file1..3 and returns their contents (empty list on failure).
+QList<QByteArray> writeUpdateFiles(const QString &dir, const QList<int> &sizes)
+{
+    QList<QByteArray> images;
+    for (int i = 0; i < sizes.size(); ++i) {
+        const QByteArray data = imageBytes(sizes[i], quint32(200 + i));
+        QFile file(dir + QStringLiteral("/file%1.varnelfmw").arg(i + 1));
+        if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size())
+            return {};
+        images.append(data);
+    }
+    return images;
+}
+
+bool fixedPortsFree()
+{
+    QUdpSocket ack, pc, device;
+    return ack.bind(QHostAddress::Any, kAckPort, QAbstractSocket::DontShareAddress)
+        && pc.bind(pcAddress(), kCommandPort, QAbstractSocket::DontShareAddress)
+        && device.bind(deviceAddress(), kCommandPort, QAbstractSocket::DontShareAddress);
+}
+
+// Another suite may take the device port between our check and the bind.
+bool startSim(DeviceSim &sim)
+{
+    return QTest::qWaitFor([&] { return sim.start(deviceAddress()); }, kPortWaitMs);
+}
+
+QString outputPath(const QString &name)
+{
+    const QString dir = qEnvironmentVariable("VARNEL_TEST_OUTPUT", QDir::currentPath());
+    return QDir(dir).filePath(name);
+}
+
+QString enabledButtons(const Form &f)
+{
+    QStringList names;
+    for (QPushButton *button : f.deviceButtons()) {
+        if (button->isEnabled())
+            names << button->objectName();
+    }
+    return names.join(QLatin1Char(' '));
+}
+
+// Writes down every prompt text with the bar value it came with. QLabel has
+// no change signal, so it samples whenever something could have changed:
+// at each acknowledgement the link hands over (on the GUI thread, right after
+// the link's own widget updates), at each progress report, at every event
+// the label gets, and in every wait of the test.
+class PromptRecorder : public QObject
+{
+public:
+    struct Step {
+        QString text;
+        int bar;
+        qint64 firstSeenMs;
+        qint64 lastSeenMs;
+    };
+
+    PromptRecorder(MainWindow &window, const Form &form)
+        : _form(form)
+    {
+        _form.userPrompt->installEventFilter(this);
+        connect(window.link(), &udpUpdater::acknowledged, this, [this](message_types) {
+            sample();
+            ++acknowledgements;
+            const QString enabled = enabledButtons(_form);
+            if (!enabled.isEmpty())
+                enabledDuringTask << enabled;
+        });
+        connect(window.link(), &udpUpdater::transferProgress, this, [this] { sample(); },
+                Qt::QueuedConnection);
+        _clock.start();
+    }
+
+    ~PromptRecorder() override { _form.userPrompt->removeEventFilter(this); }
+
+    void sample()
+    {
+        const QString text = _form.userPrompt->text();
+        const qint64 now = _clock.elapsed();
+        if (steps.isEmpty() || steps.last().text != text)
+            steps.append({text, _form.bar->value(), now, now});
+        else
+            steps.last().lastSeenMs = now;
+        const QString format = _form.bar->format();
+        if (formats.isEmpty() || formats.last() != format)
+            formats.append(format);
+    }
+
+    bool waitFor(const std::function<bool()> &condition, int timeoutMs)
+    {
+        return QTest::qWaitFor([&] {
+            sample();
+            return condition();
+        }, timeoutMs);
+    }
+
+    QStringList texts() const
+    {
+        QStringList result;
+        for (const Step &step : steps)
+            result << step.text;
+        return result;
+    }
+
+    // How long the GUI thread was seen running while `text` showed.
+    qint64 seenFor(const QString &text) const
+    {
+        for (const Step &step : steps) {
+            if (step.text == text)
+                return step.lastSeenMs - step.firstSeenMs;
+        }
+        return -1;
+    }
+
+    QList<int> bars() const
+    {
+        QList<int> result;
+        for (const Step &step : steps)
+            result << step.bar;
+        return result;
+    }
+
+    QList<Step> steps;
+    QStringList formats;
+    QStringList enabledDuringTask;
+    int acknowledgements = 0;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == _form.userPrompt)
+            sample();
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    const Form &_form;
+    QElapsedTimer _clock;
+};
+
+struct WriteBlock {
+    int image;
+    int status;
+    int index;
+};
+
+// Image number, status and index byte of every write datagram; the erase as {-1, 0, 0}.
+QList<WriteBlock> wireLayout(const QList<QByteArray> &wire)
+{
+    QList<WriteBlock> layout;
+    for (const QByteArray &datagram : wire) {
+        if (datagram == QByteArray::fromHex("a55af0"))
+            layout.append({-1, 0, 0});
+        else if (datagram.size() > 8 && datagram.startsWith(QByteArray::fromHex("a55aff")))
+            layout.append({quint8(datagram[3]), quint8(datagram[4]), quint8(datagram[7])});
+        else
+            layout.append({-2, 0, 0});
+    }
+    return layout;
+}
+
+QString describe(const QList<WriteBlock> &layout)
+{
+    QStringList parts;
+    for (const WriteBlock &b : layout)
+        parts << QStringLiteral("%1/%2/%3").arg(b.image).arg(b.status).arg(b.index);
+    return parts.join(QLatin1Char(' '));
+}
+
+} // namespace
+
+class tst_GuidedUpdate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void completeRunAndRepeat();
+    void deviceFallsSilentInImage2();
+    void imageRemovedAfterConnect();
+    void closeDuringTransfer();
+
+private:
+    // Loopback adapter, device at 127.0.0.2, update directory `dir`.
+    static void prepare(const Form &f, const QString &dir);
+    // "Connect" and wait for the device's answer.
+    void connectToDevice(const Form &f);
+};
+
+void tst_GuidedUpdate::initTestCase()
+{
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
+void tst_GuidedUpdate::init()
+{
+    QVERIFY2(QTest::qWaitFor(fixedPortsFree, kPortWaitMs),
+             "ports 1235/1246 stayed busy: another suite is still running");
+}
+
+void tst_GuidedUpdate::prepare(const Form &f, const QString &dir)
+{
+    f.interfaces->addItem(QStringLiteral("lo - 127.0.0.1"));
+    f.interfaces->setCurrentIndex(f.interfaces->count() - 1);
+    f.targetIp->setText(QStringLiteral("127.0.0.2"));
+    MainWindow::addAndSelectPath(f.updatePath, dir);
+}
+
+void tst_GuidedUpdate::connectToDevice(const Form &f)
+{
+    f.connectButton->click();
+    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 8000);
+    QVERIFY(f.startButton->isEnabled());
+}
+
+void tst_GuidedUpdate::completeRunAndRepeat()
+{
+    DeviceSim sim;
+    QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QList<QByteArray> images = writeUpdateFiles(dir.path(), {3000, 1401, 4200});
+    QCOMPARE(images.size(), 3);
+
+    MainWindow window;
+    Form f(window);
+    QVERIFY(f.complete());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    // No "Start Update" before the device has answered this "Connect".
+    sim.setSilent(true);
+    prepare(f, dir.path());
+    f.connectButton->click();
+    QTRY_COMPARE_WITH_TIMEOUT(sim.receivedCount(), 1, 5000);
+    QCOMPARE(f.userPrompt->text(), kFilesFound);
+    QVERIFY(!f.startButton->isEnabled());
+    sim.setSilent(false);
+    connectToDevice(f);
+    if (QTest::currentTestFailed())
+        return;
+
+    sim.clear();
+    DeviceSim::Faults faults;
+    faults.ackDelayMs = 20;
+    sim.setFaults(faults);
+
+    const QStringList expectedTexts{kErasing, kErased, kStarting, kFile1, kFile2, kFile3, kComplete};
+    QList<QByteArray> firstWire;
+    for (int run = 1; run <= 2; ++run) {
+        PromptRecorder recorder(window, f);
+        f.startButton->click();
+        recorder.sample();
+        QCOMPARE(f.userPrompt->text(), kErasing);
+        QCOMPARE(enabledButtons(f), QString());
+
+        QVERIFY2(recorder.waitFor([&] {
+            return f.userPrompt->text() == kComplete || f.userPrompt->text().startsWith(kStopped);
+        }, 30000), qPrintable(f.userPrompt->text()));
+        QCOMPARE(recorder.texts(), expectedTexts);
+        QList<int> bars = recorder.bars();
+        if (run == 1)
+            QCOMPARE(bars.first(), 10);
+        bars.removeFirst();
+        QCOMPARE(bars, (QList<int>{30, 30, 30, 50, 70, 100}));
+        QCOMPARE(f.bar->value(), 100);
+        // The second before image 1 is a pause the window lives through.
+        QVERIFY2(recorder.seenFor(kStarting) >= 700, qPrintable(QString::number(recorder.seenFor(kStarting))));
+
+        // The bar told how far each image was while it went out.
+        QStringList perImage;
+        for (const QString &format : recorder.formats) {
+            for (int n = 1; n <= 3; ++n) {
+                const QString tag = QStringLiteral("file %1/3:").arg(n);
+                if (format.contains(tag) && !perImage.contains(tag))
+                    perImage << tag;
+            }
+        }
+        QCOMPARE(perImage, (QStringList{QStringLiteral("file 1/3:"), QStringLiteral("file 2/3:"),
+                                        QStringLiteral("file 3/3:")}));
+        QCOMPARE(f.bar->format(), QStringLiteral("%p%"));
+
+        QVERIFY(recorder.acknowledgements >= 9);
+        QVERIFY2(recorder.enabledDuringTask.isEmpty(), qPrintable(recorder.enabledDuringTask.join(QStringLiteral(", "))));
+        QCOMPARE(enabledButtons(f), QStringLiteral("btn_initUpdate btn_startUpdate btn_erase btn_sendFile"));
+
+        if (run == 1) {
+            firstWire = sim.received();
+            const QList<WriteBlock> layout = wireLayout(firstWire);
+            const QString expected = QStringLiteral("-1/0/0 1/1/0 1/0/1 1/2/2 2/1/0 2/2/1 3/1/0 3/0/1 3/2/2");
+            QCOMPARE(describe(layout), expected);
+
+            const QList<DeviceSim::ImageReport> reports = sim.images();
+            QCOMPARE(reports.size(), 3);
+            for (int i = 0; i < 3; ++i) {
+                QCOMPARE(reports[i].imageNumber, i + 1);
+                QVERIFY2(reports[i].clean(), qPrintable(reports[i].errors.join(QStringLiteral("; "))));
+                QVERIFY(reports[i].checksumPresent);
+                QVERIFY(reports[i].checksumGood);
+                QCOMPARE(reports[i].data, images[i]);
+            }
+
+            const QPixmap grab = window.grab();
+            const QString path = outputPath(QStringLiteral("window-complete.png"));
+            QVERIFY2(grab.save(path), qPrintable(path));
+        } else {
+            // Back at image 1: the second run is the first one again, from the erase.
+            const QList<QByteArray> wire = sim.received();
+            QCOMPARE(wire.size(), 2 * firstWire.size());
+            QCOMPARE(wire.mid(firstWire.size()), firstWire);
+            const QList<DeviceSim::ImageReport> reports = sim.images();
+            QCOMPARE(reports.size(), 6);
+            for (int i = 3; i < 6; ++i) {
+                QCOMPARE(reports[i].imageNumber, i - 2);
+                QVERIFY(reports[i].checksumGood);
+                QCOMPARE(reports[i].data, images[i - 3]);
+            }
+            QCOMPARE(sim.eraseCount(), 2);
+        }
+    }
+}
+
+void tst_GuidedUpdate::deviceFallsSilentInImage2()
+{
+    DeviceSim sim;
+    QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
+    QTemporaryDir dir;
+    const QList<QByteArray> images = writeUpdateFiles(dir.path(), {3000, 1401, 4200});
+    QCOMPARE(images.size(), 3);
+    MainWindow window;
+    Form f(window);
+    QVERIFY(f.complete());
+    prepare(f, dir.path());
+    connectToDevice(f);
+    if (QTest::currentTestFailed())
+        return;
+
+    udpUpdater::Timeouts timeouts;
+    timeouts.erase = std::chrono::seconds(5);
+    timeouts.block = std::chrono::milliseconds(500);
+    timeouts.lastBlock = std::chrono::milliseconds(500);
+    window.link()->setTimeouts(timeouts);
+
+    // Datagrams: 1 erase, 2-4 image 1, 5-6 image 2: the first block of image 2 goes unanswered.
+    sim.clear();
+    DeviceSim::Faults faults;
+    faults.ackDelayMs = 20;
+    faults.silentAfter = 4;
+    sim.setFaults(faults);
+
+    PromptRecorder recorder(window, f);
+    f.startButton->click();
+    QVERIFY2(recorder.waitFor([&] {
+        return f.userPrompt->text() == kComplete || f.userPrompt->text().startsWith(kStopped);
+    }, 20000), qPrintable(f.userPrompt->text()));
+
+    QCOMPARE(f.userPrompt->text(), QStringLiteral("Update stopped at file 2/3.\nNo answer at block 1 of 2."));
+    QVERIFY(!recorder.texts().contains(kComplete));
+    QVERIFY(!recorder.texts().contains(kFile3));
+    // Until the wait gave up the prompt kept the step it stalled in.
+    QCOMPARE(recorder.texts().value(recorder.texts().size() - 2), kFile2);
+    QCOMPARE(f.bar->value(), 50);
+    QCOMPARE(f.bar->format(), QStringLiteral("%p%"));
+    QCOMPARE(enabledButtons(f), QStringLiteral("btn_initUpdate btn_startUpdate btn_erase btn_sendFile"));
+    QVERIFY(recorder.enabledDuringTask.isEmpty());
+
+    QCOMPARE(describe(wireLayout(sim.received())), QStringLiteral("-1/0/0 1/1/0 1/0/1 1/2/2 2/1/0"));
+}
+
+void tst_GuidedUpdate::imageRemovedAfterConnect()
+{
+    DeviceSim sim;
+    QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
+    QTemporaryDir dir;
+    const QList<QByteArray> images = writeUpdateFiles(dir.path(), {3000, 1401, 4200});
+    QCOMPARE(images.size(), 3);
+    MainWindow window;
+    Form f(window);
+    QVERIFY(f.complete());
+    prepare(f, dir.path());
+    connectToDevice(f);
+    if (QTest::currentTestFailed())
+        return;
+
+    QVERIFY(QFile::remove(dir.filePath(QStringLiteral("file2.varnelfmw"))));
+    sim.clear();
+    PromptRecorder recorder(window, f);
+    f.startButton->click();
+    QVERIFY2(recorder.waitFor([&] {
+        return f.userPrompt->text() == kComplete || f.userPrompt->text().startsWith(kStopped);
+    }, 20000), qPrintable(f.userPrompt->text()));
+
+    QCOMPARE(f.userPrompt->text(), QStringLiteral("Update stopped at file 2/3.\nCannot read file2.varnelfmw"));
+    QVERIFY(!recorder.texts().contains(kComplete));
+    QCOMPARE(f.bar->value(), 50);
+    QCOMPARE(enabledButtons(f), QStringLiteral("btn_initUpdate btn_startUpdate btn_erase btn_sendFile"));
+    // Nothing of image 2 or 3 left the PC.
+    QCOMPARE(describe(wireLayout(sim.received())), QStringLiteral("-1/0/0 1/1/0 1/0/1 1/2/2"));
+    QCOMPARE(sim.images().size(), 1);
+    QCOMPARE(sim.images().first().data, images[0]);
+}
+
+void tst_GuidedUpdate::closeDuringTransfer()
+{
+    DeviceSim sim;
+    QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
+    QTemporaryDir dir;
+    // Ten blocks at 300 ms each: image 1 alone takes three seconds.
+    const QList<QByteArray> images = writeUpdateFiles(dir.path(), {14000, 1401, 4200});
+    QCOMPARE(images.size(), 3);
+    auto window = std::make_unique<MainWindow>();
+    Form f(*window);
+    QVERIFY(f.complete());
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    prepare(f, dir.path());
+    connectToDevice(f);
+    if (QTest::currentTestFailed())
+        return;
+
+    sim.clear();
+    DeviceSim::Faults faults;
+    faults.ackDelayMs = 300;
+    sim.setFaults(faults);
+    f.startButton->click();
+    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kFile1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(sim.receivedCount() >= 2, 5000);
+
+    // Answers the confirmation with `reply` as soon as it is up.
+    QMessageBox::StandardButton reply = QMessageBox::No;
+    bool answered = false;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    int ticks = 0;
+    QTimer answerer;
+    answerer.setInterval(20);
+    connect(&answerer, &QTimer::timeout, this, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            icon = box->icon();
+            if (QAbstractButton *button = box->button(reply)) {
+                answered = true;
+                answerer.stop();
+                button->click();
+            }
+        } else if (++ticks > 500) {
+            answerer.stop();
+        }
+    });
+
+    // "No": the window stays and the transfer goes on.
+    const int sentBefore = sim.receivedCount();
+    answerer.start();
+    QVERIFY(!window->close());
+    answerer.stop();
+    QVERIFY(answered);
+    QCOMPARE(icon, QMessageBox::Warning);
+    QVERIFY(window->isVisible());
+    QTRY_VERIFY_WITH_TIMEOUT(sim.receivedCount() > sentBefore, 5000);
+
+    reply = QMessageBox::Yes;
+    answered = false;
+    ticks = 0;
+    answerer.start();
+    QElapsedTimer clock;
+    clock.start();
+    const bool closed = window->close();
+    const qint64 closeMs = clock.elapsed();
+    answerer.stop();
+    QVERIFY(answered);
+    QVERIFY(closed);
+    QVERIFY(!window->isVisible());
+    QVERIFY2(closeMs < 3000, qPrintable(QString::number(closeMs)));
+    // The transfer was stopped by the close itself, not later by the destructor.
+    const udpUpdater::Result result = window->link()->lastResult();
+    QCOMPARE(int(result.outcome), int(udpUpdater::Outcome::Aborted));
+    QCOMPARE(result.fileNumber, 1);
+
+    clock.restart();
+    window.reset();
+    QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
+
+    // The transfer did not run on, and the window let go of the fixed ports.
+    QVERIFY(!sim.images().isEmpty());
+    QVERIFY(!sim.images().first().complete);
+    QUdpSocket ack, pc;
+    QVERIFY(ack.bind(QHostAddress::Any, kAckPort, QAbstractSocket::DontShareAddress));
+    QVERIFY(pc.bind(pcAddress(), kCommandPort, QAbstractSocket::DontShareAddress));
+}
+
+QTEST_MAIN(tst_GuidedUpdate)
+#include "tst_guidedupdate.moc"

@@ -1,0 +1,641 @@
+#include <QtConcurrent>
+#include <QtTest>
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QUdpSocket>
+
+#include "crc.h"
+#include "devicesim.h"
+#include "udpupdater.h"
+
+using namespace std::chrono_literals;
+
+Q_DECLARE_METATYPE(DeviceSim::Faults)
+Q_DECLARE_METATYPE(udpUpdater::Outcome)
+
+namespace {
+
+const QHostAddress kDevice(QStringLiteral("127.0.0.2"));
+const QHostAddress kLocal(QStringLiteral("127.0.0.1"));
+const QHostAddress kStranger(QStringLiteral("127.0.0.3"));
+
+QString outcomeName(udpUpdater::Outcome outcome)
+{
+    switch (outcome) {
+    case udpUpdater::Outcome::Success: return QStringLiteral("Success");
+    case udpUpdater::Outcome::NotConnected: return QStringLiteral("NotConnected");
+    case udpUpdater::Outcome::FileNotReadable: return QStringLiteral("FileNotReadable");
+    case udpUpdater::Outcome::SendFailed: return QStringLiteral("SendFailed");
+    case udpUpdater::Outcome::NoAnswer: return QStringLiteral("NoAnswer");
+    case udpUpdater::Outcome::NotConfirmed: return QStringLiteral("NotConfirmed");
+    case udpUpdater::Outcome::Refused: return QStringLiteral("Refused");
+    case udpUpdater::Outcome::Aborted: return QStringLiteral("Aborted");
+    }
+    return QStringLiteral("outcome %1").arg(int(outcome));
+}
+
+QByteArray pseudoImage(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 state = 0x7F4A7C15u;
+    for (qsizetype i = 0; i < size; ++i) {
+        state = state * 1664525u + 1013904223u;
+        bytes[i] = char(state >> 24);
+    }
+    return bytes;
+}
+
+QByteArray command(quint8 type, const QByteArray &data = {})
+{
+    return QByteArray::fromHex("a55a") + char(type) + data;
+}
+
+// Goes after anything the link has queued for the GUI thread, so once the
+// device has it, every datagram the link sent before it is in too.
+const QByteArray kMarker = command(MT_READ, "marker");
+
+// The device and the link of one test function. Abandons a wait still in
+// flight, so a failed check cannot leave a task using a destroyed link.
+struct Rig
+{
+    DeviceSim sim;
+    udpUpdater link{nullptr};
+    QFuture<bool> task;
+    QTemporaryDir dir;
+
+    Rig()
+    {
+        // Short enough that a broken test ends quickly, long enough for a loaded machine.
+        link.setTimeouts({10s, 5s, 10s});
+    }
+    ~Rig()
+    {
+        link.abort();
+        task.waitForFinished();
+    }
+
+    void erase()
+    {
+        task = QtConcurrent::run([this] { return link.eraseTarget(); });
+    }
+    void send(const QString &path, int fileNumber)
+    {
+        task = QtConcurrent::run([this, path, fileNumber] { return link.sendFileToTarget(path, fileNumber); });
+    }
+    QString writeFile(const QString &name, const QByteArray &bytes)
+    {
+        const QString path = dir.filePath(name);
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            return {};
+        return path;
+    }
+    // What the device got from the link: everything before the marker.
+    QList<QByteArray> fromLink() const
+    {
+        QList<QByteArray> datagrams = sim.received();
+        if (!datagrams.isEmpty() && datagrams.constLast() == kMarker)
+            datagrams.removeLast();
+        return datagrams;
+    }
+};
+
+} // namespace
+
+// Helpers with checks inside: the caller stops when one failed.
+#define CHECKED(call) \
+    do { \
+        call; \
+        if (QTest::currentTestFailed()) \
+            return; \
+    } while (false)
+
+class TestLink : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void handshakeAndErase();
+    void transfer_data();
+    void transfer();
+    void nothingSentWithoutFileOrConnection();
+    void deviceFaults_data();
+    void deviceFaults();
+    void toleratedMisbehaviour_data();
+    void toleratedMisbehaviour();
+    void foreignDatagramsDoNotEndAWait();
+    void abortEndsAWaitAtOnce_data();
+    void abortEndsAWaitAtOnce();
+    void setupFailures();
+
+private:
+    void connectRig(Rig &rig);
+    void settle(Rig &rig);
+};
+
+void TestLink::initTestCase()
+{
+    qRegisterMetaType<message_types>();
+}
+
+void TestLink::connectRig(Rig &rig)
+{
+    QVERIFY2(rig.sim.start(kDevice), qPrintable(rig.sim.errorString()));
+    QSignalSpy acks(&rig.link, &udpUpdater::acknowledged);
+    QVERIFY2(rig.link.initialise(kDevice, kLocal), qPrintable(rig.link.errorString()));
+    QTRY_COMPARE_WITH_TIMEOUT(acks.count(), 1, 5000);
+    QCOMPARE(acks.at(0).at(0).value<message_types>(), MT_INIT);
+    rig.sim.clear();
+}
+
+void TestLink::settle(Rig &rig)
+{
+    QUdpSocket probe;
+    QVERIFY2(probe.bind(kLocal, 0), qPrintable(probe.errorString()));
+    QMetaObject::invokeMethod(
+        &probe, [&probe] { probe.writeDatagram(kMarker, kDevice, DeviceSim::kCommandPort); },
+        Qt::QueuedConnection);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.sim.received().isEmpty() && rig.sim.received().constLast() == kMarker,
+                             5000);
+}
+
+void TestLink::handshakeAndErase()
+{
+    Rig rig;
+    QVERIFY2(rig.sim.start(kDevice), qPrintable(rig.sim.errorString()));
+    QSignalSpy acks(&rig.link, &udpUpdater::acknowledged);
+
+    QVERIFY2(rig.link.initialise(kDevice, kLocal), qPrintable(rig.link.errorString()));
+    QTRY_COMPARE_WITH_TIMEOUT(acks.count(), 1, 5000);
+    QCOMPARE(acks.at(0).at(0).value<message_types>(), MT_INIT);
+    QCOMPARE(rig.sim.received(), QList<QByteArray>{QByteArray::fromHex("a55a0f")});
+
+    // A second "Connect" sends the handshake again on the same link.
+    QVERIFY2(rig.link.initialise(kDevice, kLocal), qPrintable(rig.link.errorString()));
+    QTRY_COMPARE_WITH_TIMEOUT(acks.count(), 2, 5000);
+    QCOMPARE(acks.at(1).at(0).value<message_types>(), MT_INIT);
+    QCOMPARE(rig.sim.receivedCount(), 2);
+
+    rig.sim.clear();
+    acks.clear();
+    rig.erase();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 10000);
+    QVERIFY(rig.task.result());
+    QCOMPARE(outcomeName(rig.link.lastResult().outcome), outcomeName(udpUpdater::Outcome::Success));
+    QCOMPARE(rig.link.lastResult().fileNumber, 0);
+    QCOMPARE(acks.count(), 1);
+    QCOMPARE(acks.at(0).at(0).value<message_types>(), MT_ERASE);
+    CHECKED(settle(rig));
+    QCOMPARE(rig.fromLink(), QList<QByteArray>{QByteArray::fromHex("a55af0")});
+    QCOMPARE(rig.sim.eraseCount(), 1);
+
+    // Erasing takes the device a while: the erase limit, not the block one, applies.
+    rig.sim.clear();
+    DeviceSim::Faults slowErase;
+    slowErase.eraseDelayMs = 1500;
+    rig.sim.setFaults(slowErase);
+    rig.link.setTimeouts({5s, 300ms, 300ms});
+    QElapsedTimer clock;
+    clock.start();
+    rig.erase();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 10000);
+    QVERIFY2(rig.task.result(), qPrintable(outcomeName(rig.link.lastResult().outcome)));
+    QVERIFY2(clock.elapsed() >= 1400, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(rig.sim.eraseCount(), 1);
+
+    // ... and when it runs out, the erase ends without an answer.
+    rig.sim.clear();
+    rig.sim.setFaults(slowErase);
+    rig.link.setTimeouts({500ms, 30s, 30s});
+    clock.restart();
+    rig.erase();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 10000);
+    QVERIFY(!rig.task.result());
+    QCOMPARE(outcomeName(rig.link.lastResult().outcome), outcomeName(udpUpdater::Outcome::NoAnswer));
+    QVERIFY2(clock.elapsed() >= 450 && clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
+}
+
+void TestLink::transfer_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("fileNumber");
+    QTest::addColumn<int>("blocks");
+
+    QTest::newRow("3000 bytes") << 3000 << 2 << 3;
+    QTest::newRow("2800 bytes") << 2800 << 1 << 2;
+    QTest::newRow("1401 bytes") << 1401 << 2 << 2;
+    QTest::newRow("1400 bytes") << 1400 << 3 << 1;
+    QTest::newRow("1399 bytes") << 1399 << 1 << 1;
+    QTest::newRow("1 byte") << 1 << 3 << 1;
+    QTest::newRow("600 blocks") << 599 * 1400 + 1 << 3 << 600;
+    QTest::newRow("empty") << 0 << 1 << 0;
+}
+
+void TestLink::transfer()
+{
+    QFETCH(int, size);
+    QFETCH(int, fileNumber);
+    QFETCH(int, blocks);
+
+    Rig rig;
+    const QByteArray image = pseudoImage(size);
+    const QString path = rig.writeFile(QStringLiteral("image.bin"), image);
+    QVERIFY(!path.isEmpty());
+    CHECKED(connectRig(rig));
+
+    // At each arrival the device must have answered the datagram before:
+    // one block in flight at a time.
+    QList<int> answeredAtArrival;
+    connect(&rig.sim, &DeviceSim::datagramReceived, this,
+            [&] { answeredAtArrival.append(rig.sim.acksSent()); });
+    QSignalSpy acks(&rig.link, &udpUpdater::acknowledged);
+    QSignalSpy progress(&rig.link, &udpUpdater::transferProgress);
+
+    rig.send(path, fileNumber);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 60000);
+    const udpUpdater::Result result = rig.link.lastResult();
+    QVERIFY2(rig.task.result(), qPrintable(outcomeName(result.outcome)));
+    QCOMPARE(outcomeName(result.outcome), outcomeName(udpUpdater::Outcome::Success));
+    QCOMPARE(result.fileNumber, fileNumber);
+    QCOMPARE(result.blockCount, quint32(blocks));
+    if (blocks > 0)
+        QCOMPARE(result.blockIndex, quint32(blocks - 1));
+    CHECKED(settle(rig));
+
+    const quint32 checksum = crc().crc32(image);
+    const QList<QByteArray> wire = rig.fromLink();
+    QCOMPARE(wire.size(), blocks);
+    for (int i = 0; i < blocks; ++i) {
+        if (wire.at(i) != command(MT_WRITE, udpUpdater::writeBlock(image, quint8(fileNumber), quint32(i), checksum)))
+            QFAIL(qPrintable(QStringLiteral("datagram %1 differs from its write block").arg(i)));
+    }
+    for (int i = 1; i < blocks; ++i)
+        QVERIFY2(answeredAtArrival.at(i) >= i, qPrintable(QStringLiteral("block %1 sent before block %2 was answered").arg(i).arg(i - 1)));
+
+    QCOMPARE(acks.count(), blocks);
+    for (const QList<QVariant> &ack : std::as_const(acks))
+        QCOMPARE(ack.at(0).value<message_types>(), MT_WRITE);
+
+    const QList<DeviceSim::ImageReport> images = rig.sim.images();
+    if (blocks == 0) {
+        QVERIFY(images.isEmpty());
+        QVERIFY(progress.isEmpty());
+        return;
+    }
+    QCOMPARE(images.size(), 1);
+    const DeviceSim::ImageReport &report = images.first();
+    QVERIFY2(report.clean(), qPrintable(report.summary()));
+    QCOMPARE(report.imageNumber, fileNumber);
+    QCOMPARE(report.blocks, blocks);
+    QVERIFY(report.data == image);
+    // A one-block image goes without checksum; every longer one ends with a good one.
+    QCOMPARE(report.checksumPresent, blocks > 1);
+    QCOMPARE(report.checksumGood, blocks > 1);
+
+    QVERIFY(!progress.isEmpty());
+    QVERIFY(progress.size() <= 101);
+    quint32 done = 0;
+    for (const QList<QVariant> &step : std::as_const(progress)) {
+        QCOMPARE(step.at(0).toInt(), fileNumber);
+        QVERIFY(step.at(1).toUInt() > done);
+        done = step.at(1).toUInt();
+        QCOMPARE(step.at(2).toUInt(), quint32(blocks));
+    }
+    QCOMPARE(done, quint32(blocks));
+}
+
+void TestLink::nothingSentWithoutFileOrConnection()
+{
+    Rig rig;
+    const QString path = rig.writeFile(QStringLiteral("image.bin"), pseudoImage(3000));
+    QVERIFY(!path.isEmpty());
+    QVERIFY2(rig.sim.start(kDevice), qPrintable(rig.sim.errorString()));
+
+    // Before "Connect" there is no device to talk to.
+    rig.send(path, 1);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 5000);
+    QVERIFY(!rig.task.result());
+    QCOMPARE(outcomeName(rig.link.lastResult().outcome), outcomeName(udpUpdater::Outcome::NotConnected));
+    rig.erase();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 5000);
+    QVERIFY(!rig.task.result());
+    QCOMPARE(outcomeName(rig.link.lastResult().outcome), outcomeName(udpUpdater::Outcome::NotConnected));
+    CHECKED(settle(rig));
+    QCOMPARE(rig.fromLink(), QList<QByteArray>{});
+
+    QSignalSpy acks(&rig.link, &udpUpdater::acknowledged);
+    QVERIFY2(rig.link.initialise(kDevice, kLocal), qPrintable(rig.link.errorString()));
+    QTRY_COMPARE_WITH_TIMEOUT(acks.count(), 1, 5000);
+    rig.sim.clear();
+
+    const QStringList unreadable = {rig.dir.filePath(QStringLiteral("missing.bin")), rig.dir.path()};
+    for (const QString &bad : unreadable) {
+        rig.send(bad, 2);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 5000);
+        QVERIFY2(!rig.task.result(), qPrintable(bad));
+        QCOMPARE(outcomeName(rig.link.lastResult().outcome), outcomeName(udpUpdater::Outcome::FileNotReadable));
+        QCOMPARE(rig.link.lastResult().fileNumber, 2);
+        QVERIFY(!rig.link.lastResult().detail.isEmpty());
+    }
+    CHECKED(settle(rig));
+    QCOMPARE(rig.fromLink(), QList<QByteArray>{});
+    QVERIFY(rig.sim.images().isEmpty());
+}
+
+void TestLink::deviceFaults_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<DeviceSim::Faults>("faults");
+    QTest::addColumn<int>("blockLimitMs");
+    QTest::addColumn<int>("lastBlockLimitMs");
+    QTest::addColumn<udpUpdater::Outcome>("outcome");
+    QTest::addColumn<int>("failedBlock");
+
+    // Five blocks; each row lets only the limit that should apply run out
+    // quickly, so the wrong one would show as a long wait.
+    const int size = 4 * 1400 + 900;
+    DeviceSim::Faults f;
+
+    f = {};
+    f.dropAckOf = 1;
+    QTest::newRow("first block unanswered") << size << f << 300 << 60000 << udpUpdater::Outcome::NoAnswer << 0;
+    f = {};
+    f.dropAckOf = 3;
+    QTest::newRow("third block unanswered") << size << f << 300 << 60000 << udpUpdater::Outcome::NoAnswer << 2;
+    f = {};
+    f.silentAfter = 3;
+    QTest::newRow("silent after the third block") << size << f << 300 << 60000 << udpUpdater::Outcome::NoAnswer << 3;
+    f = {};
+    f.dropAckOf = 5;
+    QTest::newRow("last block unanswered") << size << f << 60000 << 300 << udpUpdater::Outcome::NotConfirmed << 4;
+    f = {};
+    f.dropAckOf = 1;
+    QTest::newRow("one-block image unanswered") << 1000 << f << 60000 << 300 << udpUpdater::Outcome::NotConfirmed << 0;
+    f = {};
+    f.wrongTypeAt = 2;
+    QTest::newRow("second block refused") << size << f << 60000 << 60000 << udpUpdater::Outcome::Refused << 1;
+    f = {};
+    f.wrongTypeAt = 5;
+    f.ackDelayMs = 20;
+    QTest::newRow("last block refused late") << size << f << 60000 << 60000 << udpUpdater::Outcome::Refused << 4;
+}
+
+void TestLink::deviceFaults()
+{
+    QFETCH(int, size);
+    QFETCH(DeviceSim::Faults, faults);
+    QFETCH(int, blockLimitMs);
+    QFETCH(int, lastBlockLimitMs);
+    QFETCH(udpUpdater::Outcome, outcome);
+    QFETCH(int, failedBlock);
+
+    Rig rig;
+    const QByteArray image = pseudoImage(size);
+    const QString path = rig.writeFile(QStringLiteral("image.bin"), image);
+    QVERIFY(!path.isEmpty());
+    CHECKED(connectRig(rig));
+    rig.sim.setFaults(faults);
+    rig.link.setTimeouts({60s, std::chrono::milliseconds(blockLimitMs), std::chrono::milliseconds(lastBlockLimitMs)});
+
+    QElapsedTimer clock;
+    clock.start();
+    rig.send(path, 2);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 20000);
+    const qint64 elapsed = clock.elapsed();
+    QVERIFY(!rig.task.result());
+
+    const udpUpdater::Result result = rig.link.lastResult();
+    QCOMPARE(outcomeName(result.outcome), outcomeName(outcome));
+    QCOMPARE(result.fileNumber, 2);
+    QCOMPARE(result.blockIndex, quint32(failedBlock));
+    QCOMPARE(result.blockCount, udpUpdater::blockCount(size));
+    // Well short of the 60 s limits, so the right limit (or none) was used.
+    QVERIFY2(elapsed < 5000, qPrintable(QStringLiteral("took %1 ms").arg(elapsed)));
+    if (outcome != udpUpdater::Outcome::Refused)
+        QVERIFY2(elapsed >= 250, qPrintable(QStringLiteral("gave up after %1 ms").arg(elapsed)));
+
+    // Nothing is resent, and nothing follows the block that failed.
+    rig.sim.setFaults({});
+    CHECKED(settle(rig));
+    const quint32 checksum = crc().crc32(image);
+    const QList<QByteArray> wire = rig.fromLink();
+    QCOMPARE(wire.size(), failedBlock + 1);
+    for (int i = 0; i <= failedBlock; ++i)
+        QVERIFY(wire.at(i) == command(MT_WRITE, udpUpdater::writeBlock(image, 2, quint32(i), checksum)));
+}
+
+void TestLink::toleratedMisbehaviour_data()
+{
+    QTest::addColumn<DeviceSim::Faults>("faults");
+
+    DeviceSim::Faults f;
+    f = {};
+    f.ackDelayMs = 50;
+    QTest::newRow("slow answers") << f;
+    // The stray goes out at once, the true answer after the delay: it truly
+    // arrives while the link waits.
+    f = {};
+    f.strayAt = 2;
+    f.ackDelayMs = 100;
+    QTest::newRow("stray from another host") << f;
+    f = {};
+    f.strayAt = 5;
+    f.ackDelayMs = 100;
+    QTest::newRow("stray on the last block") << f;
+    f = {};
+    f.duplicateAcks = true;
+    QTest::newRow("duplicate answers") << f;
+    f = {};
+    f.duplicateAcks = true;
+    f.ackDelayMs = 20;
+    QTest::newRow("duplicate answers, delayed") << f;
+}
+
+void TestLink::toleratedMisbehaviour()
+{
+    QFETCH(DeviceSim::Faults, faults);
+
+    Rig rig;
+    const QByteArray image = pseudoImage(4 * 1400 + 900);
+    const int blocks = 5;
+    const QString path = rig.writeFile(QStringLiteral("image.bin"), image);
+    QVERIFY(!path.isEmpty());
+    CHECKED(connectRig(rig));
+    rig.sim.setFaults(faults);
+    const int answersPerBlock = faults.duplicateAcks ? 2 : 1;
+
+    QList<int> answeredAtArrival;
+    connect(&rig.sim, &DeviceSim::datagramReceived, this,
+            [&] { answeredAtArrival.append(rig.sim.acksSent()); });
+    QSignalSpy acks(&rig.link, &udpUpdater::acknowledged);
+    // Answers out when the link declared the image done: a stray taken for
+    // the last answer would end the transfer before the device answered.
+    int answeredWhenDone = -1;
+    QFutureWatcher<bool> watcher;
+    connect(&watcher, &QFutureWatcher<bool>::finished, this, [&] { answeredWhenDone = rig.sim.acksSent(); });
+
+    rig.send(path, 1);
+    watcher.setFuture(rig.task);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished() && answeredWhenDone >= 0, 20000);
+    QVERIFY2(rig.task.result(), qPrintable(outcomeName(rig.link.lastResult().outcome)));
+    QVERIFY2(answeredWhenDone >= blocks * answersPerBlock - (answersPerBlock - 1),
+             qPrintable(QStringLiteral("done after %1 answers").arg(answeredWhenDone)));
+    // Every answer the device means to give is out before we look further.
+    QTRY_COMPARE_WITH_TIMEOUT(rig.sim.acksSent(), blocks * answersPerBlock, 5000);
+    CHECKED(settle(rig));
+
+    const QList<QByteArray> wire = rig.fromLink();
+    QCOMPARE(wire.size(), blocks);
+    // A block may leave only after the device answered the one before
+    // (at least the first of a duplicated pair).
+    for (int i = 1; i < blocks; ++i) {
+        const int needed = i * answersPerBlock - (answersPerBlock - 1);
+        QVERIFY2(answeredAtArrival.at(i) >= needed,
+                 qPrintable(QStringLiteral("block %1 arrived after %2 answers, expected %3")
+                                .arg(i).arg(answeredAtArrival.at(i)).arg(needed)));
+    }
+    QCOMPARE(acks.count(), blocks);
+
+    QCOMPARE(rig.sim.images().size(), 1);
+    const DeviceSim::ImageReport report = rig.sim.images().first();
+    QVERIFY2(report.clean(), qPrintable(report.summary()));
+    QVERIFY(report.data == image);
+    QVERIFY(report.checksumGood);
+}
+
+void TestLink::foreignDatagramsDoNotEndAWait()
+{
+    Rig rig;
+    CHECKED(connectRig(rig));
+    rig.sim.setSilent(true);
+    QSignalSpy acks(&rig.link, &udpUpdater::acknowledged);
+
+    QUdpSocket stranger;
+    QVERIFY2(stranger.bind(kStranger, 0), qPrintable(stranger.errorString()));
+    // From the device's address but another port, so the sim can keep its own.
+    QUdpSocket device;
+    QVERIFY2(device.bind(kDevice, 0), qPrintable(device.errorString()));
+
+    rig.erase();
+    QTRY_COMPARE_WITH_TIMEOUT(rig.sim.receivedCount(), 1, 5000);
+    QVERIFY(rig.link._waitingForAck);
+
+    // The awaited answer and a refusal, both from the wrong host.
+    stranger.writeDatagram(command(MT_ERASE), kLocal, udpUpdater::kAckPort);
+    stranger.writeDatagram(command(0x55), kLocal, udpUpdater::kAckPort);
+    // From the device, but not an answer to the erase.
+    device.writeDatagram(QByteArray::fromHex("a55a"), kLocal, udpUpdater::kAckPort);
+    device.writeDatagram(command(MT_READ), kLocal, udpUpdater::kAckPort);
+    device.writeDatagram(command(MT_INIT), kLocal, udpUpdater::kAckPort);
+    device.writeDatagram(QByteArray::fromHex("5aa5f0"), kLocal, udpUpdater::kAckPort);
+
+    // Bounded on purpose: the task must NOT finish while these are handled.
+    QVERIFY(!QTest::qWaitFor([&] { return rig.task.isFinished(); }, 1000));
+    QVERIFY(rig.link._waitingForAck);
+    QVERIFY(acks.isEmpty());
+
+    device.writeDatagram(command(MT_ERASE), kLocal, udpUpdater::kAckPort);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 5000);
+    QVERIFY2(rig.task.result(), qPrintable(outcomeName(rig.link.lastResult().outcome)));
+    QCOMPARE(acks.count(), 1);
+    QCOMPARE(acks.at(0).at(0).value<message_types>(), MT_ERASE);
+}
+
+void TestLink::abortEndsAWaitAtOnce_data()
+{
+    QTest::addColumn<bool>("transfer");
+    QTest::newRow("erase") << false;
+    QTest::newRow("transfer") << true;
+}
+
+void TestLink::abortEndsAWaitAtOnce()
+{
+    QFETCH(bool, transfer);
+
+    Rig rig;
+    const QString path = rig.writeFile(QStringLiteral("image.bin"), pseudoImage(3000));
+    QVERIFY(!path.isEmpty());
+    CHECKED(connectRig(rig));
+    rig.sim.setSilent(true);
+    rig.link.setTimeouts({60s, 60s, 60s});
+
+    if (transfer)
+        rig.send(path, 3);
+    else
+        rig.erase();
+    QTRY_COMPARE_WITH_TIMEOUT(rig.sim.receivedCount(), 1, 5000);
+    QVERIFY(!rig.task.isFinished());
+
+    QElapsedTimer clock;
+    clock.start();
+    rig.link.abort();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 10000);
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QStringLiteral("took %1 ms").arg(clock.elapsed())));
+    QVERIFY(!rig.task.result());
+    QCOMPARE(outcomeName(rig.link.lastResult().outcome), outcomeName(udpUpdater::Outcome::Aborted));
+    if (transfer)
+        QCOMPARE(rig.link.lastResult().blockIndex, 0u);
+
+    // Sticky: whatever comes later ends at once and sends nothing, even with
+    // the device answering again.
+    rig.sim.setSilent(false);
+    clock.restart();
+    rig.send(path, 1);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 10000);
+    QVERIFY(!rig.task.result());
+    QCOMPARE(outcomeName(rig.link.lastResult().outcome), outcomeName(udpUpdater::Outcome::Aborted));
+    rig.erase();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 10000);
+    QVERIFY(!rig.task.result());
+    QCOMPARE(outcomeName(rig.link.lastResult().outcome), outcomeName(udpUpdater::Outcome::Aborted));
+    QVERIFY2(clock.elapsed() < 2000, qPrintable(QStringLiteral("took %1 ms").arg(clock.elapsed())));
+    CHECKED(settle(rig));
+    QCOMPARE(rig.fromLink().size(), 1);
+}
+
+void TestLink::setupFailures()
+{
+    Rig rig;
+    QVERIFY2(rig.sim.start(kDevice), qPrintable(rig.sim.errorString()));
+
+    {
+        QUdpSocket holder;
+        QVERIFY2(holder.bind(QHostAddress::AnyIPv4, udpUpdater::kAckPort, QAbstractSocket::DontShareAddress),
+                 qPrintable(holder.errorString()));
+        QVERIFY(!rig.link.initialise(kDevice, kLocal));
+        QVERIFY2(rig.link.errorString().contains(QLatin1String("1246")), qPrintable(rig.link.errorString()));
+    }
+    {
+        QUdpSocket holder;
+        QVERIFY2(holder.bind(kLocal, udpUpdater::kDevicePort, QAbstractSocket::DontShareAddress),
+                 qPrintable(holder.errorString()));
+        QVERIFY(!rig.link.initialise(kDevice, kLocal));
+        QVERIFY2(rig.link.errorString().contains(QLatin1String("1235")), qPrintable(rig.link.errorString()));
+    }
+
+    const QList<QPair<QHostAddress, QHostAddress>> notIPv4 = {
+        {QHostAddress(QStringLiteral("::1")), kLocal},
+        {QHostAddress(), kLocal},
+        {kDevice, QHostAddress(QStringLiteral("::1"))},
+        {kDevice, QHostAddress()},
+    };
+    for (const auto &[target, local] : notIPv4) {
+        QVERIFY2(!rig.link.initialise(target, local), qPrintable(target.toString() + " / " + local.toString()));
+        QVERIFY(!rig.link.errorString().isEmpty());
+    }
+
+    CHECKED(settle(rig));
+    QCOMPARE(rig.fromLink(), QList<QByteArray>{});
+
+    // Once the ports are free again, the same link connects.
+    QSignalSpy acks(&rig.link, &udpUpdater::acknowledged);
+    QVERIFY2(rig.link.initialise(kDevice, kLocal), qPrintable(rig.link.errorString()));
+    QVERIFY(rig.link.errorString().isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(acks.count(), 1, 5000);
+    QCOMPARE(rig.sim.received().constLast(), QByteArray::fromHex("a55a0f"));
+}
+
+QTEST_GUILESS_MAIN(TestLink)
+#include "tst_link.moc"

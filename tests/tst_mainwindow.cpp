@@ -1,0 +1,675 @@
+// The window on loopback: "Connect" end to end, which acknowledgements count,
+// the refusals before anything is sent, the form and the engineering tab.
+// The device is either the simulator or a bare socket the test answers from
+// by hand, always at 127.0.0.2; the PC side is 127.0.0.1 (or 127.0.0.3).
+
+#include "devicesim.h"
+#include "logview.h"
+#include "mainwindow.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QNetworkDatagram>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QTextBlock>
+#include <QTextBrowser>
+#include <QTextDocument>
+#include <QTimer>
+#include <QUdpSocket>
+#include <QtTest>
+
+#ifdef Q_OS_LINUX
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr quint16 kCommandPort = 1235;
+constexpr quint16 kAckPort = 1246;
+// Other suites share the fixed ports: give them time to finish.
+constexpr int kPortWaitMs = 60000;
+
+QHostAddress pcAddress() { return QHostAddress(QStringLiteral("127.0.0.1")); }
+QHostAddress deviceAddress() { return QHostAddress(QStringLiteral("127.0.0.2")); }
+QHostAddress otherAddress() { return QHostAddress(QStringLiteral("127.0.0.3")); }
+
+const QByteArray &initCommand()
+{
+    static const QByteArray bytes = QByteArray::fromHex("a55a0f");
+    return bytes;
+}
+
+const QString kConnected = QStringLiteral("Connected!\nReady to start the update.");
+const QString kFilesFound = QStringLiteral("Files found!\nConnecting to device ...");
+const QString kChecking = QStringLiteral("Checking update files ...");
+const QString kFilesMissing = QStringLiteral("Files could not be found.\nPlease start over.");
+const QString kBadIp = QStringLiteral("The device IP is not valid.\nType an IPv4 address.");
+const QString kNoAnswer = QStringLiteral("No answer from the device.\nCheck IPs and update mode.");
+
+// The widgets the tests drive, found by object name.
+struct Form {
+    explicit Form(QWidget &w)
+        : interfaces(w.findChild<QComboBox *>(QStringLiteral("combo_interfaces")))
+        , updatePath(w.findChild<QComboBox *>(QStringLiteral("combo_updatePath")))
+        , filePath(w.findChild<QComboBox *>(QStringLiteral("combo_filePath")))
+        , targetIp(w.findChild<QLineEdit *>(QStringLiteral("txt_targetIp")))
+        , connectButton(w.findChild<QPushButton *>(QStringLiteral("btn_initUpdate")))
+        , startButton(w.findChild<QPushButton *>(QStringLiteral("btn_startUpdate")))
+        , eraseButton(w.findChild<QPushButton *>(QStringLiteral("btn_erase")))
+        , sendButton(w.findChild<QPushButton *>(QStringLiteral("btn_sendFile")))
+        , userPrompt(w.findChild<QLabel *>(QStringLiteral("label_user_prompt")))
+        , engPrompt(w.findChild<QLabel *>(QStringLiteral("label_prompt")))
+        , bar(w.findChild<QProgressBar *>(QStringLiteral("progressBar")))
+        , fileNumber(w.findChild<QSpinBox *>(QStringLiteral("spin_fileNumber")))
+        , log(w.findChild<QTextBrowser *>(QStringLiteral("txt_log")))
+        , guide(w.findChild<QTextBrowser *>(QStringLiteral("textBrowser")))
+    {
+    }
+
+    bool complete() const
+    {
+        return interfaces && updatePath && filePath && targetIp && connectButton && startButton
+            && eraseButton && sendButton && userPrompt && engPrompt && bar && fileNumber && log
+            && guide;
+    }
+
+    QComboBox *interfaces;
+    QComboBox *updatePath;
+    QComboBox *filePath;
+    QLineEdit *targetIp;
+    QPushButton *connectButton;
+    QPushButton *startButton;
+    QPushButton *eraseButton;
+    QPushButton *sendButton;
+    QLabel *userPrompt;
+    QLabel *engPrompt;
+    QProgressBar *bar;
+    QSpinBox *fileNumber;
+    QTextBrowser *log;
+    QTextBrowser *guide;
+};
+
+QByteArray imageBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator generator(seed);
+    for (char &byte : bytes)
+        byte = char(generator.bounded(256));
+    return bytes;
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+// file1..3 of the given sizes; a size below 0 leaves that file out.
+bool writeUpdateFiles(const QString &dir, const QList<int> &sizes)
+{
+    for (int i = 0; i < sizes.size(); ++i) {
+        if (sizes[i] < 0)
+            continue;
+        const QString path = dir + QStringLiteral("/file%1.varnelfmw").arg(i + 1);
+        if (!writeFile(path, imageBytes(sizes[i], quint32(100 + i))))
+            return false;
+    }
+    return true;
+}
+
+// Loopback adapter entry, device at 127.0.0.2, the given update directory.
+void prepare(const Form &f, const QString &updateDir,
+             const QString &adapterEntry = QStringLiteral("lo - 127.0.0.1"),
+             const QString &deviceIp = QStringLiteral("127.0.0.2"))
+{
+    f.interfaces->addItem(adapterEntry);
+    f.interfaces->setCurrentIndex(f.interfaces->count() - 1);
+    f.targetIp->setText(deviceIp);
+    MainWindow::addAndSelectPath(f.updatePath, updateDir);
+}
+
+bool fixedPortsFree()
+{
+    QUdpSocket ack, pc, device;
+    return ack.bind(QHostAddress::Any, kAckPort, QAbstractSocket::DontShareAddress)
+        && pc.bind(pcAddress(), kCommandPort, QAbstractSocket::DontShareAddress)
+        && device.bind(deviceAddress(), kCommandPort, QAbstractSocket::DontShareAddress);
+}
+
+bool bindWhenFree(QUdpSocket &socket, const QHostAddress &address, quint16 port)
+{
+    return QTest::qWaitFor([&] {
+        return socket.bind(address, port, QAbstractSocket::DontShareAddress);
+    }, kPortWaitMs);
+}
+
+struct LogLine {
+    QString text;
+    QColor colour;
+};
+
+QList<LogLine> logLines(MainWindow &window, const Form &f)
+{
+    window.link()->log()->flush();
+    QList<LogLine> lines;
+    for (QTextBlock block = f.log->document()->begin(); block.isValid(); block = block.next()) {
+        if (block.text().isEmpty())
+            continue;  // the empty first block of an empty document
+        QColor colour;
+        const QTextBlock::iterator first = block.begin();
+        if (!first.atEnd())
+            colour = first.fragment().charFormat().foreground().color();
+        lines.append({block.text(), colour});
+    }
+    return lines;
+}
+
+int countLines(const QList<LogLine> &lines, const QString &prefix)
+{
+    int n = 0;
+    for (const LogLine &line : lines)
+        n += line.text.startsWith(prefix) ? 1 : 0;
+    return n;
+}
+
+QStringList texts(const QList<LogLine> &lines)
+{
+    QStringList result;
+    for (const LogLine &line : lines)
+        result << line.text;
+    return result;
+}
+
+// A bare socket standing in for the device, so the test decides what answers.
+struct FakePeer {
+    QUdpSocket socket;
+
+    QNetworkDatagram next(int timeoutMs = 5000)
+    {
+        if (!QTest::qWaitFor([&] { return socket.hasPendingDatagrams(); }, timeoutMs))
+            return QNetworkDatagram();
+        return socket.receiveDatagram();
+    }
+    void answer(const QByteArray &bytes, const QHostAddress &to = pcAddress())
+    {
+        socket.writeDatagram(bytes, to, kAckPort);
+    }
+};
+
+// Another suite may take the device port between our check and the bind.
+bool startSim(DeviceSim &sim)
+{
+    return QTest::qWaitFor([&] { return sim.start(deviceAddress()); }, kPortWaitMs);
+}
+
+QString outputPath(const QString &name)
+{
+    const QString dir = qEnvironmentVariable("VARNEL_TEST_OUTPUT", QDir::currentPath());
+    return QDir(dir).filePath(name);
+}
+
+} // namespace
+
+class tst_MainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void handshakeWithDevice();
+    void acknowledgementSources();
+    void mappedDeviceAddressAccepted();
+    void connectRefusedBeforeSending();
+    void connectWithoutAnswer();
+    void engineeringTab();
+    void fixedFormAndGuide();
+    void adapterEntry_data();
+    void adapterEntry();
+};
+
+void tst_MainWindow::initTestCase()
+{
+    // Windows are closed and destroyed per test; the test decides when to stop.
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
+void tst_MainWindow::init()
+{
+    QVERIFY2(QTest::qWaitFor(fixedPortsFree, kPortWaitMs),
+             "ports 1235/1246 stayed busy: another suite is still running");
+}
+
+void tst_MainWindow::handshakeWithDevice()
+{
+    DeviceSim sim;
+    QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(writeUpdateFiles(dir.path(), {3000, 1401, 4200}));
+
+    MainWindow window;
+    Form f(window);
+    QVERIFY(f.complete());
+    // Blanks around the typed address are forgiven.
+    prepare(f, dir.path(), QStringLiteral("lo - 127.0.0.1"), QStringLiteral(" 127.0.0.2 "));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    f.connectButton->click();
+    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 8000);
+
+    QCOMPARE(sim.received(), QList<QByteArray>{initCommand()});
+    QVERIFY(f.startButton->isEnabled());
+    QVERIFY(f.bar->isEnabled());
+    QCOMPARE(f.bar->value(), 10);
+
+    const QList<LogLine> lines = logLines(window, f);
+    QCOMPARE(texts(lines), (QStringList{QStringLiteral("TX: a5-5a-0f"), QStringLiteral("RX: a5-5a-0f")}));
+    QCOMPARE(lines[0].colour, QColor(QColorConstants::Red));
+    QCOMPARE(lines[1].colour, QColor(QColorConstants::DarkGreen));
+
+    const QPixmap grab = window.grab();
+    QCOMPARE(grab.size(), QSize(620, 361));
+    const QString path = outputPath(QStringLiteral("window-connected.png"));
+    QVERIFY2(grab.save(path), qPrintable(path));
+}
+
+void tst_MainWindow::acknowledgementSources()
+{
+    FakePeer device;
+    QVERIFY(bindWhenFree(device.socket, deviceAddress(), kCommandPort));
+    FakePeer stranger;  // any port: 127.0.0.3:1235 is wanted by the second "Connect"
+    QVERIFY(stranger.socket.bind(otherAddress(), 0));
+
+    QTemporaryDir dir;
+    QVERIFY(writeUpdateFiles(dir.path(), {3000, 1401, 4200}));
+    MainWindow window;
+    Form f(window);
+    QVERIFY(f.complete());
+    prepare(f, dir.path());
+
+    f.connectButton->click();
+    const QNetworkDatagram init = device.next();
+    QCOMPARE(init.data(), initCommand());
+    QCOMPARE(init.senderAddress(), pcAddress());
+    QCOMPARE(init.senderPort(), int(kCommandPort));
+    QCOMPARE(f.userPrompt->text(), kFilesFound);
+
+    // The right answer from the wrong host: logged, nothing else.
+    stranger.answer(initCommand());
+    QVERIFY(QTest::qWaitFor([&] { return countLines(logLines(window, f), "RX: ") == 1; }, 5000));
+    QCOMPARE(f.userPrompt->text(), kFilesFound);
+    QVERIFY(!f.startButton->isEnabled());
+    QVERIFY(!f.bar->isEnabled());
+    QCOMPARE(f.bar->value(), 0);
+
+    // Three datagrams waiting before the link gets to read any of them; the
+    // genuine answer comes last and must still be acted on.
+    device.answer(QByteArray::fromHex("a55a00"));
+    device.answer(QByteArray::fromHex("a55a"));
+    device.answer(initCommand());
+    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 5000);
+    QCOMPARE(texts(logLines(window, f)),
+             (QStringList{QStringLiteral("TX: a5-5a-0f"), QStringLiteral("RX: a5-5a-0f"),
+                          QStringLiteral("RX: a5-5a-00"), QStringLiteral("RX: a5-5a"),
+                          QStringLiteral("RX: a5-5a-0f")}));
+    QVERIFY(f.startButton->isEnabled());
+    QCOMPARE(f.bar->value(), 10);
+
+    // Another adapter chosen: the next connect command leaves from its address.
+    f.interfaces->addItem(QStringLiteral("lo2 - 127.0.0.3"));
+    f.interfaces->setCurrentIndex(f.interfaces->count() - 1);
+    f.connectButton->click();
+    QVERIFY(!f.startButton->isEnabled());
+    const QNetworkDatagram again = device.next();
+    QCOMPARE(again.data(), initCommand());
+    QCOMPARE(again.senderAddress(), otherAddress());
+    QCOMPARE(again.senderPort(), int(kCommandPort));
+    QCOMPARE(f.userPrompt->text(), kFilesFound);
+    QVERIFY(!f.startButton->isEnabled());
+    device.answer(initCommand(), otherAddress());
+    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 5000);
+    QVERIFY(f.startButton->isEnabled());
+}
+
+void tst_MainWindow::mappedDeviceAddressAccepted()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("binds a dual-stack socket to an IPv4-mapped address through the Linux socket API");
+#else
+    // Qt refuses to bind a mapped address itself, so the device's socket is
+    // made by hand and handed over.
+    const int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
+    QVERIFY(fd >= 0);
+    int v6only = 0;
+    QCOMPARE(::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only), 0);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(kCommandPort);
+    QCOMPARE(::inet_pton(AF_INET6, "::ffff:127.0.0.2", &address.sin6_addr), 1);
+    const bool bound = QTest::qWaitFor([&] {
+        return ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    }, kPortWaitMs);
+    if (!bound)
+        ::close(fd);
+    QVERIFY2(bound, "::ffff:127.0.0.2:1235 stayed busy");
+    FakePeer device;
+    QVERIFY(device.socket.setSocketDescriptor(fd, QAbstractSocket::BoundState));
+    QCOMPARE(device.socket.localAddress(), QHostAddress(QStringLiteral("::ffff:127.0.0.2")));
+
+    // What a listener bound like the link's sees of this device: the mapped
+    // form, so the answer below is compared in that form.
+    QUdpSocket probe;
+    QVERIFY(probe.bind(QHostAddress::Any, 0));
+    device.socket.writeDatagram("probe", pcAddress(), probe.localPort());
+    QVERIFY(QTest::qWaitFor([&] { return probe.hasPendingDatagrams(); }, 5000));
+    const QHostAddress seen = probe.receiveDatagram().senderAddress();
+    QCOMPARE(seen.protocol(), QAbstractSocket::IPv6Protocol);
+    QCOMPARE(seen, QHostAddress(QStringLiteral("::ffff:127.0.0.2")));
+
+    QTemporaryDir dir;
+    QVERIFY(writeUpdateFiles(dir.path(), {3000, 1401, 4200}));
+    MainWindow window;
+    Form f(window);
+    QVERIFY(f.complete());
+    prepare(f, dir.path());
+
+    f.connectButton->click();
+    const QNetworkDatagram init = device.next();
+    QCOMPARE(init.data(), initCommand());
+    device.answer(initCommand());
+    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 5000);
+    QVERIFY(f.startButton->isEnabled());
+#endif
+}
+
+void tst_MainWindow::connectRefusedBeforeSending()
+{
+    FakePeer device;
+    QVERIFY(bindWhenFree(device.socket, deviceAddress(), kCommandPort));
+    QTemporaryDir dir;
+    QVERIFY(writeUpdateFiles(dir.path(), {3000, -1, 4200}));
+
+    MainWindow window;
+    Form f(window);
+    QVERIFY(f.complete());
+    prepare(f, dir.path());
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    // file2 missing: the check still takes its second, and the window stays live.
+    QElapsedTimer clock;
+    clock.start();
+    f.connectButton->click();
+    QCOMPARE(f.userPrompt->text(), kChecking);
+    for (QPushButton *button : {f.connectButton, f.startButton, f.eraseButton, f.sendButton})
+        QVERIFY2(!button->isEnabled(), qPrintable(button->objectName()));
+
+    struct {
+        bool fired = false;
+        QString text;
+        bool visible = false;
+        bool connectEnabled = true;
+    } during;
+    QTimer::singleShot(400, &window, [&] {
+        during.fired = true;
+        during.text = f.userPrompt->text();
+        during.visible = f.userPrompt->isVisible();
+        during.connectEnabled = f.connectButton->isEnabled();
+    });
+    QVERIFY(QTest::qWaitFor([&] { return during.fired; }, 5000));
+    QCOMPARE(during.text, kChecking);
+    QVERIFY(during.visible);
+    QVERIFY(!during.connectEnabled);
+
+    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kFilesMissing, 5000);
+    QVERIFY2(clock.elapsed() >= 950, qPrintable(QString::number(clock.elapsed())));
+    QVERIFY(f.connectButton->isEnabled());
+    QVERIFY(!f.startButton->isEnabled());
+    QVERIFY(!device.socket.hasPendingDatagrams());
+    QCOMPARE(countLines(logLines(window, f), "TX: "), 0);
+
+    // Device addresses that are not IPv4: told at once, nothing sent.
+    QVERIFY(writeUpdateFiles(dir.path(), {3000, 1401, 4200}));
+    const QStringList badIps{QStringLiteral("127.0.0.256"), QStringLiteral("encoder"),
+                             QStringLiteral("::1"), QString()};
+    for (const QString &ip : badIps) {
+        f.userPrompt->clear();
+        f.targetIp->setText(ip);
+        f.connectButton->click();
+        QVERIFY2(f.userPrompt->text() == kBadIp, qPrintable(ip));
+        QVERIFY2(f.connectButton->isEnabled(), qPrintable(ip));
+    }
+    QVERIFY(!device.socket.hasPendingDatagrams());
+    QCOMPARE(countLines(logLines(window, f), "TX: "), 0);
+
+    // Someone else on the acknowledgement port.
+    f.targetIp->setText(QStringLiteral("127.0.0.2"));
+    QUdpSocket squatter;
+    QVERIFY(bindWhenFree(squatter, QHostAddress::Any, kAckPort));
+    f.connectButton->click();
+    // The reason's wording is the link's; it must name the port.
+    const QString busyPrefix = QStringLiteral("Cannot open the connection:\n");
+    QVERIFY2(QTest::qWaitFor([&] { return f.userPrompt->text().startsWith(busyPrefix); }, 5000),
+             qPrintable(f.userPrompt->text()));
+    QVERIFY2(f.userPrompt->text().mid(busyPrefix.size()).contains(QStringLiteral("1246")),
+             qPrintable(f.userPrompt->text()));
+    QVERIFY(!device.socket.hasPendingDatagrams());
+    QCOMPARE(countLines(logLines(window, f), "TX: "), 0);
+    QVERIFY(f.connectButton->isEnabled());
+    QVERIFY(!f.startButton->isEnabled());
+
+    // Once the port is free the same window connects.
+    squatter.close();
+    f.connectButton->click();
+    const QNetworkDatagram init = device.next();
+    QCOMPARE(init.data(), initCommand());
+    device.answer(initCommand());
+    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 5000);
+}
+
+void tst_MainWindow::connectWithoutAnswer()
+{
+    FakePeer device;
+    QVERIFY(bindWhenFree(device.socket, deviceAddress(), kCommandPort));
+    QTemporaryDir dir;
+    QVERIFY(writeUpdateFiles(dir.path(), {3000, 1401, 4200}));
+    MainWindow window;
+    Form f(window);
+    QVERIFY(f.complete());
+    prepare(f, dir.path());
+
+    QElapsedTimer sincePressed;
+    sincePressed.start();
+    f.connectButton->click();
+    QCOMPARE(device.next().data(), initCommand());
+    QCOMPARE(f.userPrompt->text(), kFilesFound);
+
+    const int limitMs = int(MainWindow::kConnectAnswerTimeout.count());
+    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kNoAnswer, limitMs + 6000);
+    // The one-second file check, then the wait (a coarse timer may end 5 % early).
+    const qint64 tookMs = sincePressed.elapsed();
+    QVERIFY2(tookMs >= 950 + limitMs * 95 / 100, qPrintable(QString::number(tookMs)));
+    QVERIFY(!f.startButton->isEnabled());
+    QVERIFY(!f.bar->isEnabled());
+    QVERIFY(f.connectButton->isEnabled());
+}
+
+void tst_MainWindow::engineeringTab()
+{
+    DeviceSim sim;
+    QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
+    QTemporaryDir dir;
+    QVERIFY(writeUpdateFiles(dir.path(), {3000, 1401, 4200}));
+    MainWindow window;
+    Form f(window);
+    QVERIFY(f.complete());
+    prepare(f, dir.path());
+    f.connectButton->click();
+    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 8000);
+
+    // Nothing chosen yet.
+    sim.clear();
+    f.sendButton->click();
+    QCOMPARE(f.engPrompt->text(), QStringLiteral("No file chosen."));
+    QVERIFY(f.sendButton->isEnabled());
+    QCOMPARE(sim.receivedCount(), 0);
+
+    // Any file, sent under the number in the spin box.
+    const QByteArray image = imageBytes(3000, 7);
+    const QString path = dir.filePath(QStringLiteral("bench-image.bin"));
+    QVERIFY(writeFile(path, image));
+    MainWindow::addAndSelectPath(f.filePath, path);
+    f.fileNumber->setValue(2);
+    f.sendButton->click();
+    QCOMPARE(f.engPrompt->text(), QStringLiteral("sending file, please wait ..."));
+    for (QPushButton *button : {f.connectButton, f.startButton, f.eraseButton, f.sendButton})
+        QVERIFY2(!button->isEnabled(), qPrintable(button->objectName()));
+    QTRY_COMPARE_WITH_TIMEOUT(f.engPrompt->text(), QStringLiteral("File Sent!"), 10000);
+    for (QPushButton *button : {f.connectButton, f.startButton, f.eraseButton, f.sendButton})
+        QVERIFY2(button->isEnabled(), qPrintable(button->objectName()));
+
+    const QList<QByteArray> wire = sim.received();
+    QCOMPARE(wire.size(), 3);
+    for (int i = 0; i < wire.size(); ++i) {
+        QVERIFY(wire[i].size() > 8);
+        QCOMPARE(wire[i].left(3), QByteArray::fromHex("a55aff"));
+        QCOMPARE(quint8(wire[i].at(3)), quint8(2));
+        QCOMPARE(quint8(wire[i].at(7)), quint8(i));
+    }
+    const QList<DeviceSim::ImageReport> images = sim.images();
+    QCOMPARE(images.size(), 1);
+    QCOMPARE(images[0].imageNumber, 2);
+    QVERIFY2(images[0].clean(), qPrintable(images[0].errors.join(QStringLiteral("; "))));
+    QVERIFY(images[0].checksumPresent);
+    QVERIFY(images[0].checksumGood);
+    QCOMPARE(images[0].data, image);
+
+    // Erase: the sign is in the guided-update prompt and the bar only.
+    sim.clear();
+    f.eraseButton->click();
+    QVERIFY(!f.eraseButton->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(),
+                              QStringLiteral("Device Erased!\nGetting update files ready ..."), 5000);
+    QCOMPARE(f.bar->value(), 30);
+    QTRY_VERIFY_WITH_TIMEOUT(f.eraseButton->isEnabled(), 5000);
+    QCOMPARE(f.engPrompt->text(), QStringLiteral("File Sent!"));
+    QCOMPARE(sim.received(), QList<QByteArray>{QByteArray::fromHex("a55af0")});
+    QCOMPARE(sim.eraseCount(), 1);
+
+    // Chosen paths are listed once, compared with case.
+    const int before = f.filePath->count();
+    const QString chosen = dir.filePath(QStringLiteral("Image.bin"));
+    MainWindow::addAndSelectPath(f.filePath, chosen);
+    MainWindow::addAndSelectPath(f.filePath, path);
+    MainWindow::addAndSelectPath(f.filePath, chosen);
+    QCOMPARE(f.filePath->count(), before + 1);
+    QCOMPARE(f.filePath->currentText(), chosen);
+    const QString otherCase = dir.filePath(QStringLiteral("image.bin"));
+    MainWindow::addAndSelectPath(f.filePath, otherCase);
+    QCOMPARE(f.filePath->count(), before + 2);
+    QCOMPARE(f.filePath->currentText(), otherCase);
+}
+
+void tst_MainWindow::fixedFormAndGuide()
+{
+    MainWindow window;
+    Form f(window);
+    QVERIFY(f.complete());
+    const QSize fixed(620, 361);
+    QCOMPARE(window.minimumSize(), fixed);
+    QCOMPARE(window.maximumSize(), fixed);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.resize(800, 600);
+    QCOMPARE(window.size(), fixed);
+
+    const QStringList paragraphs{
+        QStringLiteral("First, follow these steps on the device that requires an update:"),
+        QStringLiteral("1. Make a note of the source IP of the enc/dec"),
+        QStringLiteral("2. Set the target IP of the enc/dec to your PC's IP"),
+        QStringLiteral("(the two addresses need to be in the same subnet)"),
+        QStringLiteral("3. Navigate to \"Main Menu > System > Enc/Dec Update\" and start the update"),
+        QString(),
+        QStringLiteral("You can then follow the steps on this update utility."),
+        QStringLiteral("The update process will take approximately 15 minutes."),
+        QStringLiteral("Do NOT interrupt the power or the network during the update."),
+        QStringLiteral("Doing so might make the device unresponsive and in need of a service by Quillon."),
+    };
+    QTextDocument *guide = f.guide->document();
+    QCOMPARE(guide->blockCount(), paragraphs.size());
+    int n = 0;
+    for (QTextBlock block = guide->begin(); block.isValid(); block = block.next(), ++n) {
+        QCOMPARE(block.text(), paragraphs[n]);
+        const int weight = (n == 7 || n == 8) ? 700 : 400;
+        // The body's font request reaches every paragraph, the empty one too.
+        const QTextCharFormat blockFormat = block.charFormat();
+        QVERIFY2(blockFormat.fontFamilies().toStringList().contains(QStringLiteral("Segoe UI")),
+                 qPrintable(QString::number(n + 1)));
+        QCOMPARE(blockFormat.fontPointSize(), 9.0);
+        int fragments = 0;
+        for (QTextBlock::iterator it = block.begin(); !it.atEnd(); ++it, ++fragments) {
+            const QTextCharFormat format = it.fragment().charFormat();
+            QVERIFY2(format.fontWeight() == weight, qPrintable(QStringLiteral("paragraph %1: %2")
+                                                                   .arg(n + 1).arg(format.fontWeight())));
+            QVERIFY(format.fontFamilies().toStringList().contains(QStringLiteral("Segoe UI")));
+            QCOMPARE(format.fontPointSize(), 9.0);
+        }
+        QCOMPARE(fragments > 0, !paragraphs[n].isEmpty());
+    }
+}
+
+void tst_MainWindow::adapterEntry_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<QString>("address");
+    QTest::newRow("plain") << QStringLiteral("lo - 127.0.0.1") << QStringLiteral("127.0.0.1");
+    QTest::newRow("name holds the separator") << QStringLiteral("Port - A - 127.0.0.1")
+                                              << QStringLiteral("127.0.0.1");
+    QTest::newRow("no address") << QStringLiteral("Port - A") << QString();
+    QTest::newRow("empty") << QString() << QString();
+}
+
+void tst_MainWindow::adapterEntry()
+{
+    QFETCH(QString, entry);
+    QFETCH(QString, address);
+    const QHostAddress parsed = MainWindow::adapterEntryAddress(entry);
+    if (address.isEmpty())
+        QVERIFY(parsed.isNull());
+    else
+        QCOMPARE(parsed, QHostAddress(address));
+
+    if (address.isEmpty())
+        return;
+    // And the connect command really leaves from it.
+    FakePeer device;
+    QVERIFY(bindWhenFree(device.socket, deviceAddress(), kCommandPort));
+    QTemporaryDir dir;
+    QVERIFY(writeUpdateFiles(dir.path(), {3000, 1401, 4200}));
+    MainWindow window;
+    Form f(window);
+    QVERIFY(f.complete());
+    prepare(f, dir.path(), entry);
+    f.connectButton->click();
+    const QNetworkDatagram init = device.next();
+    QCOMPARE(init.data(), initCommand());
+    QCOMPARE(init.senderAddress(), QHostAddress(address));
+}
+
+QTEST_MAIN(tst_MainWindow)
+#include "tst_mainwindow.moc"
