@@ -97,6 +97,7 @@ bool udpUpdater::sendCmdWithData(message_types type, QByteArray data)
         // Raised before the datagram leaves, so an instant answer is not missed.
         QMutexLocker lock(&_ackMutex);
         _typeOfAckWaiting = type;
+        _commandWritten = false;
         _ackRefused = false;
         _sendFailed = false;
         _waitingForAck = true;
@@ -117,6 +118,10 @@ void udpUpdater::transmit(const QByteArray &datagram)
     if (_log)
         _log->add(LogView::Sent, datagram);
 
+    {
+        QMutexLocker lock(&_ackMutex);
+        _commandWritten = true;
+    }
     if (_udpSender->writeDatagram(datagram, _targetAddress, kDevicePort) < 0) {
         QMutexLocker lock(&_ackMutex);
         if (_waitingForAck) {
@@ -148,7 +153,9 @@ void udpUpdater::receiveAck()
             if (!datagram.senderAddress().isEqual(_targetAddress,
                                                   QHostAddress::TolerantConversion))
                 continue;
-            if (!_waitingForAck)
+            // Nothing read before the command left can be its answer (a
+            // duplicate answer to the previous block, say).
+            if (!_waitingForAck || !_commandWritten)
                 continue;
             if (type == quint8(_typeOfAckWaiting)) {
                 accepted = true;

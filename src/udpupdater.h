@@ -147,6 +147,7 @@ private:
     // Guards the wait: the GUI thread ends it, a background thread sleeps on it.
     mutable QMutex _ackMutex;
     QWaitCondition _ackArrived;
+    bool _commandWritten = false;  // the awaited command has left the socket
     bool _ackRefused = false;
     bool _sendFailed = false;
     QString _sendError;
