@@ -120,6 +120,7 @@ private slots:
     void handshakeAndErase();
     void transfer_data();
     void transfer();
+    void largeImageArrivesIntact();
     void nothingSentWithoutFileOrConnection();
     void deviceFaults_data();
     void deviceFaults();
@@ -304,6 +305,35 @@ void TestLink::transfer()
         QCOMPARE(step.at(2).toUInt(), quint32(blocks));
     }
     QCOMPARE(done, quint32(blocks));
+}
+
+void TestLink::largeImageArrivesIntact()
+{
+    // The size of a real update image, well past the 256-block index wrap.
+    const qsizetype size = 32 * 1024 * 1024;
+    Rig rig;
+    rig.sim.setRecordDatagrams(false);
+    const QByteArray image = pseudoImage(size);
+    const QString path = rig.writeFile(QStringLiteral("large.bin"), image);
+    QVERIFY(!path.isEmpty());
+    CHECKED(connectRig(rig));
+
+    // Waited on in an event loop: polling would cost ~10 ms per block here.
+    QFutureWatcher<bool> watcher;
+    QSignalSpy finished(&watcher, &QFutureWatcher<bool>::finished);
+    rig.send(path, 1);
+    watcher.setFuture(rig.task);
+    QVERIFY(finished.wait(300000));
+    const udpUpdater::Result result = rig.link.lastResult();
+    QVERIFY2(rig.task.result(), qPrintable(outcomeName(result.outcome)));
+    QCOMPARE(result.blockCount, udpUpdater::blockCount(size));
+
+    const QList<DeviceSim::ImageReport> images = rig.sim.images();
+    QCOMPARE(images.size(), 1);
+    QVERIFY2(images.first().clean(), qPrintable(images.first().summary()));
+    QVERIFY(images.first().checksumGood);
+    QCOMPARE(images.first().blocks, int(udpUpdater::blockCount(size)));
+    QVERIFY(images.first().data == image);
 }
 
 void TestLink::nothingSentWithoutFileOrConnection()
