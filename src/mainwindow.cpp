@@ -64,6 +64,9 @@ MainWindow::MainWindow(QWidget *parent)
     // The core is a static library: without this the linker may drop the images.
     Q_INIT_RESOURCE(resources);
 
+    // One device operation at a time: the link has a single acknowledgement wait.
+    taskPool.setMaxThreadCount(1);
+
     ui->setupUi(this);
     setWindowTitle(QStringLiteral("Varnel Updater"));
     ui->label_prompt->setText(QStringLiteral("instructions here..."));
@@ -282,7 +285,7 @@ void MainWindow::on_btn_startUpdate_clicked()
     autoFileNumber = 1;
     guidedRunning = true;
     setBusy(true);
-    watcher_erase.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [this] { updater->eraseTarget(); }));
+    watcher_erase.setFuture(QtConcurrent::run(&taskPool, [this] { updater->eraseTarget(); }));
 }
 
 void MainWindow::when_erase_finished()
@@ -310,7 +313,7 @@ void MainWindow::startTransfer()
     const quint8 number = autoFileNumber;
     ui->progressBar->setFormat(tr("%p%  file %1/3: 0%").arg(number));
     watcher_autoFileTransfer.setFuture(QtConcurrent::run(
-        QThreadPool::globalInstance(), [this, filePath, number] { updater->sendFileToTarget(filePath, number); }));
+        &taskPool, [this, filePath, number] { updater->sendFileToTarget(filePath, number); }));
 }
 
 void MainWindow::when_autoFileTransfer_finished()
@@ -359,7 +362,7 @@ void MainWindow::on_btn_erase_clicked()
         return;
     setBusy(true);
     watcher_engineeringErase.setFuture(
-        QtConcurrent::run(QThreadPool::globalInstance(), [this] { updater->eraseTarget(); }));
+        QtConcurrent::run(&taskPool, [this] { updater->eraseTarget(); }));
 }
 
 void MainWindow::when_engineeringErase_finished()
@@ -391,7 +394,7 @@ void MainWindow::on_btn_sendFile_clicked()
     ui->label_prompt->setText(QStringLiteral("sending file, please wait ..."));
     sendingPath = filePath;
     setBusy(true);
-    watcher.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), [this, filePath, fileNumber] {
+    watcher.setFuture(QtConcurrent::run(&taskPool, [this, filePath, fileNumber] {
         updater->sendFileToTarget(filePath, fileNumber);
     }));
 }

@@ -5,6 +5,7 @@
 #include <QHostAddress>
 #include <QMainWindow>
 #include <QString>
+#include <QThreadPool>
 #include <QTimer>
 
 #include "udpupdater.h"
@@ -63,6 +64,9 @@ private:
     void abortAndWait();
 
     Ui::MainWindow *ui;
+    // Device tasks get a pool of their own: Qt's painting may wait on the
+    // global pool, and a task there waiting on the GUI thread would freeze it.
+    QThreadPool taskPool;
     QFutureWatcher<void> watcher;
     QFutureWatcher<void> watcher_erase;
     QFutureWatcher<void> watcher_autoFileTransfer;

@@ -7,7 +7,6 @@
 #include <QDeadlineTimer>
 #include <QDebug>
 #include <QFile>
-#include <QNetworkDatagram>
 #include <QThread>
 #include <QUdpSocket>
 
@@ -87,22 +86,39 @@ bool udpUpdater::sendCmd(message_types type)
     return sendCmdWithData(type, QByteArray());
 }
 
-bool udpUpdater::sendCmdWithData(message_types type, QByteArray data)
+QByteArray udpUpdater::datagramFor(message_types type, const QByteArray &data)
 {
     QByteArray datagram;
     datagram.reserve(3 + data.size());
     datagram.append(kHeader0).append(kHeader1).append(char(type & 0xFF)).append(data);
+    return datagram;
+}
 
+// Called with _ackMutex held: the command becomes the one in flight.
+void udpUpdater::raiseWait(message_types type)
+{
+    _typeOfAckWaiting = type;
+    _commandWritten = false;
+    _ackRefused = false;
+    _sendFailed = false;
+    _ackTarget = _acksAccepted + 1;
+    _waitingForAck = true;
+}
+
+bool udpUpdater::sendCmdWithData(message_types type, QByteArray data)
+{
+    const QByteArray datagram = datagramFor(type, data);
     {
         // Raised before the datagram leaves, so an instant answer is not missed.
         QMutexLocker lock(&_ackMutex);
-        _typeOfAckWaiting = type;
-        _commandWritten = false;
-        _ackRefused = false;
-        _sendFailed = false;
-        _waitingForAck = true;
+        raiseWait(type);
     }
+    handOver(datagram);
+    return true;
+}
 
+void udpUpdater::handOver(const QByteArray &datagram)
+{
     // The sockets belong to the GUI thread: a background caller hands the
     // datagram over, and queued calls keep the sending order.
     if (QThread::currentThread() == thread())
@@ -110,6 +126,24 @@ bool udpUpdater::sendCmdWithData(message_types type, QByteArray data)
     else
         QMetaObject::invokeMethod(this, [this, datagram] { transmit(datagram); },
                                   Qt::QueuedConnection);
+}
+
+bool udpUpdater::stageNext(message_types type, const QByteArray &data, quint64 inFlightTarget)
+{
+    const QByteArray datagram = datagramFor(type, data);
+    {
+        QMutexLocker lock(&_ackMutex);
+        if (_acksAccepted < inFlightTarget) {
+            // Still waiting: receiveAck() sends it the moment the answer is in.
+            _staged = datagram;
+            _stagedType = type;
+            _hasStaged = true;
+            return true;
+        }
+        // The answer beat us to it: send it the ordinary way.
+        raiseWait(type);
+    }
+    handOver(datagram);
     return true;
 }
 
@@ -122,22 +156,37 @@ void udpUpdater::transmit(const QByteArray &datagram)
         QMutexLocker lock(&_ackMutex);
         _commandWritten = true;
     }
-    if (_udpSender->writeDatagram(datagram, _targetAddress, kDevicePort) < 0) {
-        QMutexLocker lock(&_ackMutex);
-        if (_waitingForAck) {
-            _waitingForAck = false;
-            _sendFailed = true;
-            _sendError = _udpSender->errorString();
-            _ackArrived.wakeAll();
-        }
-    }
+    if (_udpSender->writeDatagram(datagram, _targetAddress, kDevicePort) >= 0)
+        return;
+
+    QMutexLocker lock(&_ackMutex);
+    if (!_waitingForAck)
+        return;
+    _waitingForAck = false;
+    _hasStaged = false;
+    _sendFailed = true;
+    _sendError = _udpSender->errorString();
+    lock.unlock();
+    _ackArrived.wakeAll();
 }
 
 void udpUpdater::receiveAck()
 {
+    // Any datagram fits: IPv4 UDP carries at most 65507 bytes.
+    static constexpr qint64 kMaxDatagram = 65536;
+    if (_readBuffer.size() < kMaxDatagram)
+        _readBuffer.resize(kMaxDatagram);
+
+    // A staged command leaves only once everything already here is read:
+    // none of that can be its answer (a duplicate answer to the previous
+    // block, say), and with no block number on the wire nothing else tells.
+    QByteArray next;
     while (_udpReceiver->hasPendingDatagrams()) {
-        const QNetworkDatagram datagram = _udpReceiver->receiveDatagram();
-        const QByteArray bytes = datagram.data();
+        QHostAddress sender;
+        const qint64 size = _udpReceiver->readDatagram(_readBuffer.data(), kMaxDatagram, &sender);
+        if (size < 0)
+            break;
+        const QByteArray bytes(_readBuffer.constData(), size);
         if (_log)
             _log->add(LogView::Received, bytes);
 
@@ -150,8 +199,7 @@ void udpUpdater::receiveAck()
         bool accepted = false;
         {
             QMutexLocker lock(&_ackMutex);
-            if (!datagram.senderAddress().isEqual(_targetAddress,
-                                                  QHostAddress::TolerantConversion))
+            if (!sender.isEqual(_targetAddress, QHostAddress::TolerantConversion))
                 continue;
             // Nothing read before the command left can be its answer (a
             // duplicate answer to the previous block, say).
@@ -161,16 +209,27 @@ void udpUpdater::receiveAck()
                 accepted = true;
                 _receivedAck = true;
                 _typeOfAckReceived = _typeOfAckWaiting;
+                ++_acksAccepted;
+                if (_hasStaged) {
+                    // The next block leaves now, not when its thread wakes up.
+                    next = _staged;
+                    _hasStaged = false;
+                    _staged.clear();
+                    raiseWait(_stagedType);
+                } else {
+                    _waitingForAck = false;
+                }
             } else if (!isKnownType(type)) {
                 // The device refusing the command.
                 _receivedAck = false;
                 _ackRefused = true;
+                _hasStaged = false;
+                _waitingForAck = false;
             } else {
                 continue;
             }
-            _waitingForAck = false;
-            _ackArrived.wakeAll();
         }
+        _ackArrived.wakeAll();
 
         if (!accepted)
             continue;
@@ -185,35 +244,51 @@ void udpUpdater::receiveAck()
         }
         emit acknowledged(message_types(type));
     }
+    if (!next.isEmpty())
+        transmit(next);
 }
 
-udpUpdater::AckWait udpUpdater::waitForAck(std::chrono::milliseconds limit)
+quint64 udpUpdater::inFlightTarget() const
+{
+    QMutexLocker lock(&_ackMutex);
+    return _ackTarget;
+}
+
+udpUpdater::AckWait udpUpdater::waitForAck(quint64 target, std::chrono::milliseconds limit)
 {
     QMutexLocker lock(&_ackMutex);
     const QDeadlineTimer deadline(limit);
     // Sleeps until receiveAck(), a failed write or abort() wakes it.
-    while (_waitingForAck && !_aborted) {
+    for (;;) {
+        if (_acksAccepted >= target)
+            return AckWait::Acked;
+        if (_aborted || _ackRefused || _sendFailed || !_waitingForAck)
+            break;
         if (!_ackArrived.wait(&_ackMutex, deadline))
             break;
     }
-    if (_aborted) {
-        _waitingForAck = false;
+    if (_acksAccepted >= target)
+        return AckWait::Acked;
+
+    // This wait is over: drop what was staged behind it, and stop waiting so
+    // a late answer is not taken for the next command's.
+    _hasStaged = false;
+    _staged.clear();
+    _waitingForAck = false;
+    if (_aborted)
         return AckWait::Aborted;
-    }
-    if (_waitingForAck) {
-        // Stop waiting, so a late answer is not taken for the next command's.
-        _waitingForAck = false;
-        return AckWait::TimedOut;
-    }
     if (_sendFailed)
         return AckWait::SendFailed;
-    return _ackRefused ? AckWait::Refused : AckWait::Acked;
+    if (_ackRefused)
+        return AckWait::Refused;
+    return AckWait::TimedOut;
 }
 
 void udpUpdater::abort()
 {
     QMutexLocker lock(&_ackMutex);
     _aborted = true;
+    lock.unlock();
     _ackArrived.wakeAll();
 }
 
@@ -276,7 +351,7 @@ bool udpUpdater::eraseTarget()
     }
 
     sendCmd(MT_ERASE);
-    result.outcome = outcomeOf(waitForAck(timeouts().erase), false);
+    result.outcome = outcomeOf(waitForAck(inFlightTarget(), timeouts().erase), false);
     return finish(result);
 }
 
@@ -367,11 +442,17 @@ bool udpUpdater::sendFileToTarget(QString filePath, int fileNumber)
 
     const quint32 checksum = crc().crc32(data);
     const Timeouts limits = timeouts();
+    const quint8 number = quint8(fileNumber);
     int reportedPercent = -1;
+    sendCmdWithData(MT_WRITE, writeBlock(data, number, 0, checksum));
     for (quint32 index = 0; index < iterations; ++index) {
         const bool last = index == iterations - 1;
-        sendCmdWithData(MT_WRITE, writeBlock(data, quint8(fileNumber), index, checksum));
-        const AckWait wait = waitForAck(last ? limits.lastBlock : limits.block);
+        const quint64 target = inFlightTarget();
+        // Stop-and-wait still: the next block is only handed over, and
+        // leaves when this one's answer is in.
+        if (!last)
+            stageNext(MT_WRITE, writeBlock(data, number, index + 1, checksum), target);
+        const AckWait wait = waitForAck(target, last ? limits.lastBlock : limits.block);
         if (wait != AckWait::Acked) {
             result.outcome = outcomeOf(wait, last);
             result.blockIndex = index;

@@ -125,8 +125,15 @@ private:
 
     bool sendCmd(message_types type);
     bool sendCmdWithData(message_types type, QByteArray data);
+    // Hands `data` over to go out as soon as the command in flight (the one
+    // completing ack number `inFlightTarget`) is acknowledged.
+    bool stageNext(message_types type, const QByteArray &data, quint64 inFlightTarget);
+    static QByteArray datagramFor(message_types type, const QByteArray &data);
+    void raiseWait(message_types type);
+    void handOver(const QByteArray &datagram);
     void transmit(const QByteArray &datagram);
-    AckWait waitForAck(std::chrono::milliseconds limit);
+    quint64 inFlightTarget() const;
+    AckWait waitForAck(quint64 target, std::chrono::milliseconds limit);
     bool finish(Result result);
     static Outcome outcomeOf(AckWait wait, bool lastBlock);
 
@@ -141,6 +148,7 @@ private:
     std::unique_ptr<QFile> _file;
 
     LogView *_log = nullptr;
+    QByteArray _readBuffer;
     QString _errorString;
     Result _lastResult;
 
@@ -148,6 +156,11 @@ private:
     mutable QMutex _ackMutex;
     QWaitCondition _ackArrived;
     bool _commandWritten = false;  // the awaited command has left the socket
+    quint64 _acksAccepted = 0;     // acknowledgements that answered their command
+    quint64 _ackTarget = 0;        // _acksAccepted once the command in flight is answered
+    QByteArray _staged;            // next command, sent by receiveAck() on the answer
+    message_types _stagedType = MT_WRITE;
+    bool _hasStaged = false;
     bool _ackRefused = false;
     bool _sendFailed = false;
     QString _sendError;
