@@ -9,10 +9,18 @@ crc::crc()
 
 quint32 crc::crc32(const QByteArray &data) const
 {
+    const auto &t = crcdetail::slicingTables;
     quint32 reg = 0xFFFFFFFFu;
     const auto *bytes = reinterpret_cast<const uchar *>(data.constData());
     const qsizetype size = data.size();
-    for (qsizetype i = 0; i < size; ++i)
+    qsizetype i = 0;
+    for (; i + 8 <= size; i += 8) {
+        const uchar *b = bytes + i;
+        reg ^= (quint32(b[0]) << 24) | (quint32(b[1]) << 16) | (quint32(b[2]) << 8) | quint32(b[3]);
+        reg = t[7][reg >> 24] ^ t[6][(reg >> 16) & 0xFFu] ^ t[5][(reg >> 8) & 0xFFu]
+            ^ t[4][reg & 0xFFu] ^ t[3][b[4]] ^ t[2][b[5]] ^ t[1][b[6]] ^ t[0][b[7]];
+    }
+    for (; i < size; ++i)
         reg = (reg << 8) ^ crc32Table[(bytes[i] ^ (reg >> 24)) & 0xFFu];
     return reg;
 }

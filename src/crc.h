@@ -41,8 +41,22 @@ constexpr std::array<quint32, 256> makeTable()
     return table;
 }
 
+// Tables for eight bytes a step: entry [k][i] is byte i followed by k zero
+// bytes. Same checksum, a fraction of the time on a 32 MiB image.
+constexpr std::array<std::array<quint32, 256>, 8> makeSlicingTables()
+{
+    std::array<std::array<quint32, 256>, 8> tables{};
+    tables[0] = makeTable();
+    for (int k = 1; k < 8; ++k)
+        for (quint32 i = 0; i < 256; ++i)
+            tables[k][i] = (tables[k - 1][i] << 8) ^ tables[0][tables[k - 1][i] >> 24];
+    return tables;
+}
+
+inline constexpr std::array<std::array<quint32, 256>, 8> slicingTables = makeSlicingTables();
+
 } // namespace crcdetail
 
-inline constexpr std::array<quint32, 256> crc32Table = crcdetail::makeTable();
+inline constexpr std::array<quint32, 256> crc32Table = crcdetail::slicingTables[0];
 
 #endif // CRC_H

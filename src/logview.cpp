@@ -1,6 +1,5 @@
 #include "logview.h"
 
-#include <QElapsedTimer>
 #include <QEvent>
 #include <QScrollBar>
 #include <QTextBrowser>
@@ -14,6 +13,8 @@ constexpr int kFlushIntervalMs = 200;
 // and acknowledgement: keep drawing the log to about a tenth of its time.
 constexpr int kFlushCostFactor = 10;
 constexpr int kMaxFlushIntervalMs = 2000;
+// A full write block's line takes about a millisecond to lay out.
+constexpr size_t kLinesPerSlice = 8;
 } // namespace
 
 LogView::LogView(QTextBrowser *view, QObject *parent)
@@ -22,13 +23,19 @@ LogView::LogView(QTextBrowser *view, QObject *parent)
 {
     _view->document()->setMaximumBlockCount(kMaxLines);
     _view->document()->setUndoRedoEnabled(false);
+    // A scroll bar that comes and goes makes every batch lay out twice.
+    _view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     _view->installEventFilter(this);
+
     _flushTimer.setSingleShot(true);
     _flushTimer.setInterval(kFlushIntervalMs);
     connect(&_flushTimer, &QTimer::timeout, this, [this] {
         if (_view->isVisible())
-            flush();
+            startBatch();
     });
+    _sliceTimer.setSingleShot(true);
+    _sliceTimer.setInterval(0);
+    connect(&_sliceTimer, &QTimer::timeout, this, [this] { layOutSome(kLinesPerSlice); });
 }
 
 QString LogView::lineFor(Direction direction, const QByteArray &datagram)
@@ -43,16 +50,35 @@ void LogView::add(Direction direction, const QByteArray &datagram)
     // Lines the cap would drop anyway are never laid out.
     while (_pending.size() > size_t(kMaxLines))
         _pending.pop_front();
-    if (!_flushTimer.isActive())
+    if (!_flushTimer.isActive() && _batch.empty())
         _flushTimer.start();
+}
+
+void LogView::startBatch()
+{
+    if (!_batch.empty() || _pending.empty())
+        return;
+    _batch.swap(_pending);
+    _batchCostMs = 0;
+    layOutSome(kLinesPerSlice);
 }
 
 void LogView::flush()
 {
     _flushTimer.stop();
-    if (_pending.empty())
-        return;
+    _sliceTimer.stop();
+    for (Entry &entry : _pending)
+        _batch.push_back(std::move(entry));
+    _pending.clear();
+    while (_batch.size() > size_t(kMaxLines))
+        _batch.pop_front();
+    layOutSome(_batch.size());
+}
 
+void LogView::layOutSome(size_t count)
+{
+    if (_batch.empty())
+        return;
     QElapsedTimer cost;
     cost.start();
     QScrollBar *scrollBar = _view->verticalScrollBar();
@@ -63,7 +89,8 @@ void LogView::flush()
     cursor.movePosition(QTextCursor::End);
     cursor.beginEditBlock();
     bool first = document->isEmpty();
-    for (const Entry &entry : _pending) {
+    for (size_t i = 0; i < count && !_batch.empty(); ++i) {
+        const Entry &entry = _batch.front();
         QTextCharFormat format;
         format.setForeground(entry.direction == Sent ? QColorConstants::Red
                                                      : QColorConstants::DarkGreen);
@@ -71,19 +98,26 @@ void LogView::flush()
             cursor.insertBlock();
         first = false;
         cursor.insertText(lineFor(entry.direction, entry.datagram), format);
+        _batch.pop_front();
     }
     cursor.endEditBlock();
-    _pending.clear();
     if (atEnd)
         scrollBar->setValue(scrollBar->maximum());
+    _batchCostMs += cost.elapsed();
 
-    _flushTimer.setInterval(qBound(kFlushIntervalMs, int(cost.elapsed()) * kFlushCostFactor,
+    if (!_batch.empty()) {
+        _sliceTimer.start();
+        return;
+    }
+    _flushTimer.setInterval(qBound(kFlushIntervalMs, int(_batchCostMs) * kFlushCostFactor,
                                    kMaxFlushIntervalMs));
+    if (!_pending.empty())
+        _flushTimer.start();
 }
 
 bool LogView::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == _view && event->type() == QEvent::Show)
-        flush();
+        startBatch();
     return QObject::eventFilter(watched, event);
 }

@@ -2,6 +2,7 @@
 #define LOGVIEW_H
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -11,8 +12,9 @@ class QTextBrowser;
 
 // The hex log of every datagram. A full write block makes a 4227-character
 // line and a transfer makes tens of thousands of them, so lines are queued
-// and laid out in batches, only the last kMaxLines are kept, and nothing is
-// laid out while the log cannot be seen.
+// and laid out in batches, only the last kMaxLines are kept, nothing is laid
+// out while the log cannot be seen, and a batch is laid out a few lines per
+// pass of the event loop so the window never freezes on it.
 class LogView : public QObject
 {
     Q_OBJECT
@@ -25,8 +27,10 @@ public:
     LogView(QTextBrowser *view, QObject *parent = nullptr);
 
     void add(Direction direction, const QByteArray &datagram);
-    // Lays out whatever is queued, visible or not.
+    // Lays out everything queued at once, visible or not.
     void flush();
+    // Lines queued or in a batch, not yet in the view.
+    int pendingLines() const { return int(_pending.size() + _batch.size()); }
 
     static QString lineFor(Direction direction, const QByteArray &datagram);
 
@@ -39,9 +43,15 @@ private:
         QByteArray datagram;
     };
 
+    void startBatch();
+    void layOutSome(size_t count);
+
     QTextBrowser *_view;
-    std::deque<Entry> _pending;
-    QTimer _flushTimer;
+    std::deque<Entry> _pending;   // newest lines, not yet in a batch
+    std::deque<Entry> _batch;     // lines being laid out, a few per pass
+    QTimer _flushTimer;           // next batch
+    QTimer _sliceTimer;           // next few lines of the current batch
+    qint64 _batchCostMs = 0;
 };
 
 #endif // LOGVIEW_H

@@ -72,6 +72,11 @@ void TestCrc::checksum_data()
     QTest::newRow("bytes 0x80..0xFF") << highBytes() << bitwiseCrc(highBytes());
     QTest::newRow("embedded zeros") << QByteArray(64, '\0') << bitwiseCrc(QByteArray(64, '\0'));
     QTest::newRow("three blocks") << pseudoImage(3000) << bitwiseCrc(pseudoImage(3000));
+    // Eight bytes are taken a step: every tail length, and runs that start
+    // with a partial step's worth left over.
+    for (int size : {1, 7, 8, 9, 15, 16, 17, 23, 1399, 1401})
+        QTest::newRow(qPrintable(QStringLiteral("%1 bytes").arg(size)))
+            << pseudoImage(size) << bitwiseCrc(pseudoImage(size));
 }
 
 void TestCrc::checksum()
