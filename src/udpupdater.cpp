@@ -181,6 +181,7 @@ void udpUpdater::receiveAck()
     // none of that can be its answer (a duplicate answer to the previous
     // block, say), and with no block number on the wire nothing else tells.
     QByteArray next;
+    bool wake = false;
     while (_udpReceiver->hasPendingDatagrams()) {
         QHostAddress sender;
         const qint64 size = _udpReceiver->readDatagram(_readBuffer.data(), kMaxDatagram, &sender);
@@ -229,7 +230,7 @@ void udpUpdater::receiveAck()
                 continue;
             }
         }
-        _ackArrived.wakeAll();
+        wake = true;
 
         if (!accepted)
             continue;
@@ -246,6 +247,9 @@ void udpUpdater::receiveAck()
     }
     if (!next.isEmpty())
         transmit(next);
+    // Woken only now, so the sending thread does not get in before the block.
+    if (wake)
+        _ackArrived.wakeAll();
 }
 
 quint64 udpUpdater::inFlightTarget() const
