@@ -102,6 +102,7 @@ void udpUpdater::raiseWait(message_types type)
     _ackRefused = false;
     _sendFailed = false;
     _ackTarget = _acksAccepted + 1;
+    _inFlightSince = std::chrono::steady_clock::now();
     _waitingForAck = true;
 }
 
@@ -128,23 +129,22 @@ void udpUpdater::handOver(const QByteArray &datagram)
                                   Qt::QueuedConnection);
 }
 
-bool udpUpdater::stageNext(message_types type, const QByteArray &data, quint64 inFlightTarget)
+void udpUpdater::enqueueBlocks(std::deque<QByteArray> &&datagrams)
 {
-    const QByteArray datagram = datagramFor(type, data);
+    QByteArray first;
     {
         QMutexLocker lock(&_ackMutex);
-        if (_acksAccepted < inFlightTarget) {
-            // Still waiting: receiveAck() sends it the moment the answer is in.
-            _staged = datagram;
-            _stagedType = type;
-            _hasStaged = true;
-            return true;
-        }
-        // The answer beat us to it: send it the ordinary way.
-        raiseWait(type);
+        for (QByteArray &datagram : datagrams)
+            _queued.push_back(std::move(datagram));
+        if (_waitingForAck || _aborted || _queued.empty())
+            return;
+        // Everything handed over so far is answered: this one goes the
+        // ordinary way, otherwise receiveAck() sends it on the answer.
+        first = std::move(_queued.front());
+        _queued.pop_front();
+        raiseWait(MT_WRITE);
     }
-    handOver(datagram);
-    return true;
+    handOver(first);
 }
 
 void udpUpdater::transmit(const QByteArray &datagram)
@@ -163,7 +163,7 @@ void udpUpdater::transmit(const QByteArray &datagram)
     if (!_waitingForAck)
         return;
     _waitingForAck = false;
-    _hasStaged = false;
+    _queued.clear();
     _sendFailed = true;
     _sendError = _udpSender->errorString();
     lock.unlock();
@@ -211,26 +211,27 @@ void udpUpdater::receiveAck()
                 _receivedAck = true;
                 _typeOfAckReceived = _typeOfAckWaiting;
                 ++_acksAccepted;
-                if (_hasStaged) {
+                if (!_queued.empty() && !_aborted) {
                     // The next block leaves now, not when its thread wakes up.
-                    next = _staged;
-                    _hasStaged = false;
-                    _staged.clear();
-                    raiseWait(_stagedType);
+                    next = std::move(_queued.front());
+                    _queued.pop_front();
+                    raiseWait(MT_WRITE);
                 } else {
                     _waitingForAck = false;
                 }
+                // The sending thread sleeps while it is well ahead.
+                wake = wake || _queued.size() <= kRefillAt;
             } else if (!isKnownType(type)) {
                 // The device refusing the command.
                 _receivedAck = false;
                 _ackRefused = true;
-                _hasStaged = false;
+                _queued.clear();
                 _waitingForAck = false;
+                wake = true;
             } else {
                 continue;
             }
         }
-        wake = true;
 
         if (!accepted)
             continue;
@@ -276,8 +277,7 @@ udpUpdater::AckWait udpUpdater::waitForAck(quint64 target, std::chrono::millisec
 
     // This wait is over: drop what was staged behind it, and stop waiting so
     // a late answer is not taken for the next command's.
-    _hasStaged = false;
-    _staged.clear();
+    _queued.clear();
     _waitingForAck = false;
     if (_aborted)
         return AckWait::Aborted;
@@ -286,6 +286,45 @@ udpUpdater::AckWait udpUpdater::waitForAck(quint64 target, std::chrono::millisec
     if (_ackRefused)
         return AckWait::Refused;
     return AckWait::TimedOut;
+}
+
+udpUpdater::TransferWait udpUpdater::waitForBlocks(quint64 base, quint32 blocks, quint32 handedOver,
+                                                  const Timeouts &limits)
+{
+    QMutexLocker lock(&_ackMutex);
+    TransferWait wait;
+    for (;;) {
+        wait.answered = quint32(qMin<quint64>(_acksAccepted - base, blocks));
+        if (wait.answered >= blocks)
+            return wait;
+        if (_aborted || _ackRefused || _sendFailed)
+            break;
+        if (handedOver < blocks && _queued.size() <= kRefillAt)
+            return wait;  // time to top up
+
+        // Each block has its own limit, counted from when it left.
+        const bool last = wait.answered == blocks - 1;
+        const auto deadline = _inFlightSince + (last ? limits.lastBlock : limits.block);
+        const auto now = std::chrono::steady_clock::now();
+        if (!_waitingForAck || now >= deadline) {
+            wait.state = AckWait::TimedOut;
+            break;
+        }
+        _ackArrived.wait(&_ackMutex, QDeadlineTimer(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         deadline - now) + std::chrono::milliseconds(1)));
+    }
+
+    // This transfer is over: drop what was handed over behind it, and stop
+    // waiting so a late answer is not taken for the next command's.
+    _queued.clear();
+    _waitingForAck = false;
+    if (_aborted)
+        wait.state = AckWait::Aborted;
+    else if (_sendFailed)
+        wait.state = AckWait::SendFailed;
+    else if (_ackRefused)
+        wait.state = AckWait::Refused;
+    return wait;
 }
 
 void udpUpdater::abort()
@@ -447,25 +486,49 @@ bool udpUpdater::sendFileToTarget(QString filePath, int fileNumber)
     const quint32 checksum = crc().crc32(data);
     const Timeouts limits = timeouts();
     const quint8 number = quint8(fileNumber);
+
+    // Still stop-and-wait on the wire: blocks are handed over ahead, and the
+    // GUI thread sends each one only when the one before is answered.
+    quint64 base;
+    {
+        QMutexLocker lock(&_ackMutex);
+        // One operation at a time: a command still "in flight" now is one
+        // nobody waits for any more (a "Connect" the device never answered).
+        _waitingForAck = false;
+        _queued.clear();
+        base = _acksAccepted;
+    }
+    quint32 handedOver = 0;
     int reportedPercent = -1;
-    sendCmdWithData(MT_WRITE, writeBlock(data, number, 0, checksum));
-    for (quint32 index = 0; index < iterations; ++index) {
-        const bool last = index == iterations - 1;
-        const quint64 target = inFlightTarget();
-        // Stop-and-wait still: the next block is only handed over, and
-        // leaves when this one's answer is in.
-        if (!last)
-            stageNext(MT_WRITE, writeBlock(data, number, index + 1, checksum), target);
-        const AckWait wait = waitForAck(target, last ? limits.lastBlock : limits.block);
-        if (wait != AckWait::Acked) {
-            result.outcome = outcomeOf(wait, last);
-            result.blockIndex = index;
-            return finish(result);
+    for (;;) {
+        // Top up what the GUI thread has to send, outside the lock.
+        size_t queued;
+        {
+            QMutexLocker lock(&_ackMutex);
+            queued = _queued.size();
         }
-        const int percent = int(quint64(index + 1) * 100 / iterations);
-        if (percent != reportedPercent) {
-            reportedPercent = percent;
-            emit transferProgress(fileNumber, index + 1, iterations);
+        if (handedOver < iterations && queued <= kRefillAt) {
+            std::deque<QByteArray> batch;
+            while (handedOver < iterations && queued + batch.size() < kBlocksAhead)
+                batch.push_back(datagramFor(MT_WRITE, writeBlock(data, number, handedOver++, checksum)));
+            enqueueBlocks(std::move(batch));
+        }
+
+        const TransferWait wait = waitForBlocks(base, iterations, handedOver, limits);
+        const quint32 done = wait.answered;
+        if (done > 0) {
+            const int percent = int(quint64(done) * 100 / iterations);
+            if (percent != reportedPercent) {
+                reportedPercent = percent;
+                emit transferProgress(fileNumber, done, iterations);
+            }
+        }
+        if (wait.state == AckWait::Acked && done >= iterations)
+            break;
+        if (wait.state != AckWait::Acked) {
+            result.outcome = outcomeOf(wait.state, done == iterations - 1);
+            result.blockIndex = done;
+            return finish(result);
         }
     }
     result.blockIndex = iterations - 1;

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <memory>
 
 class QFile;
@@ -122,18 +123,29 @@ private slots:
 
 private:
     enum class AckWait { Acked, TimedOut, Refused, SendFailed, Aborted };
+    // Blocks handed over ahead, and when to top them up: the sending thread
+    // wakes about once per (kBlocksAhead - kRefillAt) blocks.
+    static constexpr size_t kBlocksAhead = 64;
+    static constexpr size_t kRefillAt = 16;
 
     bool sendCmd(message_types type);
     bool sendCmdWithData(message_types type, QByteArray data);
-    // Hands `data` over to go out as soon as the command in flight (the one
-    // completing ack number `inFlightTarget`) is acknowledged.
-    bool stageNext(message_types type, const QByteArray &data, quint64 inFlightTarget);
+    // Hands write blocks over to go out one by one, each as soon as the
+    // command before it is acknowledged.
+    void enqueueBlocks(std::deque<QByteArray> &&datagrams);
     static QByteArray datagramFor(message_types type, const QByteArray &data);
     void raiseWait(message_types type);
     void handOver(const QByteArray &datagram);
     void transmit(const QByteArray &datagram);
     quint64 inFlightTarget() const;
     AckWait waitForAck(quint64 target, std::chrono::milliseconds limit);
+    struct TransferWait {
+        AckWait state = AckWait::Acked;
+        quint32 answered = 0;  // blocks of this image answered so far
+    };
+    // Sleeps until the image is answered, a wait fails, or it is time to hand
+    // more blocks over.
+    TransferWait waitForBlocks(quint64 base, quint32 blocks, quint32 handedOver, const Timeouts &limits);
     bool finish(Result result);
     static Outcome outcomeOf(AckWait wait, bool lastBlock);
 
@@ -158,9 +170,10 @@ private:
     bool _commandWritten = false;  // the awaited command has left the socket
     quint64 _acksAccepted = 0;     // acknowledgements that answered their command
     quint64 _ackTarget = 0;        // _acksAccepted once the command in flight is answered
-    QByteArray _staged;            // next command, sent by receiveAck() on the answer
-    message_types _stagedType = MT_WRITE;
-    bool _hasStaged = false;
+    std::chrono::steady_clock::time_point _inFlightSince;
+    // Write blocks handed over by the sending thread; receiveAck() sends the
+    // next on each answer, so the thread need not wake for every block.
+    std::deque<QByteArray> _queued;
     bool _ackRefused = false;
     bool _sendFailed = false;
     QString _sendError;
