@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QIcon>
+#include <QPixmap>
 #include <QMessageBox>
 #include <QNetworkInterface>
 #include <QThreadPool>
@@ -69,6 +71,15 @@ MainWindow::MainWindow(QWidget *parent)
 
     ui->setupUi(this);
     setWindowTitle(QStringLiteral("Varnel Updater"));
+    // The 3750 x 1704 logo is too big for an X11 window property, and the
+    // window would get no icon at all: hand it over in the usual sizes.
+    const QPixmap logo = QPixmap(QStringLiteral(":/icons/logo.png"))
+                             .scaled(256, 256, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    QIcon icon;
+    for (int side : {16, 32, 48, 64, 128})
+        icon.addPixmap(logo.scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    icon.addPixmap(logo);
+    setWindowIcon(icon);
     ui->label_prompt->setText(QStringLiteral("instructions here..."));
 
     connect(&watcher, &QFutureWatcher<void>::finished, this, &MainWindow::when_file_send_finished);
