@@ -1,8 +1,12 @@
 #include <QtTest>
 
+#include "testsupport.h"
+
 #include "crc.h"
 
 namespace {
+
+using testsupport::pseudoImage;
 
 constexpr quint32 kPolynomial = 0x04C11DB7u;
 
@@ -32,18 +36,6 @@ QByteArray highBytes()
     QByteArray bytes;
     for (int b = 0x80; b <= 0xFF; ++b)
         bytes.append(char(b));
-    return bytes;
-}
-
-// Something image-like: every byte value, in no simple order, across several blocks.
-QByteArray pseudoImage(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    quint32 state = 0x2545F491u;
-    for (int i = 0; i < size; ++i) {
-        state = state * 1664525u + 1013904223u;
-        bytes[i] = char(state >> 24);
-    }
     return bytes;
 }
 

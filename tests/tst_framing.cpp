@@ -1,22 +1,13 @@
 #include <QtTest>
 
+#include "testsupport.h"
+
 #include "crc.h"
 #include "udpupdater.h"
 
 namespace {
 
-// Bytes that differ from block to block, so a block cut at the wrong offset
-// cannot pass for the right one.
-QByteArray pseudoImage(qsizetype size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    quint32 state = 0x9E3779B9u;
-    for (qsizetype i = 0; i < size; ++i) {
-        state = state * 1664525u + 1013904223u;
-        bytes[i] = char(state >> 24);
-    }
-    return bytes;
-}
+using testsupport::pseudoImage;
 
 QByteArray bigEndian(quint32 value)
 {

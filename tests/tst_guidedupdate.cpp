@@ -3,8 +3,8 @@
 // them, a device that falls silent, an image gone after "Connect", and
 // closing the window under a running transfer.
 
-#include "devicesim.h"
 #include "mainwindow.h"
+#include "testsupport.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -27,12 +27,8 @@
 
 namespace {
 
-constexpr quint16 kCommandPort = 1235;
-constexpr quint16 kAckPort = 1246;
-constexpr int kPortWaitMs = 60000;
+using namespace testsupport;
 
-QHostAddress pcAddress() { return QHostAddress(QStringLiteral("127.0.0.1")); }
-QHostAddress deviceAddress() { return QHostAddress(QStringLiteral("127.0.0.2")); }
 
 const QString kConnected = QStringLiteral("Connected!\nReady to start the update.");
 const QString kFilesFound = QStringLiteral("Files found!\nConnecting to device ...");
@@ -45,84 +41,23 @@ const QString kFile3 = QStringLiteral("Transfering file 3/3 ...\nDO NOT INTERRUP
 const QString kComplete = QStringLiteral("Update Complete!\nYou can now POWER CYCLE the device.");
 const QString kStopped = QStringLiteral("Update stopped");
 
-struct Form {
-    explicit Form(QWidget &w)
-        : interfaces(w.findChild<QComboBox *>(QStringLiteral("combo_interfaces")))
-        , updatePath(w.findChild<QComboBox *>(QStringLiteral("combo_updatePath")))
-        , targetIp(w.findChild<QLineEdit *>(QStringLiteral("txt_targetIp")))
-        , connectButton(w.findChild<QPushButton *>(QStringLiteral("btn_initUpdate")))
-        , startButton(w.findChild<QPushButton *>(QStringLiteral("btn_startUpdate")))
-        , eraseButton(w.findChild<QPushButton *>(QStringLiteral("btn_erase")))
-        , sendButton(w.findChild<QPushButton *>(QStringLiteral("btn_sendFile")))
-        , userPrompt(w.findChild<QLabel *>(QStringLiteral("label_user_prompt")))
-        , bar(w.findChild<QProgressBar *>(QStringLiteral("progressBar")))
-    {
-    }
 
-    bool complete() const
-    {
-        return interfaces && updatePath && targetIp && connectButton && startButton && eraseButton
-            && sendButton && userPrompt && bar;
-    }
-
-    QList<QPushButton *> deviceButtons() const
-    {
-        return {connectButton, startButton, eraseButton, sendButton};
-    }
-
-    QComboBox *interfaces;
-    QComboBox *updatePath;
-    QLineEdit *targetIp;
-    QPushButton *connectButton;
-    QPushButton *startButton;
-    QPushButton *eraseButton;
-    QPushButton *sendButton;
-    QLabel *userPrompt;
-    QProgressBar *bar;
-};
-
-QByteArray imageBytes(int size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    for (char &byte : bytes)
-        byte = char(generator.bounded(256));
-    return bytes;
-}
 
 // Writes file1..3 and returns their contents (empty list on failure).
 QList<QByteArray> writeUpdateFiles(const QString &dir, const QList<int> &sizes)
 {
     QList<QByteArray> images;
     for (int i = 0; i < sizes.size(); ++i) {
-        const QByteArray data = imageBytes(sizes[i], quint32(200 + i));
-        QFile file(dir + QStringLiteral("/file%1.varnelfmw").arg(i + 1));
-        if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size())
+        const QByteArray data = pseudoImage(sizes[i], quint32(200 + i));
+        if (!writeFile(dir + QStringLiteral("/file%1.varnelfmw").arg(i + 1), data))
             return {};
         images.append(data);
     }
     return images;
 }
 
-bool fixedPortsFree()
-{
-    QUdpSocket ack, pc, device;
-    return ack.bind(QHostAddress::Any, kAckPort, QAbstractSocket::DontShareAddress)
-        && pc.bind(pcAddress(), kCommandPort, QAbstractSocket::DontShareAddress)
-        && device.bind(deviceAddress(), kCommandPort, QAbstractSocket::DontShareAddress);
-}
 
-// Another suite may take the device port between our check and the bind.
-bool startSim(DeviceSim &sim)
-{
-    return QTest::qWaitFor([&] { return sim.start(deviceAddress()); }, kPortWaitMs);
-}
 
-QString outputPath(const QString &name)
-{
-    const QString dir = qEnvironmentVariable("VARNEL_TEST_OUTPUT", QDir::currentPath());
-    return QDir(dir).filePath(name);
-}
 
 QString enabledButtons(const Form &f)
 {

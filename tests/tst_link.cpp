@@ -1,6 +1,8 @@
 #include <QtConcurrent>
 #include <QtTest>
 
+#include "testsupport.h"
+
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QUdpSocket>
@@ -15,6 +17,8 @@ Q_DECLARE_METATYPE(DeviceSim::Faults)
 Q_DECLARE_METATYPE(udpUpdater::Outcome)
 
 namespace {
+
+using testsupport::pseudoImage;
 
 const QHostAddress kDevice(QStringLiteral("127.0.0.2"));
 const QHostAddress kLocal(QStringLiteral("127.0.0.1"));
@@ -33,17 +37,6 @@ QString outcomeName(udpUpdater::Outcome outcome)
     case udpUpdater::Outcome::Aborted: return QStringLiteral("Aborted");
     }
     return QStringLiteral("outcome %1").arg(int(outcome));
-}
-
-QByteArray pseudoImage(qsizetype size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    quint32 state = 0x7F4A7C15u;
-    for (qsizetype i = 0; i < size; ++i) {
-        state = state * 1664525u + 1013904223u;
-        bytes[i] = char(state >> 24);
-    }
-    return bytes;
 }
 
 QByteArray command(quint8 type, const QByteArray &data = {})
@@ -121,6 +114,7 @@ private slots:
     void transfer_data();
     void transfer();
     void largeImageArrivesIntact();
+    void sendAfterAnUnansweredConnect();
     void nothingSentWithoutFileOrConnection();
     void deviceFaults_data();
     void deviceFaults();
@@ -334,6 +328,40 @@ void TestLink::largeImageArrivesIntact()
     QVERIFY(images.first().checksumGood);
     QCOMPARE(images.first().blocks, int(udpUpdater::blockCount(size)));
     QVERIFY(images.first().data == image);
+}
+
+void TestLink::sendAfterAnUnansweredConnect()
+{
+    // A "Connect" the device never answered leaves nobody waiting for it;
+    // the next operation must still go out and succeed.
+    Rig rig;
+    const QByteArray image = pseudoImage(3000);
+    const QString path = rig.writeFile(QStringLiteral("image.bin"), image);
+    QVERIFY(!path.isEmpty());
+    QVERIFY2(rig.sim.start(kDevice), qPrintable(rig.sim.errorString()));
+    rig.sim.setSilent(true);
+    QVERIFY2(rig.link.initialise(kDevice, kLocal), qPrintable(rig.link.errorString()));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.sim.receivedCount(), 1, 5000);
+    QVERIFY(rig.link._waitingForAck);
+
+    rig.sim.setSilent(false);
+    rig.sim.clear();
+    rig.send(path, 2);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 20000);
+    QVERIFY2(rig.task.result(), qPrintable(outcomeName(rig.link.lastResult().outcome)));
+    const QList<DeviceSim::ImageReport> images = rig.sim.images();
+    QCOMPARE(images.size(), 1);
+    QVERIFY2(images.first().clean(), qPrintable(images.first().summary()));
+    QVERIFY(images.first().data == image);
+
+    // ... and so must an erase.
+    rig.sim.setSilent(true);
+    QVERIFY2(rig.link.initialise(kDevice, kLocal), qPrintable(rig.link.errorString()));
+    QTRY_VERIFY_WITH_TIMEOUT(rig.link._waitingForAck, 5000);
+    rig.sim.setSilent(false);
+    rig.erase();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 20000);
+    QVERIFY2(rig.task.result(), qPrintable(outcomeName(rig.link.lastResult().outcome)));
 }
 
 void TestLink::nothingSentWithoutFileOrConnection()

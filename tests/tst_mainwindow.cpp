@@ -3,9 +3,9 @@
 // The device is either the simulator or a bare socket the test answers from
 // by hand, always at 127.0.0.2; the PC side is 127.0.0.1 (or 127.0.0.3).
 
-#include "devicesim.h"
 #include "logview.h"
 #include "mainwindow.h"
+#include "testsupport.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -36,14 +36,8 @@
 
 namespace {
 
-constexpr quint16 kCommandPort = 1235;
-constexpr quint16 kAckPort = 1246;
-// Other suites share the fixed ports: give them time to finish.
-constexpr int kPortWaitMs = 60000;
+using namespace testsupport;
 
-QHostAddress pcAddress() { return QHostAddress(QStringLiteral("127.0.0.1")); }
-QHostAddress deviceAddress() { return QHostAddress(QStringLiteral("127.0.0.2")); }
-QHostAddress otherAddress() { return QHostAddress(QStringLiteral("127.0.0.3")); }
 
 const QByteArray &initCommand()
 {
@@ -58,63 +52,8 @@ const QString kFilesMissing = QStringLiteral("Files could not be found.\nPlease 
 const QString kBadIp = QStringLiteral("The device IP is not valid.\nType an IPv4 address.");
 const QString kNoAnswer = QStringLiteral("No answer from the device.\nCheck IPs and update mode.");
 
-// The widgets the tests drive, found by object name.
-struct Form {
-    explicit Form(QWidget &w)
-        : interfaces(w.findChild<QComboBox *>(QStringLiteral("combo_interfaces")))
-        , updatePath(w.findChild<QComboBox *>(QStringLiteral("combo_updatePath")))
-        , filePath(w.findChild<QComboBox *>(QStringLiteral("combo_filePath")))
-        , targetIp(w.findChild<QLineEdit *>(QStringLiteral("txt_targetIp")))
-        , connectButton(w.findChild<QPushButton *>(QStringLiteral("btn_initUpdate")))
-        , startButton(w.findChild<QPushButton *>(QStringLiteral("btn_startUpdate")))
-        , eraseButton(w.findChild<QPushButton *>(QStringLiteral("btn_erase")))
-        , sendButton(w.findChild<QPushButton *>(QStringLiteral("btn_sendFile")))
-        , userPrompt(w.findChild<QLabel *>(QStringLiteral("label_user_prompt")))
-        , engPrompt(w.findChild<QLabel *>(QStringLiteral("label_prompt")))
-        , bar(w.findChild<QProgressBar *>(QStringLiteral("progressBar")))
-        , fileNumber(w.findChild<QSpinBox *>(QStringLiteral("spin_fileNumber")))
-        , log(w.findChild<QTextBrowser *>(QStringLiteral("txt_log")))
-        , guide(w.findChild<QTextBrowser *>(QStringLiteral("textBrowser")))
-    {
-    }
 
-    bool complete() const
-    {
-        return interfaces && updatePath && filePath && targetIp && connectButton && startButton
-            && eraseButton && sendButton && userPrompt && engPrompt && bar && fileNumber && log
-            && guide;
-    }
 
-    QComboBox *interfaces;
-    QComboBox *updatePath;
-    QComboBox *filePath;
-    QLineEdit *targetIp;
-    QPushButton *connectButton;
-    QPushButton *startButton;
-    QPushButton *eraseButton;
-    QPushButton *sendButton;
-    QLabel *userPrompt;
-    QLabel *engPrompt;
-    QProgressBar *bar;
-    QSpinBox *fileNumber;
-    QTextBrowser *log;
-    QTextBrowser *guide;
-};
-
-QByteArray imageBytes(int size, quint32 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    for (char &byte : bytes)
-        byte = char(generator.bounded(256));
-    return bytes;
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
 
 // file1..3 of the given sizes; a size below 0 leaves that file out.
 bool writeUpdateFiles(const QString &dir, const QList<int> &sizes)
@@ -123,7 +62,7 @@ bool writeUpdateFiles(const QString &dir, const QList<int> &sizes)
         if (sizes[i] < 0)
             continue;
         const QString path = dir + QStringLiteral("/file%1.varnelfmw").arg(i + 1);
-        if (!writeFile(path, imageBytes(sizes[i], quint32(100 + i))))
+        if (!writeFile(path, pseudoImage(sizes[i], quint32(100 + i))))
             return false;
     }
     return true;
@@ -140,13 +79,6 @@ void prepare(const Form &f, const QString &updateDir,
     MainWindow::addAndSelectPath(f.updatePath, updateDir);
 }
 
-bool fixedPortsFree()
-{
-    QUdpSocket ack, pc, device;
-    return ack.bind(QHostAddress::Any, kAckPort, QAbstractSocket::DontShareAddress)
-        && pc.bind(pcAddress(), kCommandPort, QAbstractSocket::DontShareAddress)
-        && device.bind(deviceAddress(), kCommandPort, QAbstractSocket::DontShareAddress);
-}
 
 bool bindWhenFree(QUdpSocket &socket, const QHostAddress &address, quint16 port)
 {
@@ -208,17 +140,7 @@ struct FakePeer {
     }
 };
 
-// Another suite may take the device port between our check and the bind.
-bool startSim(DeviceSim &sim)
-{
-    return QTest::qWaitFor([&] { return sim.start(deviceAddress()); }, kPortWaitMs);
-}
 
-QString outputPath(const QString &name)
-{
-    const QString dir = qEnvironmentVariable("VARNEL_TEST_OUTPUT", QDir::currentPath());
-    return QDir(dir).filePath(name);
-}
 
 } // namespace
 
@@ -530,7 +452,7 @@ void tst_MainWindow::engineeringTab()
     QCOMPARE(sim.receivedCount(), 0);
 
     // Any file, sent under the number in the spin box.
-    const QByteArray image = imageBytes(3000, 7);
+    const QByteArray image = pseudoImage(3000, 7);
     const QString path = dir.filePath(QStringLiteral("bench-image.bin"));
     QVERIFY(writeFile(path, image));
     MainWindow::addAndSelectPath(f.filePath, path);

@@ -1,0 +1,124 @@
+#ifndef TESTSUPPORT_H
+#define TESTSUPPORT_H
+
+// What the suites share: image bytes, the fixed loopback addresses and ports,
+// and the window's widgets found by object name.
+
+#include "devicesim.h"
+
+#include <QByteArray>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QHostAddress>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTextBrowser>
+#include <QUdpSocket>
+#include <QtTest>
+
+namespace testsupport {
+
+constexpr quint16 kCommandPort = 1235;
+constexpr quint16 kAckPort = 1246;
+// Other suites share the fixed ports: give them time to finish.
+constexpr int kPortWaitMs = 60000;
+
+inline QHostAddress pcAddress() { return QHostAddress(QStringLiteral("127.0.0.1")); }
+inline QHostAddress deviceAddress() { return QHostAddress(QStringLiteral("127.0.0.2")); }
+inline QHostAddress otherAddress() { return QHostAddress(QStringLiteral("127.0.0.3")); }
+
+// Bytes that differ from block to block, so a block cut at the wrong offset
+// cannot pass for the right one; every byte value turns up.
+inline QByteArray pseudoImage(qsizetype size, quint32 seed = 0x9E3779B9u)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    quint32 state = seed;
+    for (qsizetype i = 0; i < size; ++i) {
+        state = state * 1664525u + 1013904223u;
+        bytes[i] = char(state >> 24);
+    }
+    return bytes;
+}
+
+inline bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+inline bool fixedPortsFree()
+{
+    QUdpSocket ack, pc, device;
+    return ack.bind(QHostAddress::Any, kAckPort, QAbstractSocket::DontShareAddress)
+        && pc.bind(pcAddress(), kCommandPort, QAbstractSocket::DontShareAddress)
+        && device.bind(deviceAddress(), kCommandPort, QAbstractSocket::DontShareAddress);
+}
+
+// Another suite may take the device port between our check and the bind.
+inline bool startSim(DeviceSim &sim)
+{
+    return QTest::qWaitFor([&] { return sim.start(deviceAddress()); }, kPortWaitMs);
+}
+
+// Where window grabs go: the build folder under CTest.
+inline QString outputPath(const QString &name)
+{
+    const QString dir = qEnvironmentVariable("VARNEL_TEST_OUTPUT", QDir::currentPath());
+    return QDir(dir).filePath(name);
+}
+
+// The widgets the tests drive, found by object name.
+struct Form {
+    explicit Form(QWidget &w)
+        : interfaces(w.findChild<QComboBox *>(QStringLiteral("combo_interfaces")))
+        , updatePath(w.findChild<QComboBox *>(QStringLiteral("combo_updatePath")))
+        , filePath(w.findChild<QComboBox *>(QStringLiteral("combo_filePath")))
+        , targetIp(w.findChild<QLineEdit *>(QStringLiteral("txt_targetIp")))
+        , connectButton(w.findChild<QPushButton *>(QStringLiteral("btn_initUpdate")))
+        , startButton(w.findChild<QPushButton *>(QStringLiteral("btn_startUpdate")))
+        , eraseButton(w.findChild<QPushButton *>(QStringLiteral("btn_erase")))
+        , sendButton(w.findChild<QPushButton *>(QStringLiteral("btn_sendFile")))
+        , userPrompt(w.findChild<QLabel *>(QStringLiteral("label_user_prompt")))
+        , engPrompt(w.findChild<QLabel *>(QStringLiteral("label_prompt")))
+        , bar(w.findChild<QProgressBar *>(QStringLiteral("progressBar")))
+        , fileNumber(w.findChild<QSpinBox *>(QStringLiteral("spin_fileNumber")))
+        , log(w.findChild<QTextBrowser *>(QStringLiteral("txt_log")))
+        , guide(w.findChild<QTextBrowser *>(QStringLiteral("textBrowser")))
+    {
+    }
+
+    bool complete() const
+    {
+        return interfaces && updatePath && filePath && targetIp && connectButton && startButton
+            && eraseButton && sendButton && userPrompt && engPrompt && bar && fileNumber && log
+            && guide;
+    }
+
+    QList<QPushButton *> deviceButtons() const
+    {
+        return {connectButton, startButton, eraseButton, sendButton};
+    }
+
+    QComboBox *interfaces;
+    QComboBox *updatePath;
+    QComboBox *filePath;
+    QLineEdit *targetIp;
+    QPushButton *connectButton;
+    QPushButton *startButton;
+    QPushButton *eraseButton;
+    QPushButton *sendButton;
+    QLabel *userPrompt;
+    QLabel *engPrompt;
+    QProgressBar *bar;
+    QSpinBox *fileNumber;
+    QTextBrowser *log;
+    QTextBrowser *guide;
+};
+
+} // namespace testsupport
+
+#endif // TESTSUPPORT_H
