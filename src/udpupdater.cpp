@@ -56,9 +56,11 @@ bool udpUpdater::initialise(QHostAddress target, QHostAddress local)
         return false;
     }
 
+    // Until both sockets are bound there is no device to talk to: an
+    // operation now must fail at once, not leave from a random port.
     {
         QMutexLocker lock(&_ackMutex);
-        _targetAddress = target;
+        _targetAddress.clear();
         _localAddress = local;
     }
 
@@ -78,6 +80,10 @@ bool udpUpdater::initialise(QHostAddress target, QHostAddress local)
         return false;
     }
 
+    {
+        QMutexLocker lock(&_ackMutex);
+        _targetAddress = target;
+    }
     return sendCmd(MT_INIT);
 }
 

@@ -694,6 +694,22 @@ void TestLink::setupFailures()
     QVERIFY(rig.link.errorString().isEmpty());
     QTRY_COMPARE_WITH_TIMEOUT(acks.count(), 1, 5000);
     QCOMPARE(rig.sim.received().constLast(), QByteArray::fromHex("a55a0f"));
+
+    // A "Connect" whose bind fails leaves no device to talk to, even after
+    // one that worked: nothing may leave from some other port.
+    {
+        QUdpSocket holder;
+        QVERIFY2(holder.bind(QHostAddress(QStringLiteral("127.0.0.4")), udpUpdater::kDevicePort,
+                             QAbstractSocket::DontShareAddress),
+                 qPrintable(holder.errorString()));
+        QVERIFY(!rig.link.initialise(kDevice, QHostAddress(QStringLiteral("127.0.0.4"))));
+    }
+    rig.sim.clear();
+    rig.erase();
+    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 5000);
+    QCOMPARE(outcomeName(rig.link.lastResult().outcome), outcomeName(udpUpdater::Outcome::NotConnected));
+    CHECKED(settle(rig));
+    QCOMPARE(rig.fromLink(), QList<QByteArray>{});
 }
 
 QTEST_GUILESS_MAIN(TestLink)
