@@ -380,24 +380,20 @@ bool udpUpdater::finish(Result result)
     return result.ok();
 }
 
+udpUpdater::Outcome udpUpdater::readiness() const
+{
+    QMutexLocker lock(&_ackMutex);
+    if (_aborted)
+        return Outcome::Aborted;
+    return _targetAddress.isNull() ? Outcome::NotConnected : Outcome::Success;
+}
+
 bool udpUpdater::eraseTarget()
 {
     Result result;
-    bool connected;
-    bool aborted;
-    {
-        QMutexLocker lock(&_ackMutex);
-        connected = !_targetAddress.isNull();
-        aborted = _aborted;
-    }
-    if (aborted) {
-        result.outcome = Outcome::Aborted;
+    result.outcome = readiness();
+    if (!result.ok())
         return finish(result);
-    }
-    if (!connected) {
-        result.outcome = Outcome::NotConnected;
-        return finish(result);
-    }
 
     sendCmd(MT_ERASE);
     result.outcome = outcomeOf(waitForAck(inFlightTarget(), timeouts().erase), false);
@@ -447,15 +443,10 @@ bool udpUpdater::sendFileToTarget(QString filePath, int fileNumber)
 {
     Result result;
     result.fileNumber = fileNumber;
-    bool connected;
-    bool aborted;
-    {
-        QMutexLocker lock(&_ackMutex);
-        connected = !_targetAddress.isNull();
-        aborted = _aborted;
-    }
-    if (aborted) {
-        result.outcome = Outcome::Aborted;
+    // An empty file is sent (as nothing) even before "Connect".
+    const Outcome ready = readiness();
+    if (ready == Outcome::Aborted) {
+        result.outcome = ready;
         return finish(result);
     }
 
@@ -484,8 +475,8 @@ bool udpUpdater::sendFileToTarget(QString filePath, int fileNumber)
     result.blockCount = iterations;
     if (iterations == 0)
         return finish(result);
-    if (!connected) {
-        result.outcome = Outcome::NotConnected;
+    if (ready != Outcome::Success) {
+        result.outcome = ready;
         return finish(result);
     }
 

@@ -147,6 +147,8 @@ private:
     // more blocks over.
     TransferWait waitForBlocks(quint64 base, quint32 blocks, quint32 handedOver, const Timeouts &limits);
     bool finish(Result result);
+    // Whether an operation may start: Success, Aborted or NotConnected.
+    Outcome readiness() const;
     static Outcome outcomeOf(AckWait wait, bool lastBlock);
 
     Ui::MainWindow *_ui;
