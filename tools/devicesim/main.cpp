@@ -60,25 +60,19 @@ int main(int argc, char *argv[])
     const QCommandLineOption saveDir(QStringLiteral("save-dir"),
                                      QStringLiteral("Save each completed image in DIR."),
                                      QStringLiteral("DIR"));
-    const QCommandLineOption ackDelay(QStringLiteral("ack-delay"),
-                                      QStringLiteral("Delay every acknowledgement by MS."),
-                                      QStringLiteral("MS"));
-    const QCommandLineOption eraseDelay(QStringLiteral("erase-delay"),
-                                        QStringLiteral("Extra MS before acknowledging an erase."),
-                                        QStringLiteral("MS"));
-    const QCommandLineOption dropAck(QStringLiteral("drop-ack"),
-                                     QStringLiteral("Do not acknowledge datagram N."),
-                                     QStringLiteral("N"));
-    const QCommandLineOption wrongType(QStringLiteral("wrong-type"),
-                                       QStringLiteral("Answer datagram N with type 0x55."),
-                                       QStringLiteral("N"));
-    const QCommandLineOption silentAfter(QStringLiteral("silent-after"),
-                                         QStringLiteral("Answer nothing after datagram N."),
-                                         QStringLiteral("N"));
-    const QCommandLineOption stray(QStringLiteral("stray"),
-                                   QStringLiteral("Before answering datagram N, send a stray "
-                                                  "acknowledgement from 127.0.0.3."),
-                                   QStringLiteral("N"));
+    // The fault switches that take a number: milliseconds or a datagram count.
+    const auto numberOption = [](const char *name, const char *help, const char *valueName) {
+        return QCommandLineOption(QString::fromLatin1(name), QString::fromLatin1(help),
+                                  QString::fromLatin1(valueName));
+    };
+    const QCommandLineOption ackDelay = numberOption("ack-delay", "Delay every acknowledgement by MS.", "MS");
+    const QCommandLineOption eraseDelay =
+        numberOption("erase-delay", "Extra MS before acknowledging an erase.", "MS");
+    const QCommandLineOption dropAck = numberOption("drop-ack", "Do not acknowledge datagram N.", "N");
+    const QCommandLineOption wrongType = numberOption("wrong-type", "Answer datagram N with type 0x55.", "N");
+    const QCommandLineOption silentAfter = numberOption("silent-after", "Answer nothing after datagram N.", "N");
+    const QCommandLineOption stray = numberOption(
+        "stray", "Before answering datagram N, send a stray acknowledgement from 127.0.0.3.", "N");
     const QCommandLineOption duplicateAcks(QStringLiteral("duplicate-acks"),
                                            QStringLiteral("Answer each datagram twice."));
     const QCommandLineOption silent(QStringLiteral("silent"), QStringLiteral("Answer nothing."));
