@@ -28,6 +28,31 @@ QString shortName(const QString &path)
     return name.size() > 24 ? name.left(21) + QStringLiteral("...") : name;
 }
 
+// What is wrong with an image file, in one short line.
+QString imageProblemText(UpdateImage::Problem problem, const QString &path)
+{
+    const QString name = path.isEmpty() ? QObject::tr("The file") : shortName(path);
+    switch (problem) {
+    case UpdateImage::Problem::None:
+        break;
+    case UpdateImage::Problem::Missing:
+        return QObject::tr("%1 is missing.").arg(name);
+    case UpdateImage::Problem::NotAFile:
+        return QObject::tr("%1 is not a file.").arg(name);
+    case UpdateImage::Problem::Unreadable:
+        return QObject::tr("Cannot read %1").arg(name);
+    case UpdateImage::Problem::Empty:
+        return QObject::tr("%1 is empty.").arg(name);
+    case UpdateImage::Problem::TooLarge:
+        return QObject::tr("%1 is over 512 MiB.").arg(name);
+    case UpdateImage::Problem::OutOfMemory:
+        return QObject::tr("No memory to read %1").arg(name);
+    case UpdateImage::Problem::Changed:
+        return QObject::tr("%1 changed while read.").arg(name);
+    }
+    return QString();
+}
+
 // Why an operation failed, in one line short enough for the prompt boxes.
 QString failureReason(const udpUpdater::Result &result, const QString &path)
 {
@@ -38,7 +63,11 @@ QString failureReason(const udpUpdater::Result &result, const QString &path)
     case Outcome::NotConnected:
         return QObject::tr("Not connected: press Connect.");
     case Outcome::FileNotReadable:
-        return QObject::tr("Cannot read %1").arg(path.isEmpty() ? QObject::tr("the file") : shortName(path));
+    case Outcome::ImageEmpty:
+    case Outcome::ImageTooLarge:
+        return imageProblemText(result.imageProblem == UpdateImage::Problem::None ? UpdateImage::Problem::Unreadable
+                                                                                  : result.imageProblem,
+                                path);
     case Outcome::SendFailed:
         return QObject::tr("The network refused to send.");
     case Outcome::NoAnswer:
@@ -51,6 +80,8 @@ QString failureReason(const udpUpdater::Result &result, const QString &path)
         if (result.fileNumber == 0)
             return QObject::tr("The device refused the erase.");
         return QObject::tr("Device refused block %1 of %2.").arg(result.blockIndex + 1).arg(result.blockCount);
+    case Outcome::AnsweredTwice:
+        return QObject::tr("The device answered twice.");
     case Outcome::Aborted:
         return QObject::tr("Aborted.");
     }
@@ -122,10 +153,13 @@ void MainWindow::abortAndWait()
 {
     if (operationInFlight())
         updater->abort();
-    watcher.waitForFinished();
-    watcher_erase.waitForFinished();
-    watcher_autoFileTransfer.waitForFinished();
-    watcher_engineeringErase.waitForFinished();
+    for (QFutureWatcher<void> *task : {&watcher, &watcher_erase, &watcher_autoFileTransfer, &watcher_engineeringErase}) {
+        // A task that died of an exception must not take the program with it.
+        try {
+            task->waitForFinished();
+        } catch (...) {
+        }
+    }
 }
 
 bool MainWindow::operationInFlight() const
@@ -296,11 +330,31 @@ void MainWindow::on_btn_startUpdate_clicked()
     autoFileNumber = 1;
     guidedRunning = true;
     setBusy(true);
-    watcher_erase.setFuture(QtConcurrent::run(&taskPool, [this] { updater->eraseTarget(); }));
+    for (UpdateImage &image : autoImages)
+        image = UpdateImage();
+    const QStringList paths(std::begin(autoFilePaths), std::end(autoFilePaths));
+    watcher_erase.setFuture(QtConcurrent::run(&taskPool, [this, paths] {
+        // Every image is read whole and checked while the device is still
+        // untouched; the transfer then sends exactly these bytes.
+        for (int i = 0; i < 3; ++i) {
+            autoImages[i] = UpdateImage::load(paths[i]);
+            if (!autoImages[i].ok())
+                return;
+        }
+        updater->eraseTarget();
+    }));
 }
 
 void MainWindow::when_erase_finished()
 {
+    for (const UpdateImage &image : autoImages) {
+        if (!image.ok()) {
+            ui->label_user_prompt->setText(imageProblemText(image.problem(), image.path())
+                                           + tr("\nNothing was erased."));
+            endGuidedUpdate();
+            return;
+        }
+    }
     const udpUpdater::Result result = updater->lastResult();
     if (!result.ok()) {
         ui->label_user_prompt->setText(tr("Update stopped at the erase.\n") + failureReason(result, QString()));
@@ -320,11 +374,11 @@ void MainWindow::when_erase_finished()
 
 void MainWindow::startTransfer()
 {
-    const QString filePath = autoFilePaths[autoFileNumber - 1];
+    const QByteArray image = autoImages[autoFileNumber - 1].data();
     const quint8 number = autoFileNumber;
     ui->progressBar->setFormat(tr("%p%  file %1/3: 0%").arg(number));
     watcher_autoFileTransfer.setFuture(QtConcurrent::run(
-        &taskPool, [this, filePath, number] { updater->sendFileToTarget(filePath, number); }));
+        &taskPool, [this, image, number] { updater->sendImageToTarget(image, number); }));
 }
 
 void MainWindow::when_autoFileTransfer_finished()
@@ -362,6 +416,9 @@ void MainWindow::when_autoFileTransfer_finished()
 
 void MainWindow::endGuidedUpdate()
 {
+    // Up to three large images: not kept past the update that needed them.
+    for (UpdateImage &image : autoImages)
+        image = UpdateImage();
     guidedRunning = false;
     ui->progressBar->resetFormat();
     setBusy(false);

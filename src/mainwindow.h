@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include "udpupdater.h"
+#include "updateimage.h"
 
 class QComboBox;
 namespace Ui { class MainWindow; }
@@ -73,6 +74,8 @@ private:
     udpUpdater *updater;
     quint8 autoFileNumber = 1;
     QString autoFilePaths[3];
+    // The images as read and checked when "Start Update" was pressed.
+    UpdateImage autoImages[3];
 
     // The engineering erase is watched too, so its end frees the buttons.
     QFutureWatcher<void> watcher_engineeringErase;

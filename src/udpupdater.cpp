@@ -1,6 +1,7 @@
 #include "udpupdater.h"
 
 #include "crc.h"
+#include "updateimage.h"
 #include "logview.h"
 #include "ui_mainwindow.h"
 
@@ -9,6 +10,8 @@
 #include <QFile>
 #include <QThread>
 #include <QUdpSocket>
+
+#include <algorithm>
 
 namespace {
 
@@ -87,6 +90,17 @@ bool udpUpdater::initialise(QHostAddress target, QHostAddress local)
     return sendCmd(MT_INIT);
 }
 
+void udpUpdater::forgetDevice()
+{
+    {
+        QMutexLocker lock(&_ackMutex);
+        _targetAddress.clear();
+        _waitingForAck = false;
+        _queued.clear();
+    }
+    _ackArrived.wakeAll();
+}
+
 bool udpUpdater::sendCmd(message_types type)
 {
     return sendCmdWithData(type, QByteArray());
@@ -140,9 +154,12 @@ void udpUpdater::enqueueBlocks(std::deque<QByteArray> &&datagrams)
     QByteArray first;
     {
         QMutexLocker lock(&_ackMutex);
+        // A transfer that has already failed sends nothing more.
+        if (_aborted || _surplusAnswer || _ackRefused || _sendFailed)
+            return;
         for (QByteArray &datagram : datagrams)
             _queued.push_back(std::move(datagram));
-        if (_waitingForAck || _aborted || _queued.empty())
+        if (_waitingForAck || _queued.empty())
             return;
         // Everything handed over so far is answered: this one goes the
         // ordinary way, otherwise receiveAck() sends it on the answer.
@@ -210,13 +227,16 @@ void udpUpdater::receiveAck()
                 continue;
             // Nothing read before the command left can be its answer (a
             // duplicate answer to the previous block, say).
-            if (!_waitingForAck || !_commandWritten)
-                continue;
-            if (type == quint8(_typeOfAckWaiting)) {
+            const bool awaited = _waitingForAck && _commandWritten && type == quint8(_typeOfAckWaiting);
+            if (awaited) {
                 accepted = true;
                 _receivedAck = true;
                 _typeOfAckReceived = _typeOfAckWaiting;
                 ++_acksAccepted;
+                if (_imageOpen && _acksAccepted - _imageBase < _imageBlocks) {
+                    const auto took = std::chrono::steady_clock::now() - _inFlightSince;
+                    _slowestAnswer = std::max(_slowestAnswer, took);
+                }
                 if (!_queued.empty() && !_aborted) {
                     // The next block leaves now, not when its thread wakes up.
                     next = std::move(_queued.front());
@@ -227,6 +247,17 @@ void udpUpdater::receiveAck()
                 }
                 // The sending thread sleeps while it is well ahead.
                 wake = wake || _queued.size() <= kRefillAt;
+            } else if (_imageOpen && type == MT_WRITE) {
+                // The device answered more often than it was asked: with no
+                // block number on the wire, some earlier answer of this image
+                // may have been a copy, so none of them can be trusted.
+                _surplusAnswer = true;
+                _queued.clear();
+                _waitingForAck = false;
+                next.clear();
+                wake = true;
+            } else if (!_waitingForAck || !_commandWritten) {
+                continue;
             } else if (!isKnownType(type)) {
                 // The device refusing the command.
                 _receivedAck = false;
@@ -295,12 +326,14 @@ udpUpdater::AckWait udpUpdater::waitForAck(quint64 target, std::chrono::millisec
 }
 
 udpUpdater::TransferWait udpUpdater::waitForBlocks(quint64 base, quint32 blocks, quint32 handedOver,
-                                                  const Timeouts &limits)
+                                                  quint32 total, const Timeouts &limits)
 {
     QMutexLocker lock(&_ackMutex);
     TransferWait wait;
     for (;;) {
         wait.answered = quint32(qMin<quint64>(_acksAccepted - base, blocks));
+        if (_surplusAnswer)
+            break;
         if (wait.answered >= blocks)
             return wait;
         if (_aborted || _ackRefused || _sendFailed)
@@ -309,7 +342,7 @@ udpUpdater::TransferWait udpUpdater::waitForBlocks(quint64 base, quint32 blocks,
             return wait;  // time to top up
 
         // Each block has its own limit, counted from when it left.
-        const bool last = wait.answered == blocks - 1;
+        const bool last = wait.answered == total - 1;
         const auto deadline = _inFlightSince + (last ? limits.lastBlock : limits.block);
         const auto now = std::chrono::steady_clock::now();
         if (!_waitingForAck || now >= deadline) {
@@ -326,11 +359,28 @@ udpUpdater::TransferWait udpUpdater::waitForBlocks(quint64 base, quint32 blocks,
     _waitingForAck = false;
     if (_aborted)
         wait.state = AckWait::Aborted;
+    else if (_surplusAnswer)
+        wait.state = AckWait::AnsweredTwice;
     else if (_sendFailed)
         wait.state = AckWait::SendFailed;
     else if (_ackRefused)
         wait.state = AckWait::Refused;
     return wait;
+}
+
+udpUpdater::AckWait udpUpdater::listenForSurplus()
+{
+    QMutexLocker lock(&_ackMutex);
+    const auto quiet = std::clamp(std::chrono::duration_cast<std::chrono::milliseconds>(10 * _slowestAnswer),
+                                  kMinQuiet, kMaxQuiet);
+    const QDeadlineTimer deadline(quiet, Qt::PreciseTimer);
+    while (!_surplusAnswer && !_aborted) {
+        if (!_ackArrived.wait(&_ackMutex, deadline))
+            break;
+    }
+    if (_aborted)
+        return AckWait::Aborted;
+    return _surplusAnswer ? AckWait::AnsweredTwice : AckWait::Acked;
 }
 
 void udpUpdater::abort()
@@ -364,6 +414,8 @@ udpUpdater::Outcome udpUpdater::outcomeOf(AckWait wait, bool lastBlock)
         return Outcome::Refused;
     case AckWait::SendFailed:
         return Outcome::SendFailed;
+    case AckWait::AnsweredTwice:
+        return Outcome::AnsweredTwice;
     case AckWait::Aborted:
         break;
     }
@@ -390,13 +442,20 @@ udpUpdater::Outcome udpUpdater::readiness() const
 
 bool udpUpdater::eraseTarget()
 {
+    // Nothing of an earlier operation may stand for this one.
+    _lastResult = Result();
     Result result;
-    result.outcome = readiness();
-    if (!result.ok())
-        return finish(result);
+    try {
+        result.outcome = readiness();
+        if (!result.ok())
+            return finish(result);
 
-    sendCmd(MT_ERASE);
-    result.outcome = outcomeOf(waitForAck(inFlightTarget(), timeouts().erase), false);
+        sendCmd(MT_ERASE);
+        result.outcome = outcomeOf(waitForAck(inFlightTarget(), timeouts().erase), false);
+    } catch (const std::exception &error) {
+        result.outcome = Outcome::SendFailed;
+        result.detail = QString::fromLocal8Bit(error.what());
+    }
     return finish(result);
 }
 
@@ -441,40 +500,107 @@ QByteArray udpUpdater::writeBlock(const QByteArray &image, quint8 fileNumber, qu
 
 bool udpUpdater::sendFileToTarget(QString filePath, int fileNumber)
 {
+    _lastResult = Result();
     Result result;
     result.fileNumber = fileNumber;
-    // An empty file is sent (as nothing) even before "Connect".
+    try {
+        if (readiness() == Outcome::Aborted) {
+            result.outcome = Outcome::Aborted;
+            return finish(result);
+        }
+        const UpdateImage image = UpdateImage::load(filePath);
+        if (!image.ok()) {
+            if (image.problem() == UpdateImage::Problem::Missing || image.problem() == UpdateImage::Problem::Unreadable)
+                qDebug() << "Failed to open file: " << image.systemError();
+            result.outcome = outcomeOf(image.problem());
+            result.imageProblem = image.problem();
+            result.detail = image.systemError();
+            return finish(result);
+        }
+        return transferImage(image.data(), fileNumber);
+    } catch (const std::exception &error) {
+        // Whatever went wrong, the image did not go out.
+        result.outcome = Outcome::FileNotReadable;
+        result.detail = QString::fromLocal8Bit(error.what());
+        return finish(result);
+    }
+}
+
+bool udpUpdater::sendImageToTarget(const QByteArray &image, int fileNumber)
+{
+    _lastResult = Result();
+    try {
+        return transferImage(image, fileNumber);
+    } catch (const std::exception &error) {
+        Result result;
+        result.fileNumber = fileNumber;
+        result.outcome = Outcome::SendFailed;
+        result.detail = QString::fromLocal8Bit(error.what());
+        return finish(result);
+    }
+}
+
+udpUpdater::Outcome udpUpdater::outcomeOf(UpdateImage::Problem problem)
+{
+    switch (problem) {
+    case UpdateImage::Problem::None:
+        return Outcome::Success;
+    case UpdateImage::Problem::Empty:
+        return Outcome::ImageEmpty;
+    case UpdateImage::Problem::TooLarge:
+        return Outcome::ImageTooLarge;
+    default:
+        break;
+    }
+    return Outcome::FileNotReadable;
+}
+
+udpUpdater::TransferWait udpUpdater::sendBlocks(const QByteArray &data, quint8 number, quint32 checksum,
+                                                quint64 base, quint32 first, quint32 end,
+                                                const Timeouts &limits, int &reportedPercent)
+{
+    const quint32 total = blockCount(data.size());
+    quint32 handedOver = first;
+    for (;;) {
+        // Top up what the GUI thread has to send, outside the lock.
+        size_t queued;
+        {
+            QMutexLocker lock(&_ackMutex);
+            queued = _queued.size();
+        }
+        if (handedOver < end && queued <= kRefillAt) {
+            std::deque<QByteArray> batch;
+            while (handedOver < end && queued + batch.size() < kBlocksAhead)
+                batch.push_back(datagramFor(MT_WRITE, writeBlock(data, number, handedOver++, checksum)));
+            enqueueBlocks(std::move(batch));
+        }
+
+        const TransferWait wait = waitForBlocks(base, end, handedOver, total, limits);
+        if (wait.answered > 0) {
+            const int percent = int(quint64(wait.answered) * 100 / total);
+            if (percent != reportedPercent) {
+                reportedPercent = percent;
+                emit transferProgress(number, wait.answered, total);
+            }
+        }
+        if (wait.state != AckWait::Acked || wait.answered >= end)
+            return wait;
+    }
+}
+
+bool udpUpdater::transferImage(const QByteArray &data, int fileNumber)
+{
+    Result result;
+    result.fileNumber = fileNumber;
     const Outcome ready = readiness();
-    if (ready == Outcome::Aborted) {
-        result.outcome = ready;
-        return finish(result);
-    }
-
-    _file = std::make_unique<QFile>(filePath);
-    if (!_file->open(QIODevice::ReadOnly)) {
-        qDebug() << "Failed to open file: " << _file->errorString();
-        result.outcome = Outcome::FileNotReadable;
-        result.detail = _file->errorString();
-        _file.reset();
-        return finish(result);
-    }
-    const qint64 expected = _file->size();
-    const QByteArray data = _file->readAll();
-    const bool readFailed = data.size() != expected;
-    const QString readError = _file->errorString();
-    // The bytes are in memory: the file is not needed any more.
-    _file.reset();
-    if (readFailed) {
-        qDebug() << "Failed to read file: " << readError;
-        result.outcome = Outcome::FileNotReadable;
-        result.detail = readError;
-        return finish(result);
-    }
-
     const quint32 iterations = blockCount(data.size());
     result.blockCount = iterations;
-    if (iterations == 0)
+    if (iterations == 0) {
+        // Nothing was sent, so nothing can have been updated.
+        result.outcome = Outcome::ImageEmpty;
+        result.imageProblem = UpdateImage::Problem::Empty;
         return finish(result);
+    }
     if (ready != Outcome::Success) {
         result.outcome = ready;
         return finish(result);
@@ -494,40 +620,53 @@ bool udpUpdater::sendFileToTarget(QString filePath, int fileNumber)
         _waitingForAck = false;
         _queued.clear();
         base = _acksAccepted;
+        _imageOpen = true;
+        _surplusAnswer = false;
+        _imageBase = base;
+        _imageBlocks = iterations;
+        _slowestAnswer = {};
     }
-    quint32 handedOver = 0;
-    int reportedPercent = -1;
-    for (;;) {
-        // Top up what the GUI thread has to send, outside the lock.
-        size_t queued;
-        {
-            QMutexLocker lock(&_ackMutex);
-            queued = _queued.size();
-        }
-        if (handedOver < iterations && queued <= kRefillAt) {
-            std::deque<QByteArray> batch;
-            while (handedOver < iterations && queued + batch.size() < kBlocksAhead)
-                batch.push_back(datagramFor(MT_WRITE, writeBlock(data, number, handedOver++, checksum)));
-            enqueueBlocks(std::move(batch));
-        }
+    const auto closeImage = [this] {
+        QMutexLocker lock(&_ackMutex);
+        _imageOpen = false;
+    };
 
-        const TransferWait wait = waitForBlocks(base, iterations, handedOver, limits);
-        const quint32 done = wait.answered;
-        if (done > 0) {
-            const int percent = int(quint64(done) * 100 / iterations);
-            if (percent != reportedPercent) {
-                reportedPercent = percent;
-                emit transferProgress(fileNumber, done, iterations);
-            }
-        }
-        if (wait.state == AckWait::Acked && done >= iterations)
-            break;
-        if (wait.state != AckWait::Acked) {
-            result.outcome = outcomeOf(wait.state, done == iterations - 1);
-            result.blockIndex = done;
-            return finish(result);
+    // The last block waits for a quiet link, so a late copy of an earlier
+    // answer is caught here and cannot pass for the last block's answer.
+    int reportedPercent = -1;
+    const quint32 ahead = iterations - 1;
+    TransferWait wait;
+    AckWait state = AckWait::Acked;
+    using Clock = std::chrono::steady_clock;
+    Clock::duration quiet{};
+    if (ahead > 0) {
+        wait = sendBlocks(data, number, checksum, base, 0, ahead, limits, reportedPercent);
+        state = wait.state;
+        if (state == AckWait::Acked) {
+            const auto since = Clock::now();
+            state = listenForSurplus();
+            quiet += Clock::now() - since;
         }
     }
+    if (state == AckWait::Acked) {
+        wait = sendBlocks(data, number, checksum, base, ahead, iterations, limits, reportedPercent);
+        state = wait.state;
+    }
+    // ... and after its answer, one more quiet spell for a copy of that.
+    if (state == AckWait::Acked) {
+        const auto since = Clock::now();
+        state = listenForSurplus();
+        quiet += Clock::now() - since;
+    }
+    closeImage();
+    result.quietTime = std::chrono::duration_cast<std::chrono::milliseconds>(quiet);
+
+    if (state != AckWait::Acked) {
+        result.outcome = outcomeOf(state, wait.answered == iterations - 1);
+        result.blockIndex = qMin(wait.answered, iterations - 1);
+        return finish(result);
+    }
+    result.outcome = Outcome::Success;
     result.blockIndex = iterations - 1;
     return finish(result);
 }

@@ -13,6 +13,8 @@
 #include <deque>
 #include <memory>
 
+#include "updateimage.h"
+
 class QFile;
 class QUdpSocket;
 class LogView;
@@ -49,22 +51,37 @@ public:
     enum class Outcome {
         Success,
         NotConnected,      // no device address yet ("Connect" not done)
-        FileNotReadable,
+        FileNotReadable,   // missing, not a regular file, unreadable, changed while read
+        ImageEmpty,
+        ImageTooLarge,     // over UpdateImage::kMaxSize
         SendFailed,        // the socket refused to send the datagram
         NoAnswer,          // the device did not acknowledge in time
         NotConfirmed,      // every byte went out, the last block was never acknowledged
         Refused,           // the device answered with an unexpected type
+        AnsweredTwice,     // more answers than blocks: no answer of this image can be trusted
         Aborted,
     };
+    Q_ENUM(Outcome)
 
     struct Result {
-        Outcome outcome = Outcome::Success;
+        // An operation that never got to say how it ended did not succeed.
+        Outcome outcome = Outcome::Aborted;
         int fileNumber = 0;        // image number of a transfer, 0 for the erase
         quint32 blockIndex = 0;    // block that was in flight when it ended
         quint32 blockCount = 0;    // blocks of the image
         QString detail;            // file or socket error text, when there is one
+        // Why the image was refused, for FileNotReadable, ImageEmpty, ImageTooLarge.
+        UpdateImage::Problem imageProblem = UpdateImage::Problem::None;
+        // Spent listening for surplus answers around the image's last block:
+        // a fixed cost per image, not per block.
+        std::chrono::milliseconds quietTime{0};
         bool ok() const { return outcome == Outcome::Success; }
     };
+
+    // How long the link listens for surplus answers before the last block and
+    // after its answer: 10 times the slowest answer of the image, within these.
+    static constexpr std::chrono::milliseconds kMinQuiet{100};
+    static constexpr std::chrono::milliseconds kMaxQuiet{2000};
 
     // How long each wait may last. The device's behaviour on a repeated
     // command is unknown and the acknowledgement carries no block number, so
@@ -88,7 +105,16 @@ public:
     QString errorString() const { return _errorString; }
 
     bool eraseTarget();
+    // Reads and checks the whole file first: nothing is sent for a file that
+    // is missing, not a regular file, empty, over the size limit or unreadable.
     bool sendFileToTarget(QString filePath, int fileNumber);
+    // Sends bytes already read and checked, so that what goes out is exactly
+    // what was checked.
+    bool sendImageToTarget(const QByteArray &image, int fileNumber);
+
+    // Forgets the device and any answer still awaited from it: a late answer
+    // to an earlier "Connect" must not count for the next one.
+    void forgetDevice();
 
     // How the latest eraseTarget()/sendFileToTarget() ended. Read it after the
     // operation has returned.
@@ -122,7 +148,7 @@ private slots:
     void receiveAck();
 
 private:
-    enum class AckWait { Acked, TimedOut, Refused, SendFailed, Aborted };
+    enum class AckWait { Acked, TimedOut, Refused, SendFailed, AnsweredTwice, Aborted };
     // Blocks handed over ahead, and when to top them up: the sending thread
     // wakes about once per (kBlocksAhead - kRefillAt) blocks.
     static constexpr size_t kBlocksAhead = 64;
@@ -145,11 +171,20 @@ private:
     };
     // Sleeps until the image is answered, a wait fails, or it is time to hand
     // more blocks over.
-    TransferWait waitForBlocks(quint64 base, quint32 blocks, quint32 handedOver, const Timeouts &limits);
+    TransferWait waitForBlocks(quint64 base, quint32 blocks, quint32 handedOver, quint32 total,
+                               const Timeouts &limits);
     bool finish(Result result);
+    // Sends the blocks [first, end) of the image, each after the answer to
+    // the one before, and waits for all of them to be answered.
+    TransferWait sendBlocks(const QByteArray &data, quint8 number, quint32 checksum, quint64 base,
+                            quint32 first, quint32 end, const Timeouts &limits, int &reportedPercent);
+    // Listens for surplus answers on a link that should be quiet.
+    AckWait listenForSurplus();
+    bool transferImage(const QByteArray &data, int fileNumber);
     // Whether an operation may start: Success, Aborted or NotConnected.
     Outcome readiness() const;
     static Outcome outcomeOf(AckWait wait, bool lastBlock);
+    static Outcome outcomeOf(UpdateImage::Problem problem);
 
     Ui::MainWindow *_ui;
     QUdpSocket *_udpSender;
@@ -178,6 +213,13 @@ private:
     std::deque<QByteArray> _queued;
     bool _ackRefused = false;
     bool _sendFailed = false;
+    // From an image's first block until the quiet after its last answer,
+    // every answer to a write from the device must answer a block.
+    bool _imageOpen = false;
+    bool _surplusAnswer = false;
+    quint64 _imageBase = 0;        // _acksAccepted when the image began
+    quint32 _imageBlocks = 0;
+    std::chrono::steady_clock::duration _slowestAnswer{};  // of the blocks but the last
     QString _sendError;
     bool _aborted = false;
     Timeouts _timeouts;

@@ -9,6 +9,8 @@
 #include <QByteArray>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QHostAddress>
 #include <QLabel>
@@ -17,8 +19,11 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTextBrowser>
+#include <QTimer>
 #include <QUdpSocket>
 #include <QtTest>
+
+#include <functional>
 
 namespace testsupport {
 
@@ -62,6 +67,35 @@ inline bool fixedPortsFree()
 inline bool startSim(DeviceSim &sim)
 {
     return QTest::qWaitFor([&] { return sim.start(deviceAddress()); }, kPortWaitMs);
+}
+
+// Runs a real event loop until `done` holds or the time is up. Unlike
+// QTest::qWaitFor it never sleeps between passes, so datagrams sent a few
+// milliseconds apart are read one by one, as in the program itself.
+inline bool runLoopUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    if (done())
+        return true;
+    QEventLoop loop;
+    QElapsedTimer clock;
+    clock.start();
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+        if (done() || clock.elapsed() > timeoutMs)
+            loop.quit();
+    });
+    tick.start(5);
+    loop.exec();
+    return done();
+}
+
+// The name of an enumerator, for messages that say what came out.
+template <typename Enum>
+QString enumName(Enum value)
+{
+    const QMetaEnum meta = QMetaEnum::fromType<Enum>();
+    const char *key = meta.valueToKey(int(value));
+    return key ? QString::fromLatin1(key) : QStringLiteral("value %1").arg(int(value));
 }
 
 // Where window grabs go: the build folder under CTest.

@@ -25,6 +25,9 @@
 #include <functional>
 #include <memory>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 using namespace testsupport;
@@ -40,6 +43,7 @@ const QString kFile2 = QStringLiteral("Transfering file 2/3 ...\nDO NOT INTERRUP
 const QString kFile3 = QStringLiteral("Transfering file 3/3 ...\nDO NOT INTERRUPT POWER");
 const QString kComplete = QStringLiteral("Update Complete!\nYou can now POWER CYCLE the device.");
 const QString kStopped = QStringLiteral("Update stopped");
+const QString kNothingErased = QStringLiteral("\nNothing was erased.");
 
 
 
@@ -209,6 +213,9 @@ private slots:
     void completeRunAndRepeat();
     void deviceFallsSilentInImage2();
     void imageRemovedAfterConnect();
+    void unfitImagesEraseNothing_data();
+    void unfitImagesEraseNothing();
+    void lateCopiesOfAnswers();
     void closeDuringTransfer();
 
 private:
@@ -413,22 +420,166 @@ void tst_GuidedUpdate::imageRemovedAfterConnect()
     if (QTest::currentTestFailed())
         return;
 
+    // Gone before "Start Update": found while the device is still untouched.
     QVERIFY(QFile::remove(dir.filePath(QStringLiteral("file2.varnelfmw"))));
     sim.clear();
     PromptRecorder recorder(window, f);
     f.startButton->click();
     QVERIFY2(recorder.waitFor([&] {
-        return f.userPrompt->text() == kComplete || f.userPrompt->text().startsWith(kStopped);
+        return f.userPrompt->text() == kComplete || f.userPrompt->text().endsWith(kNothingErased);
     }, 20000), qPrintable(f.userPrompt->text()));
 
-    QCOMPARE(f.userPrompt->text(), QStringLiteral("Update stopped at file 2/3.\nCannot read file2.varnelfmw"));
+    QCOMPARE(f.userPrompt->text(), QStringLiteral("file2.varnelfmw is missing.\nNothing was erased."));
     QVERIFY(!recorder.texts().contains(kComplete));
-    QCOMPARE(f.bar->value(), 50);
     QCOMPARE(enabledButtons(f), QStringLiteral("btn_initUpdate btn_startUpdate btn_erase btn_sendFile"));
-    // Nothing of image 2 or 3 left the PC.
-    QCOMPARE(describe(wireLayout(sim.received())), QStringLiteral("-1/0/0 1/1/0 1/0/1 1/2/2"));
-    QCOMPARE(sim.images().size(), 1);
-    QCOMPARE(sim.images().first().data, images[0]);
+    QVERIFY(sim.received().isEmpty());
+
+    // Gone once the update runs: what was checked is what goes out.
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("file2.varnelfmw")), images[1]));
+    sim.clear();
+    bool removed = false;
+    connect(&sim, &DeviceSim::datagramReceived, this, [&](const QByteArray &datagram) {
+        if (!removed && datagram.size() > 3 && quint8(datagram.at(2)) == MT_WRITE) {
+            removed = QFile::remove(dir.filePath(QStringLiteral("file3.varnelfmw")))
+                   && QFile::remove(dir.filePath(QStringLiteral("file2.varnelfmw")));
+        }
+    });
+    f.startButton->click();
+    QVERIFY2(runLoopUntil([&] { return f.connectButton->isEnabled(); }, 20000), qPrintable(f.userPrompt->text()));
+    QVERIFY(removed);
+    QCOMPARE(f.userPrompt->text(), kComplete);
+    const QList<DeviceSim::ImageReport> reports = sim.images();
+    QCOMPARE(reports.size(), 3);
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY2(reports[i].clean() && reports[i].checksumGood, qPrintable(reports[i].summary()));
+        QCOMPARE(reports[i].data, images[i]);
+    }
+}
+
+void tst_GuidedUpdate::unfitImagesEraseNothing_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("which");  // 1..3, 0 for all three
+    QTest::addColumn<QString>("prompt");
+
+    QTest::newRow("empty image 2") << "empty" << 2 << "file2.varnelfmw is empty.\nNothing was erased.";
+    QTest::newRow("three empty images") << "empty" << 0 << "file1.varnelfmw is empty.\nNothing was erased.";
+    QTest::newRow("directory") << "directory" << 1 << "file1.varnelfmw is not a file.\nNothing was erased.";
+    QTest::newRow("FIFO") << "fifo" << 1 << "file1.varnelfmw is not a file.\nNothing was erased.";
+    QTest::newRow("link to /dev/null") << "devnull" << 3 << "file3.varnelfmw is not a file.\nNothing was erased.";
+    QTest::newRow("link to /dev/zero") << "devzero" << 1 << "file1.varnelfmw is not a file.\nNothing was erased.";
+    QTest::newRow("over the size limit") << "huge" << 1 << "file1.varnelfmw is over 512 MiB.\nNothing was erased.";
+    // Root reads it anyway: then the update must simply be whole.
+    QTest::newRow("unreadable") << "unreadable" << 2 << "Cannot read file2.varnelfmw\nNothing was erased.";
+}
+
+void tst_GuidedUpdate::unfitImagesEraseNothing()
+{
+    QFETCH(QString, kind);
+    QFETCH(int, which);
+    QFETCH(QString, prompt);
+
+    DeviceSim sim;
+    QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
+    QTemporaryDir dir;
+    const QList<QByteArray> images = writeUpdateFiles(dir.path(), {3000, 1401, 4200});
+    QCOMPARE(images.size(), 3);
+    MainWindow window;
+    Form f(window);
+    QVERIFY(f.complete());
+    prepare(f, dir.path());
+    connectToDevice(f);
+    if (QTest::currentTestFailed())
+        return;
+
+    for (int n = 1; n <= 3; ++n) {
+        if (which != 0 && which != n)
+            continue;
+        const QString path = dir.filePath(QStringLiteral("file%1.varnelfmw").arg(n));
+        const QByteArray encoded = QFile::encodeName(path);
+        QVERIFY(QFile::remove(path));
+        if (kind == QLatin1String("empty")) {
+            QVERIFY(writeFile(path, {}));
+        } else if (kind == QLatin1String("directory")) {
+            QVERIFY(QDir().mkdir(path));
+        } else if (kind == QLatin1String("fifo")) {
+            QCOMPARE(::mkfifo(encoded.constData(), 0600), 0);
+        } else if (kind == QLatin1String("devnull")) {
+            QVERIFY(QFile::link(QStringLiteral("/dev/null"), path));
+        } else if (kind == QLatin1String("devzero")) {
+            QVERIFY(QFile::link(QStringLiteral("/dev/zero"), path));
+        } else if (kind == QLatin1String("huge")) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            QVERIFY(file.resize(UpdateImage::kMaxSize + 1));
+        } else if (kind == QLatin1String("unreadable")) {
+            QVERIFY(writeFile(path, images[n - 1]));
+            QCOMPARE(::chmod(encoded.constData(), 0), 0);
+        }
+    }
+
+    sim.clear();
+    f.startButton->click();
+    QVERIFY2(runLoopUntil([&] { return f.connectButton->isEnabled(); }, 30000), qPrintable(f.userPrompt->text()));
+
+    if (sim.eraseCount() == 0) {
+        QCOMPARE(f.userPrompt->text(), prompt);
+        QVERIFY(sim.received().isEmpty());
+        return;
+    }
+    // Something was erased: then every image must have arrived whole.
+    QVERIFY2(kind == QLatin1String("unreadable") && ::geteuid() == 0, qPrintable(f.userPrompt->text()));
+    QCOMPARE(f.userPrompt->text(), kComplete);
+    const QList<DeviceSim::ImageReport> reports = sim.images();
+    QCOMPARE(reports.size(), 3);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(reports[i].data, images[i]);
+}
+
+void tst_GuidedUpdate::lateCopiesOfAnswers()
+{
+    DeviceSim sim;
+    QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
+    QTemporaryDir dir;
+    const QList<QByteArray> images = writeUpdateFiles(dir.path(), {3000, 1401, 4200});
+    QCOMPARE(images.size(), 3);
+    MainWindow window;
+    Form f(window);
+    QVERIFY(f.complete());
+    prepare(f, dir.path());
+    connectToDevice(f);
+    if (QTest::currentTestFailed())
+        return;
+
+    // Every answer twice, the copy 20 ms later, and no END block answered.
+    DeviceSim::Faults faults;
+    faults.duplicateAcks = true;
+    faults.duplicateDelayMs = 20;
+    faults.unansweredEnd = true;
+    sim.clear();
+    sim.setFaults(faults);
+    bool completeSeen = false;
+    f.startButton->click();
+    QVERIFY2(runLoopUntil([&] {
+        completeSeen = completeSeen || f.userPrompt->text() == kComplete;
+        return f.connectButton->isEnabled();
+    }, 30000), qPrintable(f.userPrompt->text()));
+    QVERIFY(!completeSeen);
+    QCOMPARE(f.userPrompt->text(), QStringLiteral("Update stopped at file 1/3.\nThe device answered twice."));
+
+    // The engineering send of the same image: never "File Sent!".
+    sim.clear();
+    sim.setFaults(faults);
+    MainWindow::addAndSelectPath(f.filePath, dir.filePath(QStringLiteral("file3.varnelfmw")));
+    f.fileNumber->setValue(3);
+    bool sentSeen = false;
+    f.sendButton->click();
+    QVERIFY2(runLoopUntil([&] {
+        sentSeen = sentSeen || f.engPrompt->text() == QStringLiteral("File Sent!");
+        return f.sendButton->isEnabled();
+    }, 30000), qPrintable(f.engPrompt->text()));
+    QVERIFY(!sentSeen);
+    QCOMPARE(f.engPrompt->text(), QStringLiteral("The device answered twice."));
 }
 
 void tst_GuidedUpdate::closeDuringTransfer()

@@ -181,8 +181,9 @@ void DeviceSim::handle(const QByteArray &datagram, const QHostAddress &sender)
     }
     const bool headerOk = datagram.at(0) == kHeader0 && datagram.at(1) == kHeader1;
     const quint8 type = quint8(datagram.at(2));
+    bool endBlock = false;
     if (type == MT_WRITE) {
-        checkWriteBlock(datagram);
+        endBlock = checkWriteBlock(datagram);
     } else {
         if (!headerOk)
             printLine(QStringLiteral("datagram %1: bad header %2")
@@ -193,10 +194,10 @@ void DeviceSim::handle(const QByteArray &datagram, const QHostAddress &sender)
         if (headerOk && type == MT_ERASE)
             ++_erases;
     }
-    answer(type, sender);
+    answer(type, sender, endBlock);
 }
 
-void DeviceSim::checkWriteBlock(const QByteArray &datagram)
+bool DeviceSim::checkWriteBlock(const QByteArray &datagram)
 {
     const int number = _datagramCount;
     if (datagram.size() < kImageOffset) {
@@ -214,7 +215,7 @@ void DeviceSim::checkWriteBlock(const QByteArray &datagram)
         // Reported on its own: nothing follows on from a header we cannot read.
         if (orphan)
             closeImage(false);
-        return;
+        return false;
     }
 
     const auto *block = reinterpret_cast<const uchar *>(datagram.constData()) + kBlockOffset;
@@ -328,6 +329,7 @@ void DeviceSim::checkWriteBlock(const QByteArray &datagram)
             _singleAcked = false;
         }
     }
+    return isEnd;
 }
 
 void DeviceSim::finishImage()
@@ -393,7 +395,7 @@ void DeviceSim::addError(const QString &error)
         errors << QStringLiteral("further errors not listed");
 }
 
-void DeviceSim::answer(quint8 type, const QHostAddress &sender)
+void DeviceSim::answer(quint8 type, const QHostAddress &sender, bool endBlock)
 {
     const QHostAddress to = loopbackIPv4(sender);
     if (to.isNull() || _silent)
@@ -405,11 +407,13 @@ void DeviceSim::answer(quint8 type, const QHostAddress &sender)
         sendStray(type, to);
     if (_faults.dropAckOf > 0 && _faults.dropAckOf == n)
         return;
+    if (_faults.unansweredEnd && endBlock)
+        return;
     const quint8 reply = (_faults.wrongTypeAt > 0 && _faults.wrongTypeAt == n) ? kWrongType : type;
     const int delay = _faults.ackDelayMs + (type == MT_ERASE ? _faults.eraseDelayMs : 0);
     sendAck(reply, to, delay);
     if (_faults.duplicateAcks)
-        sendAck(reply, to, delay);
+        sendAck(reply, to, delay + _faults.duplicateDelayMs);
 }
 
 void DeviceSim::sendAck(quint8 type, const QHostAddress &to, int delayMs)

@@ -50,6 +50,8 @@ public:
         int strayAt = 0;               // on datagram N, first send a stray A5 5A <type>
                                        // from 127.0.0.3 to the ack port, then answer
         bool duplicateAcks = false;    // answer each datagram twice
+        int duplicateDelayMs = 0;      // ... the copy this long after the answer
+        bool unansweredEnd = false;    // never answer an END block
     };
 
     explicit DeviceSim(QObject *parent = nullptr);
@@ -95,11 +97,12 @@ private slots:
 
 private:
     void handle(const QByteArray &datagram, const QHostAddress &sender);
-    void checkWriteBlock(const QByteArray &datagram);
+    // Checks one write block; true when it was an END block.
+    bool checkWriteBlock(const QByteArray &datagram);
     void finishImage();
     void sendAck(quint8 type, const QHostAddress &to, int delayMs);
 
-    void answer(quint8 type, const QHostAddress &to);
+    void answer(quint8 type, const QHostAddress &to, bool endBlock);
     void writeAck(quint8 type, const QHostAddress &to, int datagramNumber);
     void sendStray(quint8 type, const QHostAddress &to);
     void addError(const QString &error);

@@ -75,6 +75,10 @@ int main(int argc, char *argv[])
         "stray", "Before answering datagram N, send a stray acknowledgement from 127.0.0.3.", "N");
     const QCommandLineOption duplicateAcks(QStringLiteral("duplicate-acks"),
                                            QStringLiteral("Answer each datagram twice."));
+    const QCommandLineOption duplicateDelay =
+        numberOption("duplicate-delay", "With --duplicate-acks: send the copy MS after the answer.", "MS");
+    const QCommandLineOption unansweredEnd(QStringLiteral("unanswered-end"),
+                                           QStringLiteral("Never answer the END block of an image."));
     const QCommandLineOption silent(QStringLiteral("silent"), QStringLiteral("Answer nothing."));
     const QCommandLineOption exitAfter(QStringLiteral("exit-after-images"),
                                        QStringLiteral("Quit after N completed images: exit code 0 "
@@ -84,7 +88,7 @@ int main(int argc, char *argv[])
                                      QStringLiteral("Quit after S seconds (0: run until killed)."),
                                      QStringLiteral("S"), QStringLiteral("0"));
     parser.addOptions({address, saveDir, ackDelay, eraseDelay, dropAck, wrongType, silentAfter,
-                       stray, duplicateAcks, silent, exitAfter, timeout});
+                       stray, duplicateAcks, duplicateDelay, unansweredEnd, silent, exitAfter, timeout});
     parser.process(app);
 
     if (!parser.positionalArguments().isEmpty())
@@ -111,6 +115,8 @@ int main(int argc, char *argv[])
     faults.silentAfter = number(silentAfter);
     faults.strayAt = number(stray);
     faults.duplicateAcks = parser.isSet(duplicateAcks);
+    faults.duplicateDelayMs = number(duplicateDelay);
+    faults.unansweredEnd = parser.isSet(unansweredEnd);
     const int imagesWanted = number(exitAfter);
     const int seconds = number(timeout);
     if (!numbersOk)
