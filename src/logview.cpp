@@ -38,15 +38,28 @@ LogView::LogView(QTextBrowser *view, QObject *parent)
     connect(&_sliceTimer, &QTimer::timeout, this, [this] { layOutSome(kLinesPerSlice); });
 }
 
-QString LogView::lineFor(Direction direction, const QByteArray &datagram)
+QString LogView::lineFor(Direction direction, const QByteArray &datagram, qint64 size)
 {
     const QLatin1String prefix(direction == Sent ? "TX: " : "RX: ");
-    return prefix + QString::fromLatin1(datagram.toHex('-'));
+    QString line = prefix + QString::fromLatin1(datagram.toHex('-'));
+    if (size > datagram.size())
+        line += QStringLiteral(" ... (%1 bytes)").arg(size);
+    return line;
 }
 
 void LogView::add(Direction direction, const QByteArray &datagram)
 {
-    _pending.push_back({direction, datagram});
+    push({direction, datagram, datagram.size()});
+}
+
+void LogView::addReceived(const char *data, qint64 size)
+{
+    push({Received, QByteArray(data, qMin(size, kMaxLoggedBytes)), size});
+}
+
+void LogView::push(Entry &&entry)
+{
+    _pending.push_back(std::move(entry));
     // Lines the cap would drop anyway are never laid out.
     while (_pending.size() > size_t(kMaxLines))
         _pending.pop_front();
@@ -97,7 +110,7 @@ void LogView::layOutSome(size_t count)
         if (!first)
             cursor.insertBlock();
         first = false;
-        cursor.insertText(lineFor(entry.direction, entry.datagram), format);
+        cursor.insertText(lineFor(entry.direction, entry.datagram, entry.size), format);
         _batch.pop_front();
     }
     cursor.endEditBlock();

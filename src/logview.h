@@ -23,16 +23,22 @@ public:
     enum Direction { Sent, Received };
 
     static constexpr int kMaxLines = 300;
+    // A full write block: no answer from a device is longer.
+    static constexpr qint64 kMaxLoggedBytes = 1408;
 
     LogView(QTextBrowser *view, QObject *parent = nullptr);
 
     void add(Direction direction, const QByteArray &datagram);
+    // A received datagram may be anything up to 64 KiB from anyone on the
+    // LAN: only its first kMaxLoggedBytes are kept, followed by its length.
+    void addReceived(const char *data, qint64 size);
     // Lays out everything queued at once, visible or not.
     void flush();
     // Lines queued or in a batch, not yet in the view.
     int pendingLines() const { return int(_pending.size() + _batch.size()); }
 
-    static QString lineFor(Direction direction, const QByteArray &datagram);
+    // `size` is the datagram's real length when `datagram` holds only its start.
+    static QString lineFor(Direction direction, const QByteArray &datagram, qint64 size = -1);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -41,7 +47,9 @@ private:
     struct Entry {
         Direction direction;
         QByteArray datagram;
+        qint64 size;
     };
+    void push(Entry &&entry);
 
     void startBatch();
     void layOutSome(size_t count);

@@ -11,6 +11,9 @@
 #include <QPixmap>
 #include <QMessageBox>
 #include <QNetworkInterface>
+
+#include "deviceaddress.h"
+#include "networkadapter.h"
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -26,6 +29,25 @@ QString shortName(const QString &path)
 {
     const QString name = QFileInfo(path).fileName();
     return name.size() > 24 ? name.left(21) + QStringLiteral("...") : name;
+}
+
+// Why the device IP was refused, in the two lines of the guide prompt.
+QString deviceAddressProblemText(DeviceAddress::Problem problem, const QString &typed)
+{
+    switch (problem) {
+    case DeviceAddress::Problem::None:
+        break;
+    case DeviceAddress::Problem::NotAnAddress:
+        return QObject::tr("The device IP is not valid.\nType an IPv4 address.");
+    case DeviceAddress::Problem::Unspecified:
+        return QObject::tr("%1 is not a device address.\nType the device's own IP.").arg(typed);
+    case DeviceAddress::Problem::Broadcast:
+    case DeviceAddress::Problem::SubnetBroadcast:
+        return QObject::tr("%1 is a broadcast address.\nType one device's IP.").arg(typed);
+    case DeviceAddress::Problem::Multicast:
+        return QObject::tr("%1 is a multicast address.\nType one device's IP.").arg(typed);
+    }
+    return QString();
 }
 
 // What is wrong with an image file, in one short line.
@@ -123,6 +145,7 @@ MainWindow::MainWindow(QWidget *parent)
     updater = new udpUpdater(ui);
     connect(updater, &udpUpdater::acknowledged, this, &MainWindow::onAcknowledged);
     connect(updater, &udpUpdater::transferProgress, this, &MainWindow::onTransferProgress);
+    connect(updater, &udpUpdater::refused, this, &MainWindow::onRefused);
 
     connectAnswerTimer.setSingleShot(true);
     connectAnswerTimer.setTimerType(Qt::PreciseTimer);
@@ -202,20 +225,9 @@ QHostAddress MainWindow::adapterEntryAddress(const QString &entry)
 
 void MainWindow::populateInterfaces()
 {
-    const auto interfaces = QNetworkInterface::allInterfaces();
-    for (const QNetworkInterface &interface : interfaces) {
-        const auto flags = interface.flags();
-        if (!flags.testFlag(QNetworkInterface::IsUp) || !flags.testFlag(QNetworkInterface::IsRunning)
-            || flags.testFlag(QNetworkInterface::IsLoopBack))
-            continue;
-        const auto entries = interface.addressEntries();
-        for (const QNetworkAddressEntry &entry : entries) {
-            if (entry.ip().protocol() != QAbstractSocket::IPv4Protocol)
-                continue;
-            ui->combo_interfaces->addItem(interface.humanReadableName() + QStringLiteral(" - ")
-                                          + entry.ip().toString());
-        }
-    }
+    const QList<NetworkAdapter> adapters = NetworkAdapter::list();
+    for (const NetworkAdapter &adapter : adapters)
+        ui->combo_interfaces->addItem(adapter.displayText());
 }
 
 void MainWindow::setBusy(bool value)
@@ -271,14 +283,25 @@ void MainWindow::on_btn_selectUpdatePath_clicked()
 
 void MainWindow::on_btn_initUpdate_clicked()
 {
+    // The device of any earlier "Connect" is forgotten at once: its late
+    // answer must not enable "Start Update" for the device typed now.
+    updater->forgetDevice();
+    deviceAnswered = false;
+    connectAnswerTimer.stop();
+    updateDeviceButtons();
+
     const QString selectedText = ui->combo_interfaces->currentText();
-    if (selectedText.isEmpty())
+    if (selectedText.isEmpty()) {
+        ui->label_user_prompt->setText(tr("No network adapter with an IPv4 address."));
         return;
+    }
 
     const QHostAddress localAddress = adapterEntryAddress(selectedText);
-    const QHostAddress targetIp(ui->txt_targetIp->text().trimmed());
-    if (targetIp.protocol() != QAbstractSocket::IPv4Protocol) {
-        ui->label_user_prompt->setText(tr("The device IP is not valid.\nType an IPv4 address."));
+    const std::optional<NetworkAdapter> adapter = NetworkAdapter::withAddress(localAddress);
+    const DeviceAddress device =
+        DeviceAddress::check(ui->txt_targetIp->text(), adapter ? adapter->entry : QNetworkAddressEntry());
+    if (!device.ok()) {
+        ui->label_user_prompt->setText(deviceAddressProblemText(device.problem, ui->txt_targetIp->text().trimmed()));
         return;
     }
     if (localAddress.protocol() != QAbstractSocket::IPv4Protocol) {
@@ -286,11 +309,9 @@ void MainWindow::on_btn_initUpdate_clicked()
         return;
     }
 
-    pendingTarget = targetIp;
+    pendingTarget = device.address;
     pendingLocal = localAddress;
-    // A new "Connect" needs a new answer before "Start Update".
-    deviceAnswered = false;
-    connectAnswerTimer.stop();
+    pendingAdapterName = selectedText.left(selectedText.lastIndexOf(QStringLiteral(" - ")));
     connectPending = true;
     updateDeviceButtons();
     ui->label_user_prompt->setText(QStringLiteral("Checking update files ..."));
@@ -316,10 +337,30 @@ void MainWindow::checkFilesAndConnect()
 
     ui->label_user_prompt->setText(QStringLiteral("Files found!\nConnecting to device ..."));
     if (!updater->initialise(pendingTarget, pendingLocal)) {
-        ui->label_user_prompt->setText(tr("Cannot open the connection:\n%1").arg(updater->errorString()));
+        switch (updater->connectError()) {
+        case udpUpdater::ConnectError::Unreachable:
+            ui->label_user_prompt->setText(
+                tr("%1 cannot be reached\nfrom this adapter.").arg(pendingTarget.toString()));
+            break;
+        case udpUpdater::ConnectError::AdapterUnavailable:
+            ui->label_user_prompt->setText(
+                tr("Adapter %1 is not available.\nChoose the adapter again.").arg(pendingAdapterName));
+            break;
+        default:
+            ui->label_user_prompt->setText(tr("Cannot open the connection:\n%1").arg(updater->errorString()));
+            break;
+        }
         return;
     }
     connectAnswerTimer.start();
+}
+
+void MainWindow::onRefused(message_types type)
+{
+    if (type != MT_INIT || !connectAnswerTimer.isActive())
+        return;
+    connectAnswerTimer.stop();
+    ui->label_user_prompt->setText(tr("The device refused to connect.\nCheck it is in update mode."));
 }
 
 void MainWindow::on_btn_startUpdate_clicked()

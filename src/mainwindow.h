@@ -58,6 +58,7 @@ private:
     void startTransfer();
     void endGuidedUpdate();
     void onAcknowledged(message_types type);
+    void onRefused(message_types type);
     void onTransferProgress(int fileNumber, quint32 blocksDone, quint32 blocksTotal);
     void setBusy(bool busy);
     void updateDeviceButtons();
@@ -82,6 +83,7 @@ private:
     QTimer connectAnswerTimer;
     QHostAddress pendingTarget;
     QHostAddress pendingLocal;
+    QString pendingAdapterName;
     bool connectPending = false;   // inside the one-second file check of "Connect"
     bool deviceAnswered = false;   // the device acknowledged the latest "Connect"
     bool busy = false;             // a device operation (or the guided chain) runs

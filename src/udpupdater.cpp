@@ -12,6 +12,7 @@
 #include <QUdpSocket>
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -50,11 +51,14 @@ udpUpdater::~udpUpdater() = default;
 bool udpUpdater::initialise(QHostAddress target, QHostAddress local)
 {
     _errorString.clear();
+    _connectError = ConnectError::None;
     if (target.protocol() != QAbstractSocket::IPv4Protocol) {
+        _connectError = ConnectError::BadAddress;
         _errorString = tr("The device IP is not an IPv4 address.");
         return false;
     }
     if (local.protocol() != QAbstractSocket::IPv4Protocol) {
+        _connectError = ConnectError::BadAddress;
         _errorString = tr("The adapter has no IPv4 address.");
         return false;
     }
@@ -69,16 +73,29 @@ bool udpUpdater::initialise(QHostAddress target, QHostAddress local)
 
     // Exclusive binds, so a second copy of the program is told the port is
     // taken instead of silently sharing it.
-    if (_udpReceiver->state() != QAbstractSocket::BoundState
-        && !_udpReceiver->bind(QHostAddress::Any, kAckPort, QAbstractSocket::DontShareAddress)) {
-        _errorString = bindError(_udpReceiver, kAckPort);
-        return false;
+    if (_udpReceiver->state() != QAbstractSocket::BoundState) {
+        if (!_udpReceiver->bind(QHostAddress::Any, kAckPort, QAbstractSocket::DontShareAddress)) {
+            _connectError = ConnectError::PortUnavailable;
+            _errorString = bindError(_udpReceiver, kAckPort);
+            return false;
+        }
+        // Room for the device's answer under a flood of strays; the system
+        // may grant less than asked, so say what it gave.
+        _udpReceiver->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kReceiveBuffer);
+        _receiveBufferGranted = _udpReceiver->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt();
+        qInfo("Answer socket receive buffer: %d KiB (asked for %d KiB)", _receiveBufferGranted / 1024,
+              kReceiveBuffer / 1024);
     }
 
     // Bound anew every time, so a corrected adapter choice takes effect.
     if (_udpSender->state() != QAbstractSocket::UnconnectedState)
         _udpSender->close();
     if (!_udpSender->bind(_localAddress, kDevicePort, QAbstractSocket::DontShareAddress)) {
+        // The adapter lost its address since the list was read: that is not
+        // the port's fault.
+        _connectError = _udpSender->error() == QAbstractSocket::SocketAddressNotAvailableError
+                            ? ConnectError::AdapterUnavailable
+                            : ConnectError::PortUnavailable;
         _errorString = bindError(_udpSender, kDevicePort);
         return false;
     }
@@ -87,7 +104,17 @@ bool udpUpdater::initialise(QHostAddress target, QHostAddress local)
         QMutexLocker lock(&_ackMutex);
         _targetAddress = target;
     }
-    return sendCmd(MT_INIT);
+    sendCmd(MT_INIT);
+    // Sent from this thread, so a write the network refused is known now:
+    // no use waiting for an answer to a command that never left.
+    QMutexLocker lock(&_ackMutex);
+    if (_sendFailed) {
+        _targetAddress.clear();
+        _connectError = ConnectError::Unreachable;
+        _errorString = _sendError;
+        return false;
+    }
+    return true;
 }
 
 void udpUpdater::forgetDevice()
@@ -205,26 +232,27 @@ void udpUpdater::receiveAck()
     // block, say), and with no block number on the wire nothing else tells.
     QByteArray next;
     bool wake = false;
+    std::optional<message_types> refusedType;
     while (_udpReceiver->hasPendingDatagrams()) {
         QHostAddress sender;
         const qint64 size = _udpReceiver->readDatagram(_readBuffer.data(), kMaxDatagram, &sender);
         if (size < 0)
             break;
-        const QByteArray bytes(_readBuffer.constData(), size);
         if (_log)
-            _log->add(LogView::Received, bytes);
+            _log->addReceived(_readBuffer.constData(), size);
 
-        // Only the answer to the command in flight counts: a stray packet on
-        // the LAN must never pass for the device's acknowledgement.
-        if (bytes.size() < 3 || bytes.at(0) != kHeader0 || bytes.at(1) != kHeader1)
+        // Only the device's answer to the command in flight counts. Anything
+        // from another host goes no further, so a flood of them costs little.
+        // (_targetAddress changes only on this thread.)
+        if (!sender.isEqual(_targetAddress, QHostAddress::TolerantConversion))
             continue;
-        const quint8 type = quint8(bytes.at(2));
+        if (size < 3 || _readBuffer.at(0) != kHeader0 || _readBuffer.at(1) != kHeader1)
+            continue;
+        const quint8 type = quint8(_readBuffer.at(2));
 
         bool accepted = false;
         {
             QMutexLocker lock(&_ackMutex);
-            if (!sender.isEqual(_targetAddress, QHostAddress::TolerantConversion))
-                continue;
             // Nothing read before the command left can be its answer (a
             // duplicate answer to the previous block, say).
             const bool awaited = _waitingForAck && _commandWritten && type == quint8(_typeOfAckWaiting);
@@ -265,9 +293,15 @@ void udpUpdater::receiveAck()
                 _queued.clear();
                 _waitingForAck = false;
                 wake = true;
+                refusedType = _typeOfAckWaiting;
             } else {
                 continue;
             }
+        }
+        if (refusedType) {
+            emit refused(*refusedType);
+            refusedType.reset();
+            continue;
         }
 
         if (!accepted)

@@ -103,6 +103,18 @@ public:
     // nothing is sent then.
     bool initialise(QHostAddress target, QHostAddress local);
     QString errorString() const { return _errorString; }
+    // Why the latest initialise() failed.
+    enum class ConnectError {
+        None,
+        BadAddress,          // not IPv4
+        PortUnavailable,     // 1235 or 1246 taken, or another bind error
+        AdapterUnavailable,  // the adapter's address is gone
+        Unreachable,         // the network refused to send to the device at once
+    };
+    ConnectError connectError() const { return _connectError; }
+    // What the system granted for the answer socket's receive buffer, in bytes.
+    int receiveBufferSize() const { return _receiveBufferGranted; }
+    static constexpr int kReceiveBuffer = 4 * 1024 * 1024;
 
     bool eraseTarget();
     // Reads and checks the whole file first: nothing is sent for a file that
@@ -140,6 +152,8 @@ public:
 signals:
     // An acknowledgement that answered the command in flight.
     void acknowledged(message_types type);
+    // The device answered the command in flight with a type it does not have.
+    void refused(message_types type);
     // Blocks acknowledged so far of the image being sent; emitted from the
     // sending thread whenever the whole percentage changes.
     void transferProgress(int fileNumber, quint32 blocksDone, quint32 blocksTotal);
@@ -199,6 +213,8 @@ private:
     LogView *_log = nullptr;
     QByteArray _readBuffer;
     QString _errorString;
+    ConnectError _connectError = ConnectError::None;
+    int _receiveBufferGranted = 0;
     Result _lastResult;
 
     // Guards the wait: the GUI thread ends it, a background thread sleeps on it.

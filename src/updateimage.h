@@ -2,6 +2,7 @@
 #define UPDATEIMAGE_H
 
 #include <QByteArray>
+#include <QObject>
 #include <QString>
 
 // One update image, read whole into memory and checked before anything goes
@@ -9,6 +10,8 @@
 // that is not fit to send is refused while the device is still untouched.
 class UpdateImage
 {
+    Q_GADGET
+
 public:
     enum class Problem {
         None,
@@ -20,6 +23,7 @@ public:
         OutOfMemory,
         Changed,       // shorter or longer than it said while being read
     };
+    Q_ENUM(Problem)
 
     // Many times any real image, and three of them still fit a workshop
     // PC's memory; checked from the size before any byte is read.

@@ -15,6 +15,7 @@
 #include <QHostAddress>
 #include <QLabel>
 #include <QLineEdit>
+#include <QNetworkDatagram>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
@@ -98,6 +99,28 @@ QString enumName(Enum value)
     return key ? QString::fromLatin1(key) : QStringLiteral("value %1").arg(int(value));
 }
 
+inline bool bindWhenFree(QUdpSocket &socket, const QHostAddress &address, quint16 port)
+{
+    return QTest::qWaitFor([&] { return socket.bind(address, port, QAbstractSocket::DontShareAddress); },
+                           kPortWaitMs);
+}
+
+// A bare socket standing in for the device, so the test decides what answers.
+struct FakePeer {
+    QUdpSocket socket;
+
+    QNetworkDatagram next(int timeoutMs = 5000)
+    {
+        if (!QTest::qWaitFor([&] { return socket.hasPendingDatagrams(); }, timeoutMs))
+            return QNetworkDatagram();
+        return socket.receiveDatagram();
+    }
+    void answer(const QByteArray &bytes, const QHostAddress &to = pcAddress())
+    {
+        socket.writeDatagram(bytes, to, kAckPort);
+    }
+};
+
 // Where window grabs go: the build folder under CTest.
 inline QString outputPath(const QString &name)
 {
@@ -152,6 +175,20 @@ struct Form {
     QTextBrowser *log;
     QTextBrowser *guide;
 };
+
+// Loopback adapter entry, device at 127.0.0.2, the given update directory.
+inline void prepare(const Form &f, const QString &updateDir,
+                    const QString &adapterEntry = QStringLiteral("lo - 127.0.0.1"),
+                    const QString &deviceIp = QStringLiteral("127.0.0.2"))
+{
+    f.interfaces->addItem(adapterEntry);
+    f.interfaces->setCurrentIndex(f.interfaces->count() - 1);
+    f.targetIp->setText(deviceIp);
+    const Qt::MatchFlags flags = Qt::MatchExactly | Qt::MatchCaseSensitive;
+    if (f.updatePath->findText(updateDir, flags) < 0)
+        f.updatePath->addItem(updateDir);
+    f.updatePath->setCurrentIndex(f.updatePath->findText(updateDir, flags));
+}
 
 } // namespace testsupport
 

@@ -219,8 +219,6 @@ private slots:
     void closeDuringTransfer();
 
 private:
-    // Loopback adapter, device at 127.0.0.2, update directory `dir`.
-    static void prepare(const Form &f, const QString &dir);
     // "Connect" and wait for the device's answer.
     void connectToDevice(const Form &f);
 };
@@ -234,14 +232,6 @@ void tst_GuidedUpdate::init()
 {
     QVERIFY2(QTest::qWaitFor(fixedPortsFree, kPortWaitMs),
              "ports 1235/1246 stayed busy: another suite is still running");
-}
-
-void tst_GuidedUpdate::prepare(const Form &f, const QString &dir)
-{
-    f.interfaces->addItem(QStringLiteral("lo - 127.0.0.1"));
-    f.interfaces->setCurrentIndex(f.interfaces->count() - 1);
-    f.targetIp->setText(QStringLiteral("127.0.0.2"));
-    MainWindow::addAndSelectPath(f.updatePath, dir);
 }
 
 void tst_GuidedUpdate::connectToDevice(const Form &f)

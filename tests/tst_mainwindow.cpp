@@ -68,25 +68,6 @@ bool writeUpdateFiles(const QString &dir, const QList<int> &sizes)
     return true;
 }
 
-// Loopback adapter entry, device at 127.0.0.2, the given update directory.
-void prepare(const Form &f, const QString &updateDir,
-             const QString &adapterEntry = QStringLiteral("lo - 127.0.0.1"),
-             const QString &deviceIp = QStringLiteral("127.0.0.2"))
-{
-    f.interfaces->addItem(adapterEntry);
-    f.interfaces->setCurrentIndex(f.interfaces->count() - 1);
-    f.targetIp->setText(deviceIp);
-    MainWindow::addAndSelectPath(f.updatePath, updateDir);
-}
-
-
-bool bindWhenFree(QUdpSocket &socket, const QHostAddress &address, quint16 port)
-{
-    return QTest::qWaitFor([&] {
-        return socket.bind(address, port, QAbstractSocket::DontShareAddress);
-    }, kPortWaitMs);
-}
-
 struct LogLine {
     QString text;
     QColor colour;
@@ -123,24 +104,6 @@ QStringList texts(const QList<LogLine> &lines)
         result << line.text;
     return result;
 }
-
-// A bare socket standing in for the device, so the test decides what answers.
-struct FakePeer {
-    QUdpSocket socket;
-
-    QNetworkDatagram next(int timeoutMs = 5000)
-    {
-        if (!QTest::qWaitFor([&] { return socket.hasPendingDatagrams(); }, timeoutMs))
-            return QNetworkDatagram();
-        return socket.receiveDatagram();
-    }
-    void answer(const QByteArray &bytes, const QHostAddress &to = pcAddress())
-    {
-        socket.writeDatagram(bytes, to, kAckPort);
-    }
-};
-
-
 
 } // namespace
 

@@ -1,0 +1,58 @@
+#include "deviceaddress.h"
+
+#include <QStringList>
+
+namespace {
+
+// "0", or 1-3 digits without a leading zero: "010" is octal to inet_aton,
+// so it would reach another device than the one typed.
+bool parseOctet(const QString &part, quint32 &value)
+{
+    if (part.isEmpty() || part.size() > 3 || (part.size() > 1 && part.startsWith(QLatin1Char('0'))))
+        return false;
+    for (const QChar c : part) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    value = part.toUInt();
+    return value <= 255;
+}
+
+} // namespace
+
+DeviceAddress DeviceAddress::check(const QString &text, const QNetworkAddressEntry &adapter)
+{
+    DeviceAddress result;
+    const QStringList parts = text.trimmed().split(QLatin1Char('.'));
+    if (parts.size() != 4)
+        return result;
+    quint32 ip = 0;
+    for (const QString &part : parts) {
+        quint32 octet = 0;
+        if (!parseOctet(part, octet))
+            return result;
+        ip = (ip << 8) | octet;
+    }
+
+    result.problem = Problem::None;
+    if ((ip >> 24) == 0) {
+        result.problem = Problem::Unspecified;
+    } else if (ip == 0xFFFFFFFFu) {
+        result.problem = Problem::Broadcast;
+    } else if ((ip >> 28) == 0xE) {
+        result.problem = Problem::Multicast;
+    } else {
+        bool adapterIsIPv4 = false;
+        const quint32 local = adapter.ip().toIPv4Address(&adapterIsIPv4);
+        const int prefix = adapter.prefixLength();
+        // A /31 or /32 has no broadcast address of its own.
+        if (adapterIsIPv4 && prefix > 0 && prefix < 31) {
+            const quint32 hostMask = 0xFFFFFFFFu >> prefix;
+            if (ip == ((local & ~hostMask) | hostMask))
+                result.problem = Problem::SubnetBroadcast;
+        }
+    }
+    if (result.ok())
+        result.address = QHostAddress(ip);
+    return result;
+}

@@ -1,0 +1,39 @@
+#include "networkadapter.h"
+
+#include <QNetworkInterface>
+
+QString NetworkAdapter::displayText() const
+{
+    return name + QStringLiteral(" - ") + entry.ip().toString();
+}
+
+QList<NetworkAdapter> NetworkAdapter::list()
+{
+    QList<NetworkAdapter> adapters;
+    const auto interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &interface : interfaces) {
+        const auto flags = interface.flags();
+        if (!flags.testFlag(QNetworkInterface::IsUp) || !flags.testFlag(QNetworkInterface::IsRunning)
+            || flags.testFlag(QNetworkInterface::IsLoopBack))
+            continue;
+        const auto entries = interface.addressEntries();
+        for (const QNetworkAddressEntry &entry : entries) {
+            if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol)
+                adapters.append({interface.humanReadableName(), entry});
+        }
+    }
+    return adapters;
+}
+
+std::optional<NetworkAdapter> NetworkAdapter::withAddress(const QHostAddress &address)
+{
+    const auto interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &interface : interfaces) {
+        const auto entries = interface.addressEntries();
+        for (const QNetworkAddressEntry &entry : entries) {
+            if (entry.ip().isEqual(address, QHostAddress::TolerantConversion))
+                return NetworkAdapter{interface.humanReadableName(), entry};
+        }
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,150 @@
+// Reading an update image: what is refused before anything is sent, that a
+// FIFO never blocks, and that running out of memory is a reason, not a crash.
+
+#include "updateimage.h"
+#include "testsupport.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QtConcurrent>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+Q_DECLARE_METATYPE(UpdateImage::Problem)
+
+class tst_UpdateImage : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void load_data();
+    void load();
+    void fifoWithAWriterThatLeaves();
+    void outOfMemoryIsAReason();
+
+private:
+    QTemporaryDir dir;
+};
+
+void tst_UpdateImage::load_data()
+{
+    using P = UpdateImage::Problem;
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<UpdateImage::Problem>("problem");
+
+    QTest::newRow("one byte") << "1" << P::None;
+    QTest::newRow("3000 bytes") << "3000" << P::None;
+    QTest::newRow("link to a file") << "link" << P::None;
+    QTest::newRow("empty") << "0" << P::Empty;
+    QTest::newRow("missing") << "missing" << P::Missing;
+    QTest::newRow("no path") << "nopath" << P::Missing;
+    QTest::newRow("dangling link") << "dangling" << P::Missing;
+    QTest::newRow("directory") << "directory" << P::NotAFile;
+    QTest::newRow("FIFO without writer") << "fifo" << P::NotAFile;
+    QTest::newRow("link to /dev/null") << "devnull" << P::NotAFile;
+    QTest::newRow("link to /dev/zero") << "devzero" << P::NotAFile;
+    QTest::newRow("one byte over the limit") << "huge" << P::TooLarge;
+    QTest::newRow("40 GB sparse") << "sparse40g" << P::TooLarge;
+}
+
+void tst_UpdateImage::load()
+{
+    QFETCH(QString, kind);
+    QFETCH(UpdateImage::Problem, problem);
+    QVERIFY(dir.isValid());
+
+    const QString path = dir.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1Char('/'), QLatin1Char('_')));
+    QByteArray expected;
+    bool sized = false;
+    const int size = kind.toInt(&sized);
+    if (sized) {
+        expected = testsupport::pseudoImage(size);
+        QVERIFY(testsupport::writeFile(path, expected));
+    } else if (kind == QLatin1String("link")) {
+        expected = testsupport::pseudoImage(1500);
+        QVERIFY(testsupport::writeFile(path + QStringLiteral(".target"), expected));
+        QVERIFY(QFile::link(path + QStringLiteral(".target"), path));
+    } else if (kind == QLatin1String("dangling")) {
+        QVERIFY(QFile::link(path + QStringLiteral(".gone"), path));
+    } else if (kind == QLatin1String("directory")) {
+        QVERIFY(QDir().mkdir(path));
+    } else if (kind == QLatin1String("fifo")) {
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else if (kind == QLatin1String("devnull") || kind == QLatin1String("devzero")) {
+        QVERIFY(QFile::link(QStringLiteral("/dev/") + kind.mid(3), path));
+    } else if (kind == QLatin1String("huge") || kind == QLatin1String("sparse40g")) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize(kind == QLatin1String("huge") ? UpdateImage::kMaxSize + 1 : qint64(40) << 30));
+    }
+
+    // Off the test's thread, so a FIFO that blocked would show as a time-out.
+    const QString loaded = kind == QLatin1String("nopath") ? QString() : path;
+    QFuture<UpdateImage> future = QtConcurrent::run([loaded] { return UpdateImage::load(loaded); });
+    QVERIFY(testsupport::runLoopUntil([&] { return future.isFinished(); }, 5000));
+    const UpdateImage image = future.result();
+    QCOMPARE(testsupport::enumName(image.problem()), testsupport::enumName(problem));
+    QCOMPARE(image.ok(), problem == UpdateImage::Problem::None);
+    QCOMPARE(image.path(), loaded);
+    if (image.ok())
+        QVERIFY(image.data() == expected);
+    else
+        QVERIFY(image.data().isEmpty());
+}
+
+void tst_UpdateImage::fifoWithAWriterThatLeaves()
+{
+    // A writer that opens the FIFO and closes it at once: still not a file,
+    // and still no wait.
+    const QString path = dir.filePath(QStringLiteral("fifo-with-writer"));
+    QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    const QByteArray encoded = QFile::encodeName(path);
+    QFuture<UpdateImage> future = QtConcurrent::run([path] { return UpdateImage::load(path); });
+    const int writer = ::open(encoded.constData(), O_WRONLY | O_NONBLOCK);
+    if (writer >= 0)
+        ::close(writer);
+    QVERIFY(testsupport::runLoopUntil([&] { return future.isFinished(); }, 5000));
+    QCOMPARE(testsupport::enumName(future.result().problem()), testsupport::enumName(UpdateImage::Problem::NotAFile));
+}
+
+void tst_UpdateImage::outOfMemoryIsAReason()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    QSKIP("AddressSanitizer reserves more address space than the limit this test sets");
+#else
+    // An image within the size limit, in a process whose memory is capped
+    // below it: the read must come back as a reason, not kill the process.
+    const QString path = dir.filePath(QStringLiteral("big-sparse"));
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize(UpdateImage::kMaxSize));
+    }
+    const QByteArray encoded = QFile::encodeName(path);
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        // Room for what runs now, not for 512 MiB more.
+        rlimit limit{};
+        ::getrlimit(RLIMIT_AS, &limit);
+        struct rusage usage {};
+        ::getrusage(RUSAGE_SELF, &usage);
+        limit.rlim_cur = rlim_t(usage.ru_maxrss) * 1024 + rlim_t(256) * 1024 * 1024;
+        ::setrlimit(RLIMIT_AS, &limit);
+        const UpdateImage image = UpdateImage::load(QFile::decodeName(encoded));
+        ::_exit(image.problem() == UpdateImage::Problem::OutOfMemory ? 0 : 1 + int(image.problem()));
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY2(WIFEXITED(status), "the child died instead of reporting");
+    QCOMPARE(WEXITSTATUS(status), 0);
+#endif
+}
+
+QTEST_GUILESS_MAIN(tst_UpdateImage)
+#include "tst_updateimage.moc"
