@@ -654,6 +654,9 @@ bool udpUpdater::transferImage(const QByteArray &data, int fileNumber)
         _waitingForAck = false;
         _queued.clear();
         base = _acksAccepted;
+        // How an earlier operation ended is no concern of this one.
+        _ackRefused = false;
+        _sendFailed = false;
         _imageOpen = true;
         _surplusAnswer = false;
         _imageBase = base;

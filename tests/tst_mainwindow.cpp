@@ -229,6 +229,20 @@ void tst_MainWindow::acknowledgementSources()
     device.answer(initCommand(), otherAddress());
     QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 5000);
     QVERIFY(f.startButton->isEnabled());
+
+    // The largest datagrams UDP carries, from anyone: logged by their first
+    // 1408 bytes and their length, so the log stays light to lay out.
+    const QByteArray giant = pseudoImage(65507, 11);
+    const int before = logLines(window, f).size();
+    stranger.answer(giant);
+    device.answer(giant, otherAddress());
+    QVERIFY(QTest::qWaitFor([&] { return logLines(window, f).size() == before + 2; }, 5000));
+    const QList<LogLine> lines = logLines(window, f);
+    const QString expected = QStringLiteral("RX: ") + QString::fromLatin1(giant.left(1408).toHex('-'))
+                           + QStringLiteral(" ... (65507 bytes)");
+    QCOMPARE(lines.at(before).text, expected);
+    QCOMPARE(lines.at(before + 1).text, expected);
+    QCOMPARE(f.userPrompt->text(), kConnected);
 }
 
 void tst_MainWindow::mappedDeviceAddressAccepted()
