@@ -1,0 +1,140 @@
+// The cases that drive the link with no window: a transfer, and an erase
+// left unanswered.
+
+#include "cases.h"
+
+#include "casesupport.h"
+#include "loopback.h"
+#include "measures.h"
+#include "responderclient.h"
+#include "udpupdater.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFutureWatcher>
+#include <QThreadPool>
+#include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <chrono>
+
+namespace bench {
+
+namespace {
+
+constexpr int kIdleWaitMs = 3000;
+
+// Connects a link with no window; the device's INIT answer must arrive.
+bool connectLink(udpUpdater &link, CaseResult &result)
+{
+    bool initAcked = false;
+    QObject::connect(&link, &udpUpdater::acknowledged, &link, [&initAcked](message_types type) {
+        if (type == MT_INIT)
+            initAcked = true;
+    });
+    if (!link.initialise(QHostAddress(QString::fromLatin1(kDeviceIp)),
+                         QHostAddress(QString::fromLatin1(kLocalIp)))) {
+        result.error = QStringLiteral("initialise: %1").arg(link.errorString());
+        return false;
+    }
+    if (!waitUntil([&] { return initAcked; }, kConnectLimitMs)) {
+        result.error = QStringLiteral("no INIT acknowledgement");
+        return false;
+    }
+    return true;
+}
+
+// Runs `task` on the pool, as the window does, while this thread serves the
+// sockets; false if it outlives `limitMs` (then the link is aborted).
+bool runInBackground(udpUpdater &link, const std::function<bool()> &task, int limitMs)
+{
+    QFutureWatcher<bool> watcher;
+    QEventLoop loop;
+    QObject::connect(&watcher, &QFutureWatcher<bool>::finished, &loop, &QEventLoop::quit);
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
+    guard.start(limitMs);
+    watcher.setFuture(QtConcurrent::run(QThreadPool::globalInstance(), task));
+    loop.exec();
+    if (watcher.isFinished())
+        return true;
+    link.abort();
+    watcher.waitForFinished();
+    return false;
+}
+
+} // namespace
+
+CaseResult runLink(const QString &path, quint32 expectedBlocks)
+{
+    CaseResult result;
+    ResponderClient responder;
+    udpUpdater link(nullptr);
+    if (!connectLink(link, result))
+        return result;
+    if (!responder.command("RESET")) {
+        result.error = QStringLiteral("responder does not answer");
+        return result;
+    }
+
+    const double cpuBefore = cpuSeconds();
+    QElapsedTimer clock;
+    clock.start();
+    const bool finished = runInBackground(
+        link, [&] { return link.sendFileToTarget(path, 1); }, caseLimitMs(expectedBlocks));
+    result.seconds = double(clock.nsecsElapsed()) / 1e9;
+    result.cpu = cpuSeconds() - cpuBefore;
+
+    const udpUpdater::Result sent = link.lastResult();
+    result.blocks = sent.ok() ? sent.blockCount : sent.blockIndex;
+    if (!finished) {
+        result.error = QStringLiteral("transfer still running after %1 ms").arg(caseLimitMs(expectedBlocks));
+    } else if (!sent.ok() || sent.blockCount != expectedBlocks || sent.blockIndex != expectedBlocks - 1) {
+        result.error = QStringLiteral("transfer: %1").arg(describe(sent));
+    } else {
+        result.ok = checkAnswered(responder, expectedBlocks, result);
+    }
+    return result;
+}
+
+CaseResult runIdle()
+{
+    CaseResult result;
+    ResponderClient responder;
+    udpUpdater link(nullptr);
+    if (!connectLink(link, result))
+        return result;
+    if (!responder.command("SILENT") || !responder.command("RESET")) {
+        result.error = QStringLiteral("responder does not answer");
+        return result;
+    }
+    const std::chrono::milliseconds wait(kIdleWaitMs);
+    link.setTimeouts({wait, wait, wait});
+
+    const double cpuBefore = cpuSeconds();
+    QElapsedTimer clock;
+    clock.start();
+    const bool finished = runInBackground(link, [&] { return link.eraseTarget(); }, kIdleWaitMs + 10000);
+    result.seconds = double(clock.nsecsElapsed()) / 1e9;
+    result.cpu = cpuSeconds() - cpuBefore;
+
+    const auto [seen, answered] = responder.counts();
+    const bool answering = responder.command("ANSWER");
+    const udpUpdater::Result erase = link.lastResult();
+    if (!finished)
+        result.error = QStringLiteral("the wait did not end");
+    else if (erase.outcome != udpUpdater::Outcome::NoAnswer)
+        result.error = QStringLiteral("erase ended with %1, expected no answer").arg(describe(erase));
+    else if (result.seconds < kIdleWaitMs / 1000.0 * 0.98)
+        result.error = QStringLiteral("the wait lasted only %1 s").arg(result.seconds);
+    else if (seen != 1 || answered != 0)
+        result.error = QStringLiteral("responder saw %1 and answered %2 commands, expected 1 and 0").arg(seen).arg(answered);
+    else if (!answering)
+        result.error = QStringLiteral("responder did not leave silent mode");
+    else
+        result.ok = true;
+    return result;
+}
+
+} // namespace bench
