@@ -52,7 +52,9 @@ std::optional<BenchOptions> parseOptions(int argc, char **argv, int *exitCode)
     const QCommandLineOption caseOption = hidden(QStringLiteral("case"), QStringLiteral("name"));
     const QCommandLineOption fileOption = hidden(QStringLiteral("file"), QStringLiteral("path"));
     const QCommandLineOption blocksOption = hidden(QStringLiteral("blocks"), QStringLiteral("N"));
-    parser.addOptions({helpOption, sizeOption, runsOption, placementOption, caseOption, fileOption, blocksOption});
+    const QCommandLineOption resultOption = hidden(QStringLiteral("result"), QStringLiteral("path"));
+    parser.addOptions(
+        {helpOption, sizeOption, runsOption, placementOption, caseOption, fileOption, blocksOption, resultOption});
 
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
@@ -95,6 +97,9 @@ std::optional<BenchOptions> parseOptions(int argc, char **argv, int *exitCode)
         return usageError(QStringLiteral("--placement takes same, spread or free"));
     options.caseName = parser.value(caseOption);
     options.imagePath = parser.value(fileOption);
+    options.resultPath = parser.value(resultOption);
+    if (options.isChild() && options.resultPath.isEmpty())
+        return usageError(QStringLiteral("--case needs --result"));
     return options;
 }
 

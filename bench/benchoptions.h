@@ -20,6 +20,7 @@ struct BenchOptions
     QString caseName;
     QString imagePath;
     quint32 blocks = 0;
+    QString resultPath;  // where the child writes its result
 
     bool isChild() const { return !caseName.isEmpty(); }
 };

@@ -47,9 +47,11 @@ bool writeImage(const QString &path, qint64 size)
     return file.flush();
 }
 
-CaseResult runChild(const QString &name, const QString &imagePath, quint32 blocks, int cpu)
+CaseResult runChild(const QString &name, const QString &imagePath, quint32 blocks, int cpu,
+                    const QString &resultPath)
 {
     CaseResult run;
+    QFile::remove(resultPath);
     QProcess child;
     pinTo(child, cpu);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -57,7 +59,7 @@ CaseResult runChild(const QString &name, const QString &imagePath, quint32 block
     child.setProcessEnvironment(environment);
     child.start(QCoreApplication::applicationFilePath(),
                 {QStringLiteral("--case"), name, QStringLiteral("--file"), imagePath, QStringLiteral("--blocks"),
-                 QString::number(blocks)});
+                 QString::number(blocks), QStringLiteral("--result"), resultPath});
     const int limit = caseLimitMs(blocks) + 30000;
     if (!child.waitForFinished(limit)) {
         child.kill();
@@ -65,14 +67,16 @@ CaseResult runChild(const QString &name, const QString &imagePath, quint32 block
         run.error = QStringLiteral("did not finish within %1 s").arg(limit / 1000);
         return run;
     }
-    const QString out = QString::fromLocal8Bit(child.readAllStandardOutput());
     const QString err = QString::fromLocal8Bit(child.readAllStandardError()).trimmed();
-    if (!parseResultLine(out, name, &run)) {
-        run = CaseResult();
-        run.error = QStringLiteral("no result (exit code %1) %2").arg(child.exitCode()).arg(err.right(600));
+    QString error;
+    const std::optional<CaseResult> result = readResultFile(resultPath, name, &error);
+    if (!result) {
+        run.error =
+            QStringLiteral("%1 (exit code %2) %3").arg(error).arg(child.exitCode()).arg(err.right(600));
         return run;
     }
-    run.ok = run.ok && child.exitCode() == 0;
+    run = *result;
+    run.ok = run.ok && child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
     if (!run.ok && run.error.isEmpty())
         run.error = QStringLiteral("exit code %1 %2").arg(child.exitCode()).arg(err.right(600));
     return run;
@@ -140,7 +144,8 @@ int runBench(int argc, char **argv, const BenchOptions &options)
             if (!control.command("ANSWER"))
                 run.error = QStringLiteral("the responder stopped answering");
             else
-                run = runChild(name, imagePath, blocks, placement->caseCpu);
+                run = runChild(name, imagePath, blocks, placement->caseCpu,
+                               workDir.filePath(QStringLiteral("result.json")));
             std::fprintf(stderr, "  run %d/%d %-10s %s\n", round, options.runs, qPrintable(name),
                          run.ok ? qPrintable(QStringLiteral("%1 s").arg(run.seconds, 0, 'f', 3))
                                 : qPrintable(QStringLiteral("FAILED: ") + run.error));

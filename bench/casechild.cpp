@@ -48,9 +48,12 @@ int runCaseChild(int argc, char **argv, const BenchOptions &options)
         result.error = QStringLiteral("unknown case");
 
     result.peakKb = peakResidentKb();
-    const QByteArray line = resultLine(name, result);
-    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-    std::fflush(stdout);
+    QString error;
+    if (!writeResultFile(options.resultPath, name, result, &error)) {
+        std::fprintf(stderr, "cannot write the result to %s: %s\n", qPrintable(options.resultPath),
+                     qPrintable(error));
+        return 1;
+    }
     return result.ok ? 0 : 1;
 }
 

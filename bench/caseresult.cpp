@@ -1,45 +1,97 @@
 #include "caseresult.h"
 
-#include <QRegularExpression>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
 
 namespace bench {
 
-QByteArray resultLine(const QString &caseName, const CaseResult &result)
+namespace {
+
+struct Figure
 {
-    QString error = result.error;
-    error.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    return QByteArray("BENCH-RESULT case=") + caseName.toLocal8Bit()
-        + QString::asprintf(" ok=%d blocks=%u seconds=%.6f cpu=%.6f maxrss_kb=%ld tabshow_ms=%.3f "
-                               "crc_ms=%.3f stall_ms=%.3f logfill_ms=%.3f fillstall_ms=%.3f error=",
-                               result.ok ? 1 : 0, result.blocks, result.seconds, result.cpu, result.peakKb,
-                               result.tabShowMs, result.checksumMs, result.stallMs, result.logFillMs,
-                               result.fillStallMs)
-              .toLocal8Bit()
-        + error.toLocal8Bit() + '\n';
+    const char *key;
+    double CaseResult::*member;
+};
+
+// Every figure that is a plain number; -1 stands for "not measured".
+const Figure kFigures[] = {
+    {"seconds", &CaseResult::seconds},
+    {"cpu_s", &CaseResult::cpu},
+    {"tab_show_ms", &CaseResult::tabShowMs},
+    {"log_fill_ms", &CaseResult::logFillMs},
+    {"fill_stall_ms", &CaseResult::fillStallMs},
+    {"checksum_ms", &CaseResult::checksumMs},
+    {"stall_ms", &CaseResult::stallMs},
+};
+
+} // namespace
+
+bool writeResultFile(const QString &path, const QString &caseName, const CaseResult &result, QString *error)
+{
+    QJsonObject object{
+        {QStringLiteral("case"), caseName},
+        {QStringLiteral("ok"), result.ok},
+        {QStringLiteral("error"), result.error},
+        {QStringLiteral("blocks"), qint64(result.blocks)},
+        {QStringLiteral("peak_kb"), qint64(result.peakKb)},
+    };
+    for (const Figure &figure : kFigures)
+        object.insert(QLatin1String(figure.key), result.*figure.member);
+
+    // Whole or not at all: a child killed half-way leaves no file.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(object).toJson()) < 0 || !file.commit()) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
 }
 
-bool parseResultLine(const QString &out, const QString &caseName, CaseResult *run)
+std::optional<CaseResult> readResultFile(const QString &path, const QString &caseName, QString *error)
 {
-    static const QRegularExpression line(QStringLiteral(
-        "^BENCH-RESULT case=(\\S+) ok=(\\d) blocks=(\\d+) seconds=([\\d.]+) cpu=([\\d.]+) "
-        "maxrss_kb=(\\d+) tabshow_ms=(-?[\\d.]+) crc_ms=(-?[\\d.]+) "
-        "stall_ms=(-?[\\d.]+) logfill_ms=(-?[\\d.]+) fillstall_ms=(-?[\\d.]+) error=(.*)$"),
-                                         QRegularExpression::MultilineOption);
-    const auto match = line.match(out);
-    if (!match.hasMatch() || match.captured(1) != caseName)
-        return false;
-    run->ok = match.captured(2) == QLatin1String("1");
-    run->blocks = match.captured(3).toUInt();
-    run->seconds = match.captured(4).toDouble();
-    run->cpu = match.captured(5).toDouble();
-    run->peakKb = match.captured(6).toLong();
-    run->tabShowMs = match.captured(7).toDouble();
-    run->checksumMs = match.captured(8).toDouble();
-    run->stallMs = match.captured(9).toDouble();
-    run->logFillMs = match.captured(10).toDouble();
-    run->fillStallMs = match.captured(11).toDouble();
-    run->error = match.captured(12).trimmed();
-    return true;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("no result file: %1").arg(file.errorString());
+        return std::nullopt;
+    }
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
+    if (!document.isObject()) {
+        *error = QStringLiteral("result is not a JSON object: %1").arg(parseError.errorString());
+        return std::nullopt;
+    }
+    const QJsonObject object = document.object();
+    if (object.value(QLatin1String("case")).toString() != caseName) {
+        *error = QStringLiteral("result is of case \"%1\"").arg(object.value(QLatin1String("case")).toString());
+        return std::nullopt;
+    }
+    const auto lacks = [&](const char *key, bool present) {
+        if (!present)
+            *error = QStringLiteral("result lacks \"%1\"").arg(QLatin1String(key));
+        return !present;
+    };
+
+    CaseResult result;
+    const QJsonValue ok = object.value(QLatin1String("ok"));
+    const QJsonValue message = object.value(QLatin1String("error"));
+    const QJsonValue blocks = object.value(QLatin1String("blocks"));
+    const QJsonValue peakKb = object.value(QLatin1String("peak_kb"));
+    if (lacks("ok", ok.isBool()) || lacks("error", message.isString()) || lacks("blocks", blocks.isDouble())
+        || lacks("peak_kb", peakKb.isDouble()))
+        return std::nullopt;
+    result.ok = ok.toBool();
+    result.error = message.toString();
+    result.blocks = quint32(blocks.toInteger());
+    result.peakKb = long(peakKb.toInteger());
+    for (const Figure &figure : kFigures) {
+        const QJsonValue value = object.value(QLatin1String(figure.key));
+        if (lacks(figure.key, value.isDouble()))
+            return std::nullopt;
+        result.*figure.member = value.toDouble();
+    }
+    return result;
 }
 
 } // namespace bench

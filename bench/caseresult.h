@@ -1,9 +1,12 @@
 #ifndef BENCH_CASERESULT_H
 #define BENCH_CASERESULT_H
 
-// What one case measured in its child process, as the parent reads it back.
+// What one case measured in its child process, and the JSON file that
+// carries it to the parent.
 
 #include <QString>
+
+#include <optional>
 
 namespace bench {
 
@@ -24,10 +27,11 @@ struct CaseResult
     double peakMb() const { return double(peakKb) * 1024.0 / 1e6; }
 };
 
-// The child's one line on stdout.
-QByteArray resultLine(const QString &caseName, const CaseResult &result);
-// The result in a child's stdout, ok false with `error` set when there is none.
-bool parseResultLine(const QString &out, const QString &caseName, CaseResult *result);
+// Writes `result` of case `caseName` to `path` as one JSON object.
+bool writeResultFile(const QString &path, const QString &caseName, const CaseResult &result, QString *error);
+// The result in `path`; nothing, with `error`, when the file is missing, not
+// the result of `caseName`, or lacks a figure.
+std::optional<CaseResult> readResultFile(const QString &path, const QString &caseName, QString *error);
 
 } // namespace bench
 

@@ -5,7 +5,8 @@
 //
 // The parent writes one image, starts varnel-bench-responder on 127.0.0.2 and
 // runs every case as a fresh child of itself (--case NAME), so CPU time and
-// peak memory belong to that case alone; the parent prints the medians.
+// peak memory belong to that case alone. The child writes its figures as one
+// JSON object to the file named by --result; the parent prints the medians.
 
 #include "benchoptions.h"
 #include "benchrun.h"
