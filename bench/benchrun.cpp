@@ -6,6 +6,7 @@
 #include "placement.h"
 #include "report.h"
 #include "responderclient.h"
+#include "summary.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -156,7 +157,8 @@ int runBench(int argc, char **argv, const BenchOptions &options)
     }
     stopResponder();
 
-    return printReport(runsOf, failures, loadBefore, loadAverage());
+    const bool oneCpu = placement->caseCpu >= 0 && placement->caseCpu == placement->responderCpu;
+    return printReport(summarise(runsOf, oneCpu), failures, loadBefore, loadAverage());
 }
 
 } // namespace bench
