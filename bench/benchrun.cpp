@@ -147,9 +147,13 @@ int runBench(int argc, char **argv, const BenchOptions &options)
             else
                 run = runChild(name, imagePath, blocks, placement->caseCpu,
                                workDir.filePath(QStringLiteral("result.json")));
-            std::fprintf(stderr, "  run %d/%d %-10s %s\n", round, options.runs, qPrintable(name),
-                         run.ok ? qPrintable(QStringLiteral("%1 s").arg(run.seconds, 0, 'f', 3))
-                                : qPrintable(QStringLiteral("FAILED: ") + run.error));
+            QString line = QStringLiteral("FAILED: ") + run.error;
+            if (run.ok) {
+                line = QStringLiteral("%1 s").arg(run.seconds, 0, 'f', 3);
+                if (run.quietMs >= 0)
+                    line += QStringLiteral(", then %1 ms quiet").arg(run.quietMs, 0, 'f', 2);
+            }
+            std::fprintf(stderr, "  run %d/%d %-10s %s\n", round, options.runs, qPrintable(name), qPrintable(line));
             if (!run.ok)
                 failures << QStringLiteral("%1 (run %2): %3").arg(name).arg(round).arg(run.error);
             runsOf[name].push_back(run);

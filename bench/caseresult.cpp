@@ -18,6 +18,7 @@ struct Figure
 // Every figure that is a plain number; -1 stands for "not measured".
 const Figure kFigures[] = {
     {"seconds", &CaseResult::seconds},
+    {"quiet_ms", &CaseResult::quietMs},
     {"cpu_s", &CaseResult::cpu},
     {"tab_show_ms", &CaseResult::tabShowMs},
     {"log_fill_ms", &CaseResult::logFillMs},

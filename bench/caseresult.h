@@ -15,8 +15,12 @@ struct CaseResult
     bool ok = false;
     QString error;
     quint32 blocks = 0;
+    // A transfer ends with the responder's last answer: whatever the program
+    // does after it (a quiet period watching for duplicate answers) is
+    // quietMs, apart, so blocks/s stay comparable whatever that wait is.
     double seconds = 0;
-    double cpu = 0;
+    double quietMs = -1;
+    double cpu = 0;  // the whole operation, quiet period included
     long peakKb = 0;
     double tabShowMs = -1;
     double logFillMs = -1;

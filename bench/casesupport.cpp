@@ -30,16 +30,29 @@ QString describe(const udpUpdater::Result &result)
         .arg(result.detail);
 }
 
-bool checkAnswered(ResponderClient &responder, qint64 expected, CaseResult &result)
+bool endTransfer(ResponderClient &responder, qint64 expected, qint64 startNs, qint64 endNs, CaseResult &result)
 {
-    const auto [seen, answered] = responder.counts();
-    if (seen != expected || answered != expected) {
+    const ResponderClient::Stats stats = responder.stats();
+    if (!stats.valid()) {
+        result.error = QStringLiteral("responder does not tell its counts");
+        return false;
+    }
+    if (stats.seen != expected || stats.answered != expected) {
         result.error = QStringLiteral("responder saw %1 and answered %2 commands, expected %3")
-                           .arg(seen)
-                           .arg(answered)
+                           .arg(stats.seen)
+                           .arg(stats.answered)
                            .arg(expected);
         return false;
     }
+    if (stats.lastAnswerNs < startNs || stats.lastAnswerNs > endNs) {
+        result.error = QStringLiteral("the last answer, at %1 ns, is outside the transfer, %2 to %3 ns")
+                           .arg(stats.lastAnswerNs)
+                           .arg(startNs)
+                           .arg(endNs);
+        return false;
+    }
+    result.seconds = double(stats.lastAnswerNs - startNs) / 1e9;
+    result.quietMs = double(endNs - stats.lastAnswerNs) / 1e6;
     return true;
 }
 

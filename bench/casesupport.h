@@ -21,8 +21,10 @@ bool waitUntil(const std::function<bool()> &done, int timeoutMs);
 // How a link operation ended, for an error message.
 QString describe(const udpUpdater::Result &result);
 
-// The responder must have answered exactly the commands the case sent.
-bool checkAnswered(ResponderClient &responder, qint64 expected, CaseResult &result);
+// Closes a transfer timed from `startNs` to `endNs` (monotonicNs()): the
+// responder must have answered exactly the commands the case sent, the last
+// of them in between; sets `seconds` up to that answer and `quietMs` after it.
+bool endTransfer(ResponderClient &responder, qint64 expected, qint64 startNs, qint64 endNs, CaseResult &result);
 
 } // namespace bench
 

@@ -9,7 +9,6 @@
 #include "responderclient.h"
 #include "udpupdater.h"
 
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFutureWatcher>
 #include <QThreadPool>
@@ -79,11 +78,11 @@ CaseResult runLink(const QString &path, quint32 expectedBlocks)
     }
 
     const double cpuBefore = cpuSeconds();
-    QElapsedTimer clock;
-    clock.start();
+    const qint64 startNs = monotonicNs();
     const bool finished = runInBackground(
         link, [&] { return link.sendFileToTarget(path, 1); }, caseLimitMs(expectedBlocks));
-    result.seconds = double(clock.nsecsElapsed()) / 1e9;
+    const qint64 endNs = monotonicNs();
+    result.seconds = double(endNs - startNs) / 1e9;
     result.cpu = cpuSeconds() - cpuBefore;
 
     const udpUpdater::Result sent = link.lastResult();
@@ -93,7 +92,7 @@ CaseResult runLink(const QString &path, quint32 expectedBlocks)
     } else if (!sent.ok() || sent.blockCount != expectedBlocks || sent.blockIndex != expectedBlocks - 1) {
         result.error = QStringLiteral("transfer: %1").arg(describe(sent));
     } else {
-        result.ok = checkAnswered(responder, expectedBlocks, result);
+        result.ok = endTransfer(responder, expectedBlocks, startNs, endNs, result);
     }
     return result;
 }
@@ -113,13 +112,12 @@ CaseResult runIdle()
     link.setTimeouts({wait, wait, wait});
 
     const double cpuBefore = cpuSeconds();
-    QElapsedTimer clock;
-    clock.start();
+    const qint64 startNs = monotonicNs();
     const bool finished = runInBackground(link, [&] { return link.eraseTarget(); }, kIdleWaitMs + 10000);
-    result.seconds = double(clock.nsecsElapsed()) / 1e9;
+    result.seconds = double(monotonicNs() - startNs) / 1e9;
     result.cpu = cpuSeconds() - cpuBefore;
 
-    const auto [seen, answered] = responder.counts();
+    const ResponderClient::Stats stats = responder.stats();
     const bool answering = responder.command("ANSWER");
     const udpUpdater::Result erase = link.lastResult();
     if (!finished)
@@ -128,8 +126,10 @@ CaseResult runIdle()
         result.error = QStringLiteral("erase ended with %1, expected no answer").arg(describe(erase));
     else if (result.seconds < kIdleWaitMs / 1000.0 * 0.98)
         result.error = QStringLiteral("the wait lasted only %1 s").arg(result.seconds);
-    else if (seen != 1 || answered != 0)
-        result.error = QStringLiteral("responder saw %1 and answered %2 commands, expected 1 and 0").arg(seen).arg(answered);
+    else if (stats.seen != 1 || stats.answered != 0)
+        result.error = QStringLiteral("responder saw %1 and answered %2 commands, expected 1 and 0")
+                           .arg(stats.seen)
+                           .arg(stats.answered);
     else if (!answering)
         result.error = QStringLiteral("responder did not leave silent mode");
     else

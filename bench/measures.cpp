@@ -1,6 +1,7 @@
 #include "measures.h"
 
 #include <sys/resource.h>
+#include <time.h>
 
 namespace bench {
 
@@ -17,6 +18,13 @@ long peakResidentKb()
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
+}
+
+qint64 monotonicNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 } // namespace bench

@@ -3,12 +3,17 @@
 
 // What a case reads off its own process.
 
+#include <QtGlobal>
+
 namespace bench {
 
 // User and system CPU seconds of this process, all threads.
 double cpuSeconds();
 // Peak resident memory of this process so far.
 long peakResidentKb();
+// CLOCK_MONOTONIC in nanoseconds: the clock the responder stamps its answers
+// with, shared by every process on the machine.
+qint64 monotonicNs();
 
 } // namespace bench
 

@@ -62,6 +62,15 @@ int printReport(const Summary &summary, const QStringList &failures, double load
                     window.tabShowMs, LogView::kMaxLines, window.logFillMs, window.worstFillStallMs);
     }
 
+    // The per-block figures above stop at the responder's last answer; what
+    // the program does after it until the operation returns is shown here.
+    std::printf("quiet period after the last answer, until the operation returns (median, longest run):\n");
+    for (const QString &name : kCases) {
+        const CaseFigures f = summary.of(name);
+        if (f.ok && f.quietMs >= 0)
+            std::printf("  %-12s %9.2f ms %9.2f ms\n", qPrintable(name), f.quietMs, f.longestQuietMs);
+    }
+
     const QStringList missed = printGoals(summary);
     std::printf("\n");
     for (const QString &failure : failures)

@@ -2,8 +2,7 @@
 
 #include "loopback.h"
 
-#include <QRegularExpression>
-#include <QString>
+#include <QList>
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -52,14 +51,20 @@ bool ResponderClient::command(const char *word)
     return ask(word) == QByteArray("OK");
 }
 
-std::pair<qint64, qint64> ResponderClient::counts()
+ResponderClient::Stats ResponderClient::stats()
 {
-    const auto reply = ask("STATS");
-    static const QRegularExpression pattern(QStringLiteral("^seen (\\d+) answered (\\d+)$"));
-    const auto match = pattern.match(QString::fromLatin1(reply.value_or(QByteArray())));
-    if (!match.hasMatch())
-        return {-1, -1};
-    return {match.captured(1).toLongLong(), match.captured(2).toLongLong()};
+    // "seen N answered M last_answer_ns T"
+    const QList<QByteArray> words = ask("STATS").value_or(QByteArray()).split(' ');
+    if (words.size() != 6 || words[0] != "seen" || words[2] != "answered" || words[4] != "last_answer_ns")
+        return {};
+    Stats stats;
+    bool seenOk = false, answeredOk = false, lastOk = false;
+    stats.seen = words[1].toLongLong(&seenOk);
+    stats.answered = words[3].toLongLong(&answeredOk);
+    stats.lastAnswerNs = words[5].toLongLong(&lastOk);
+    if (!seenOk || !answeredOk || !lastOk)
+        return {};
+    return stats;
 }
 
 } // namespace bench

@@ -7,7 +7,6 @@
 #include <QByteArray>
 
 #include <optional>
-#include <utility>
 
 namespace bench {
 
@@ -25,8 +24,15 @@ public:
     // A word the responder confirms with "OK".
     bool command(const char *word);
 
-    // Commands seen and answered since the last RESET, or {-1, -1}.
-    std::pair<qint64, qint64> counts();
+    struct Stats
+    {
+        qint64 seen = -1;          // commands since the last RESET
+        qint64 answered = -1;
+        qint64 lastAnswerNs = -1;  // monotonicNs() of the latest answer, 0 for none
+        bool valid() const { return seen >= 0 && answered >= 0 && lastAnswerNs >= 0; }
+    };
+    // Invalid when the responder does not answer or says something else.
+    Stats stats();
 
 private:
     int _fd = -1;

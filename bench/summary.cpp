@@ -23,7 +23,7 @@ CaseFigures figuresOf(const std::vector<CaseResult> &all)
     f.ok = !all.empty() && std::all_of(all.begin(), all.end(), [](const CaseResult &r) { return r.ok; });
     if (!f.ok)
         return f;
-    std::vector<double> rate, perBlock, cpu, peak, seconds, tab, fill, checksum;
+    std::vector<double> rate, perBlock, cpu, peak, seconds, quiet, tab, fill, checksum;
     for (const CaseResult &r : all) {
         rate.push_back(r.blocks / r.seconds);
         perBlock.push_back(r.seconds * 1e6 / qMax<quint32>(r.blocks, 1));
@@ -31,6 +31,10 @@ CaseFigures figuresOf(const std::vector<CaseResult> &all)
         peak.push_back(r.peakMb());
         seconds.push_back(r.seconds);
         f.worstPeakMb = qMax(f.worstPeakMb, r.peakMb());
+        if (r.quietMs >= 0) {
+            quiet.push_back(r.quietMs);
+            f.longestQuietMs = qMax(f.longestQuietMs, r.quietMs);
+        }
         if (r.tabShowMs >= 0)
             tab.push_back(r.tabShowMs);
         if (r.logFillMs >= 0)
@@ -47,6 +51,7 @@ CaseFigures figuresOf(const std::vector<CaseResult> &all)
     f.cpu = median(cpu);
     f.peakMb = median(peak);
     f.seconds = median(seconds);
+    f.quietMs = median(quiet);
     f.tabShowMs = median(tab);
     f.logFillMs = median(fill);
     f.checksumMs = median(checksum);

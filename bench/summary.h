@@ -25,6 +25,8 @@ struct CaseFigures
     double peakMb = 0;
     double worstPeakMb = 0;
     double seconds = 0;
+    double quietMs = -1;        // after the last answer, apart from `seconds`
+    double longestQuietMs = -1;
     double tabShowMs = -1;
     double checksumMs = -1;
     double worstStallMs = -1;

@@ -152,8 +152,7 @@ CaseResult runWindow(const QString &path, quint32 expectedBlocks, bool logShown)
     });
 
     const double cpuBefore = cpuSeconds();
-    QElapsedTimer clock;
-    clock.start();
+    const qint64 startNs = monotonicNs();
     stallClock.start();
     ticker.start();
     sendButton->click();
@@ -163,7 +162,8 @@ CaseResult runWindow(const QString &path, quint32 expectedBlocks, bool logShown)
     }
     guard.start(caseLimitMs(expectedBlocks));
     loop.exec();
-    result.seconds = double(clock.nsecsElapsed()) / 1e9;
+    const qint64 endNs = monotonicNs();
+    result.seconds = double(endNs - startNs) / 1e9;
     result.cpu = cpuSeconds() - cpuBefore;
     ticker.stop();
     longestGap = qMax(longestGap, stallClock.elapsed() - lastTick);
@@ -183,7 +183,7 @@ CaseResult runWindow(const QString &path, quint32 expectedBlocks, bool logShown)
         result.error = QStringLiteral("transfer: %1").arg(describe(sent));
         return result;
     }
-    if (!checkAnswered(responder, expectedBlocks, result))
+    if (!endTransfer(responder, expectedBlocks, startNs, endNs, result))
         return result;
 
     if (!logShown) {
