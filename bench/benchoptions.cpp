@@ -53,8 +53,9 @@ std::optional<BenchOptions> parseOptions(int argc, char **argv, int *exitCode)
     const QCommandLineOption fileOption = hidden(QStringLiteral("file"), QStringLiteral("path"));
     const QCommandLineOption blocksOption = hidden(QStringLiteral("blocks"), QStringLiteral("N"));
     const QCommandLineOption resultOption = hidden(QStringLiteral("result"), QStringLiteral("path"));
-    parser.addOptions(
-        {helpOption, sizeOption, runsOption, placementOption, caseOption, fileOption, blocksOption, resultOption});
+    const QCommandLineOption flooderCpuOption = hidden(QStringLiteral("flooder-cpu"), QStringLiteral("N"));
+    parser.addOptions({helpOption, sizeOption, runsOption, placementOption, caseOption, fileOption, blocksOption,
+                       resultOption, flooderCpuOption});
 
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
@@ -82,15 +83,19 @@ std::optional<BenchOptions> parseOptions(int argc, char **argv, int *exitCode)
     const auto size = number(parser, sizeOption, 1, 1024, options.sizeMib);
     const auto runs = number(parser, runsOption, 1, 15, options.runs);
     const auto blocks = number(parser, blocksOption, 0, 0xffffffffLL, 0);
+    const auto flooderCpu = number(parser, flooderCpuOption, -1, 1023, -1);
     if (!size)
         return usageError(QStringLiteral("--size-mib takes 1..1024"));
     if (!runs)
         return usageError(QStringLiteral("--runs takes 1..15"));
     if (!blocks)
         return usageError(QStringLiteral("--blocks takes a block count"));
+    if (!flooderCpu)
+        return usageError(QStringLiteral("--flooder-cpu takes a CPU number"));
     options.sizeMib = int(*size);
     options.runs = int(*runs);
     options.blocks = quint32(*blocks);
+    options.flooderCpu = int(*flooderCpu);
     if (parser.isSet(placementOption))
         options.placement = parser.value(placementOption);
     if (!QStringList({"same", "spread", "free"}).contains(options.placement))

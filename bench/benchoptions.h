@@ -21,6 +21,7 @@ struct BenchOptions
     QString imagePath;
     quint32 blocks = 0;
     QString resultPath;  // where the child writes its result
+    int flooderCpu = -1;  // where a flood case pins its flooder
 
     bool isChild() const { return !caseName.isEmpty(); }
 };

@@ -48,19 +48,20 @@ bool writeImage(const QString &path, qint64 size)
     return file.flush();
 }
 
-CaseResult runChild(const QString &name, const QString &imagePath, quint32 blocks, int cpu,
+CaseResult runChild(const QString &name, const QString &imagePath, quint32 blocks, const Placement &placement,
                     const QString &resultPath)
 {
     CaseResult run;
     QFile::remove(resultPath);
     QProcess child;
-    pinTo(child, cpu);
+    pinTo(child, placement.caseCpu);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     child.setProcessEnvironment(environment);
     child.start(QCoreApplication::applicationFilePath(),
                 {QStringLiteral("--case"), name, QStringLiteral("--file"), imagePath, QStringLiteral("--blocks"),
-                 QString::number(blocks), QStringLiteral("--result"), resultPath});
+                 QString::number(blocks), QStringLiteral("--result"), resultPath, QStringLiteral("--flooder-cpu"),
+                 QString::number(placement.flooderCpu)});
     const int limit = caseLimitMs(blocks) + 30000;
     if (!child.waitForFinished(limit)) {
         child.kill();
@@ -145,7 +146,7 @@ int runBench(int argc, char **argv, const BenchOptions &options)
             if (!control.command("ANSWER"))
                 run.error = QStringLiteral("the responder stopped answering");
             else
-                run = runChild(name, imagePath, blocks, placement->caseCpu,
+                run = runChild(name, imagePath, blocks, *placement,
                                workDir.filePath(QStringLiteral("result.json")));
             QString line = QStringLiteral("FAILED: ") + run.error;
             if (run.ok) {

@@ -38,6 +38,8 @@ int runCaseChild(int argc, char **argv, const BenchOptions &options)
         result = runRaw(options.imagePath, options.blocks);
     else if (name == QLatin1String("link"))
         result = runLink(options.imagePath, options.blocks);
+    else if (name == QLatin1String("link+flood"))
+        result = runLinkUnderFlood(options.imagePath, options.blocks, options.flooderCpu);
     else if (name == QLatin1String("window"))
         result = runWindow(options.imagePath, options.blocks, false);
     else if (name == QLatin1String("window+log"))

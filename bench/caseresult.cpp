@@ -25,6 +25,9 @@ const Figure kFigures[] = {
     {"fill_stall_ms", &CaseResult::fillStallMs},
     {"checksum_ms", &CaseResult::checksumMs},
     {"stall_ms", &CaseResult::stallMs},
+    {"strays_sent", &CaseResult::straysSent},
+    {"strays_per_s", &CaseResult::strayRate},
+    {"receive_buffer_drops", &CaseResult::receiveBufferDrops},
 };
 
 } // namespace

@@ -27,6 +27,11 @@ struct CaseResult
     double fillStallMs = -1;
     double checksumMs = -1;
     double stallMs = -1;
+    // Under a flood: strays sent while the operation ran, their rate, and
+    // datagrams dropped meanwhile for a full receive buffer.
+    double straysSent = -1;
+    double strayRate = -1;
+    double receiveBufferDrops = -1;
 
     double peakMb() const { return double(peakKb) * 1024.0 / 1e6; }
 };

@@ -11,7 +11,7 @@
 namespace bench {
 
 // In the order they run and are shown.
-inline const QStringList kCases = {"raw", "link", "window", "window+log", "idle"};
+inline const QStringList kCases = {"raw", "link", "link+flood", "window", "window+log", "idle"};
 
 // How long a case may take to send `blocks`.
 inline int caseLimitMs(quint32 blocks)
@@ -23,6 +23,8 @@ inline int caseLimitMs(quint32 blocks)
 CaseResult runRaw(const QString &path, quint32 expectedBlocks);
 // The link alone, no window.
 CaseResult runLink(const QString &path, quint32 expectedBlocks);
+// The same under a flood of stray datagrams, sent from `flooderCpu`.
+CaseResult runLinkUnderFlood(const QString &path, quint32 expectedBlocks, int flooderCpu);
 // An unanswered erase: how much CPU the program burns while it waits.
 CaseResult runIdle();
 // Send File through the whole window, the log tab hidden or shown.

@@ -19,6 +19,9 @@ const Goal kGoals[] = {
      0.45, true, "a shown hex log must not halve the transfer"},
     {"idle cpu s/s", [](const Summary &s) { return s.idleCpuPerSecond(); }, Compare::Below, 0.01, false,
      "waiting for the device sleeps; it does not spin"},
+    {"link+flood / link",
+     [](const Summary &s) { return s.ratio(QStringLiteral("link+flood"), QStringLiteral("link")); },
+     Compare::AtLeast, 0.8, true, "strays from other hosts on the LAN must not stall an update"},
     {"peak MB, any case", [](const Summary &s) { return s.worstPeakMb(); }, Compare::Below, 150, false,
      "a large image is held once, not copied per block"},
 };

@@ -1,9 +1,10 @@
-// The cases that drive the link with no window: a transfer, and an erase
-// left unanswered.
+// The cases that drive the link with no window: a transfer, the same under a
+// flood of strays, and an erase left unanswered.
 
 #include "cases.h"
 
 #include "casesupport.h"
+#include "flooderprocess.h"
 #include "loopback.h"
 #include "measures.h"
 #include "responderclient.h"
@@ -63,9 +64,8 @@ bool runInBackground(udpUpdater &link, const std::function<bool()> &task, int li
     return false;
 }
 
-} // namespace
-
-CaseResult runLink(const QString &path, quint32 expectedBlocks)
+// Sends the image over a fresh link, under the flood of `flooder` if any.
+CaseResult transfer(const QString &path, quint32 expectedBlocks, FlooderProcess *flooder)
 {
     CaseResult result;
     ResponderClient responder;
@@ -76,6 +76,14 @@ CaseResult runLink(const QString &path, quint32 expectedBlocks)
         result.error = QStringLiteral("responder does not answer");
         return result;
     }
+    qint64 straysBefore = 0;
+    qint64 dropsBefore = -1;
+    if (flooder) {
+        if (!flooder->start(caseLimitMs(expectedBlocks) / 1000 + 30, &result.error))
+            return result;
+        dropsBefore = udpReceiveBufferErrors();
+        straysBefore = flooder->sent();
+    }
 
     const double cpuBefore = cpuSeconds();
     const qint64 startNs = monotonicNs();
@@ -85,16 +93,45 @@ CaseResult runLink(const QString &path, quint32 expectedBlocks)
     result.seconds = double(endNs - startNs) / 1e9;
     result.cpu = cpuSeconds() - cpuBefore;
 
+    QString floodError;
+    if (flooder) {
+        const qint64 strays = flooder->sent() - straysBefore;
+        const qint64 dropsAfter = udpReceiveBufferErrors();
+        flooder->stop(&floodError);
+        result.straysSent = double(strays);
+        result.strayRate = double(strays) / (double(endNs - startNs) / 1e9);
+        result.receiveBufferDrops = dropsBefore >= 0 && dropsAfter >= 0 ? double(dropsAfter - dropsBefore) : -1;
+        // A flood that fell short would flatter the link.
+        if (floodError.isEmpty() && result.strayRate < 0.9 * FlooderProcess::kRate)
+            floodError = QStringLiteral("the flood reached only %1 strays/s of %2")
+                             .arg(result.strayRate, 0, 'f', 0)
+                             .arg(FlooderProcess::kRate);
+    }
+
     const udpUpdater::Result sent = link.lastResult();
     result.blocks = sent.ok() ? sent.blockCount : sent.blockIndex;
     if (!finished) {
         result.error = QStringLiteral("transfer still running after %1 ms").arg(caseLimitMs(expectedBlocks));
     } else if (!sent.ok() || sent.blockCount != expectedBlocks || sent.blockIndex != expectedBlocks - 1) {
         result.error = QStringLiteral("transfer: %1").arg(describe(sent));
-    } else {
-        result.ok = endTransfer(responder, expectedBlocks, startNs, endNs, result);
+    } else if (endTransfer(responder, expectedBlocks, startNs, endNs, result)) {
+        result.error = floodError;
+        result.ok = floodError.isEmpty();
     }
     return result;
+}
+
+} // namespace
+
+CaseResult runLink(const QString &path, quint32 expectedBlocks)
+{
+    return transfer(path, expectedBlocks, nullptr);
+}
+
+CaseResult runLinkUnderFlood(const QString &path, quint32 expectedBlocks, int flooderCpu)
+{
+    FlooderProcess flooder(flooderCpu);
+    return transfer(path, expectedBlocks, &flooder);
 }
 
 CaseResult runIdle()

@@ -14,6 +14,9 @@ long peakResidentKb();
 // CLOCK_MONOTONIC in nanoseconds: the clock the responder stamps its answers
 // with, shared by every process on the machine.
 qint64 monotonicNs();
+// Datagrams the kernel dropped for a full socket receive buffer, all UDP
+// sockets of this network namespace; -1 when it does not say.
+qint64 udpReceiveBufferErrors();
 
 } // namespace bench
 

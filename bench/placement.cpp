@@ -38,6 +38,22 @@ std::optional<Placement> choosePlacement(const QString &mode, QString *error)
         placement.text =
             QStringLiteral("case on CPU %1, responder on CPU %2").arg(placement.caseCpu).arg(placement.responderCpu);
     }
+    if (placement.caseCpu < 0)
+        return placement;
+    // The flooder stands for other hosts: on a CPU of its own if there is
+    // one, else at least away from the case.
+    for (const bool spare : {true, false}) {
+        for (const int cpu : cpus) {
+            if (cpu != placement.caseCpu && (!spare || cpu != placement.responderCpu)) {
+                placement.flooderCpu = cpu;
+                break;
+            }
+        }
+        if (placement.flooderCpu >= 0)
+            break;
+    }
+    placement.text += placement.flooderCpu >= 0 ? QStringLiteral(", flooder on CPU %1").arg(placement.flooderCpu)
+                                                : QStringLiteral(", flooder left to the scheduler");
     return placement;
 }
 

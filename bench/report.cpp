@@ -1,8 +1,10 @@
 #include "report.h"
 
 #include "cases.h"
+#include "flooderprocess.h"
 #include "goals.h"
 #include "logview.h"
+#include "loopback.h"
 #include "summary.h"
 
 #include <cstdio>
@@ -62,6 +64,16 @@ int printReport(const Summary &summary, const QStringList &failures, double load
                     window.tabShowMs, LogView::kMaxLines, window.logFillMs, window.worstFillStallMs);
     }
 
+    const CaseFigures flood = summary.of(QStringLiteral("link+flood"));
+    if (flood.ok) {
+        std::printf("link+flood: %s of the plain link's blocks/s under %d stray datagrams/s from 127.0.0.3 to "
+                    "%s:%u\n",
+                    qPrintable(number(summary.ratio(QStringLiteral("link+flood"), QStringLiteral("link")), 2)),
+                    FlooderProcess::kRate, kLocalIp, kAckPort);
+        std::printf("  strays sent during the case %.0f (%.0f/s), median of runs; dropped for a full receive "
+                    "buffer %s (most in a run)\n",
+                    flood.straysSent, flood.strayRate, qPrintable(number(flood.mostReceiveBufferDrops, 0)));
+    }
     // The per-block figures above stop at the responder's last answer; what
     // the program does after it until the operation returns is shown here.
     std::printf("quiet period after the last answer, until the operation returns (median, longest run):\n");
@@ -77,10 +89,12 @@ int printReport(const Summary &summary, const QStringList &failures, double load
         std::printf("FAILED: %s\n", qPrintable(failure));
     std::printf("targets: %s\n",
                 missed.isEmpty() ? "all met" : qPrintable(QStringLiteral("missed ") + missed.join(QStringLiteral("; "))));
-    std::printf("ratios: link %s window %s window+log %s; idle cpu %s s/s; log tab show %s ms\n",
+    std::printf("ratios: link %s window %s window+log %s; link+flood/link %s; idle cpu %s s/s; "
+                "log tab show %s ms\n",
                 qPrintable(number(summary.ratio(QStringLiteral("link")), 2)),
                 qPrintable(number(summary.ratio(QStringLiteral("window")), 2)),
                 qPrintable(number(summary.ratio(QStringLiteral("window+log")), 2)),
+                qPrintable(number(summary.ratio(QStringLiteral("link+flood"), QStringLiteral("link")), 2)),
                 qPrintable(number(summary.idleCpuPerSecond(), 4)),
                 qPrintable(number(window.ok ? window.tabShowMs : -1, 1)));
     std::fflush(stdout);

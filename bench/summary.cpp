@@ -23,7 +23,7 @@ CaseFigures figuresOf(const std::vector<CaseResult> &all)
     f.ok = !all.empty() && std::all_of(all.begin(), all.end(), [](const CaseResult &r) { return r.ok; });
     if (!f.ok)
         return f;
-    std::vector<double> rate, perBlock, cpu, peak, seconds, quiet, tab, fill, checksum;
+    std::vector<double> rate, perBlock, cpu, peak, seconds, quiet, tab, fill, checksum, strays, strayRate;
     for (const CaseResult &r : all) {
         rate.push_back(r.blocks / r.seconds);
         perBlock.push_back(r.seconds * 1e6 / qMax<quint32>(r.blocks, 1));
@@ -45,6 +45,11 @@ CaseFigures figuresOf(const std::vector<CaseResult> &all)
             f.worstStallMs = qMax(f.worstStallMs, r.stallMs);
         if (r.checksumMs >= 0)
             checksum.push_back(r.checksumMs);
+        if (r.straysSent >= 0) {
+            strays.push_back(r.straysSent);
+            strayRate.push_back(r.strayRate);
+        }
+        f.mostReceiveBufferDrops = qMax(f.mostReceiveBufferDrops, r.receiveBufferDrops);
     }
     f.blocksPerSecond = median(rate);
     f.usPerBlock = median(perBlock);
@@ -55,6 +60,8 @@ CaseFigures figuresOf(const std::vector<CaseResult> &all)
     f.tabShowMs = median(tab);
     f.logFillMs = median(fill);
     f.checksumMs = median(checksum);
+    f.straysSent = median(strays);
+    f.strayRate = median(strayRate);
     return f;
 }
 

@@ -32,6 +32,9 @@ struct CaseFigures
     double worstStallMs = -1;
     double logFillMs = -1;
     double worstFillStallMs = -1;
+    double straysSent = -1;
+    double strayRate = -1;
+    double mostReceiveBufferDrops = -1;
 };
 
 struct Summary
