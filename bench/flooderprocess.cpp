@@ -52,7 +52,7 @@ bool FlooderProcess::start(int seconds, QString *error)
     _process.setStandardOutputFile(QProcess::nullDevice());
     _process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     _process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/varnel-bench-flooder"),
-                   {QStringLiteral("--from"), QStringLiteral("127.0.0.3"), QStringLiteral("--to"),
+                   {QStringLiteral("--from"), QString::fromLatin1(kStrayIp), QStringLiteral("--to"),
                     QString::fromLatin1(kLocalIp), QStringLiteral("--port"), QString::number(kAckPort),
                     QStringLiteral("--rate"), QString::number(kRate), QStringLiteral("--seconds"),
                     QString::number(seconds), QStringLiteral("--counter"), counterPath});

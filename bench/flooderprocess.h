@@ -12,7 +12,7 @@ namespace bench {
 class FlooderProcess
 {
 public:
-    // Stray datagrams a second, from 127.0.0.3 to the program's answer port.
+    // Stray datagrams a second, from kStrayIp to the program's answer port.
     static constexpr int kRate = 50000;
 
     explicit FlooderProcess(int cpu);  // pinned there unless negative

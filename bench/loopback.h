@@ -13,6 +13,7 @@ namespace bench {
 
 inline constexpr char kDeviceIp[] = "127.0.0.2";  // the responder
 inline constexpr char kLocalIp[] = "127.0.0.1";   // the program's side
+inline constexpr char kStrayIp[] = "127.0.0.3";   // another host: the flood's source
 constexpr quint16 kDevicePort = udpUpdater::kDevicePort;
 constexpr quint16 kAckPort = udpUpdater::kAckPort;
 

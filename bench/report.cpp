@@ -66,10 +66,9 @@ int printReport(const Summary &summary, const QStringList &failures, double load
 
     const CaseFigures flood = summary.of(QStringLiteral("link+flood"));
     if (flood.ok) {
-        std::printf("link+flood: %s of the plain link's blocks/s under %d stray datagrams/s from 127.0.0.3 to "
-                    "%s:%u\n",
+        std::printf("link+flood: %s of the plain link's blocks/s under %d stray datagrams/s from %s to %s:%u\n",
                     qPrintable(number(summary.ratio(QStringLiteral("link+flood"), QStringLiteral("link")), 2)),
-                    FlooderProcess::kRate, kLocalIp, kAckPort);
+                    FlooderProcess::kRate, kStrayIp, kLocalIp, kAckPort);
         std::printf("  strays sent during the case %.0f (%.0f/s), median of runs; dropped for a full receive "
                     "buffer %s (most in a run)\n",
                     flood.straysSent, flood.strayRate, qPrintable(number(flood.mostReceiveBufferDrops, 0)));
@@ -87,8 +86,9 @@ int printReport(const Summary &summary, const QStringList &failures, double load
     std::printf("\n");
     for (const QString &failure : failures)
         std::printf("FAILED: %s\n", qPrintable(failure));
-    std::printf("targets: %s\n",
-                missed.isEmpty() ? "all met" : qPrintable(QStringLiteral("missed ") + missed.join(QStringLiteral("; "))));
+    std::printf("targets: %s%s\n",
+                missed.isEmpty() ? "all met" : qPrintable(QStringLiteral("missed ") + missed.join(QStringLiteral("; "))),
+                summary.oneCpu ? "" : " (ratios not judged off one CPU)");
     std::printf("ratios: link %s window %s window+log %s; link+flood/link %s; idle cpu %s s/s; "
                 "log tab show %s ms\n",
                 qPrintable(number(summary.ratio(QStringLiteral("link")), 2)),
