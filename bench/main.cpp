@@ -7,6 +7,7 @@
 // runs every case as a fresh child of itself (--case NAME), so CPU time and
 // peak memory belong to that case alone. The child writes its figures as one
 // JSON object to the file named by --result; the parent prints the medians.
+// The link+flood case starts varnel-bench-flooder on the other CPU itself.
 
 #include "benchoptions.h"
 #include "benchrun.h"
