@@ -12,7 +12,8 @@
 //   SILENT  -> stop answering commands ("OK")   for the idle-wait case
 //   ANSWER  -> answer them again ("OK")
 //   RESET   -> zero the counters ("OK")
-//   STATS   -> "seen N answered M"
+//   STATS   -> "seen N answered M last_answer_ns T", T the CLOCK_MONOTONIC
+//              time the latest answer was sent (0: none since RESET)
 //   QUIT    -> "BYE", then exit
 // Exits by itself after idle-seconds (default 120) without any datagram.
 
@@ -20,6 +21,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,6 +34,13 @@ namespace {
 
 constexpr unsigned short kDevicePort = 1235;
 constexpr unsigned short kAckPort = 1246;
+
+long long monotonicNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000000LL + now.tv_nsec;
+}
 
 bool isWord(const char *buffer, ssize_t length, const char *word)
 {
@@ -77,6 +86,7 @@ int main(int argc, char **argv)
     bool silent = false;
     unsigned long long seen = 0;
     unsigned long long answered = 0;
+    long long lastAnswerNs = 0;
     char buffer[65536];
     pollfd waitFor{socketFd, POLLIN, 0};
 
@@ -110,9 +120,14 @@ int main(int argc, char **argv)
             const unsigned char ack[3] = {0xA5, 0x5A, static_cast<unsigned char>(buffer[2])};
             sockaddr_in to = from;
             to.sin_port = htons(kAckPort);
+            // Stamped before it leaves: on one CPU the sender may run before
+            // sendto() returns here, and must never see an answer "from the future".
+            const long long sentAt = monotonicNs();
             if (sendto(socketFd, ack, sizeof ack, 0, reinterpret_cast<sockaddr *>(&to), sizeof to)
-                == ssize_t(sizeof ack))
+                == ssize_t(sizeof ack)) {
                 ++answered;
+                lastAnswerNs = sentAt;
+            }
             continue;
         }
 
@@ -126,10 +141,12 @@ int main(int argc, char **argv)
             reply(socketFd, from, "OK");
         } else if (isWord(buffer, length, "RESET")) {
             seen = answered = 0;
+            lastAnswerNs = 0;
             reply(socketFd, from, "OK");
         } else if (isWord(buffer, length, "STATS")) {
             reply(socketFd, from,
-                  "seen " + std::to_string(seen) + " answered " + std::to_string(answered));
+                  "seen " + std::to_string(seen) + " answered " + std::to_string(answered)
+                      + " last_answer_ns " + std::to_string(lastAnswerNs));
         } else if (isWord(buffer, length, "QUIT")) {
             reply(socketFd, from, "BYE");
             break;

@@ -1,0 +1,111 @@
+#include "benchoptions.h"
+
+#include <QCommandLineParser>
+#include <QStringList>
+
+#include <cstdio>
+
+namespace bench {
+
+namespace {
+
+QCommandLineOption hidden(const QString &name, const QString &valueName)
+{
+    QCommandLineOption option(name, QString(), valueName);
+    option.setFlags(QCommandLineOption::HiddenFromHelp);
+    return option;
+}
+
+// An integer option within [low, high], or nothing.
+std::optional<long long> number(const QCommandLineParser &parser, const QCommandLineOption &option,
+                                 long long low, long long high, long long fallback)
+{
+    if (!parser.isSet(option))
+        return fallback;
+    bool ok = false;
+    const long long value = parser.value(option).toLongLong(&ok);
+    if (!ok || value < low || value > high)
+        return std::nullopt;
+    return value;
+}
+
+} // namespace
+
+std::optional<BenchOptions> parseOptions(int argc, char **argv, int *exitCode)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Transfer benchmark: sends one image to a plain responder on loopback through a bare socket\n"
+        "loop, the link and the window, and compares what each costs."));
+    // Our own help option: Qt's adds --help-all, about options this program never takes.
+    const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                        QStringLiteral("Shows this help."));
+    const QCommandLineOption sizeOption(QStringLiteral("size-mib"), QStringLiteral("Image size, 1..1024 (default 32)."),
+                                        QStringLiteral("N"));
+    const QCommandLineOption runsOption(QStringLiteral("runs"), QStringLiteral("Runs per case, 1..15 (default 3)."),
+                                        QStringLiteral("N"));
+    const QCommandLineOption placementOption(
+        QStringLiteral("placement"),
+        QStringLiteral("same: responder and cases on one CPU (default); spread: responder on a second CPU; "
+                       "free: nothing pinned."),
+        QStringLiteral("same|spread|free"));
+    const QCommandLineOption caseOption = hidden(QStringLiteral("case"), QStringLiteral("name"));
+    const QCommandLineOption fileOption = hidden(QStringLiteral("file"), QStringLiteral("path"));
+    const QCommandLineOption blocksOption = hidden(QStringLiteral("blocks"), QStringLiteral("N"));
+    const QCommandLineOption resultOption = hidden(QStringLiteral("result"), QStringLiteral("path"));
+    const QCommandLineOption flooderCpuOption = hidden(QStringLiteral("flooder-cpu"), QStringLiteral("N"));
+    parser.addOptions({helpOption, sizeOption, runsOption, placementOption, caseOption, fileOption, blocksOption,
+                       resultOption, flooderCpuOption});
+
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    // Without an application object yet, Qt does not know the program's name.
+    const QString help =
+        parser.helpText().replace(QLatin1String("<executable_name>"), QLatin1String("varnel-bench"));
+    const auto usageError = [&](const QString &message) -> std::optional<BenchOptions> {
+        const QString usageLine = help.section(QLatin1Char('\n'), 0, 0);
+        std::fprintf(stderr, "varnel-bench: %s\n%s\n", qPrintable(message), qPrintable(usageLine));
+        *exitCode = 2;
+        return std::nullopt;
+    };
+    if (!parser.parse(arguments))
+        return usageError(parser.errorText());
+    if (parser.isSet(helpOption)) {
+        std::printf("%s", qPrintable(help));
+        *exitCode = 0;
+        return std::nullopt;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
+
+    BenchOptions options;
+    const auto size = number(parser, sizeOption, 1, 1024, options.sizeMib);
+    const auto runs = number(parser, runsOption, 1, 15, options.runs);
+    const auto blocks = number(parser, blocksOption, 0, 0xffffffffLL, 0);
+    const auto flooderCpu = number(parser, flooderCpuOption, -1, 1023, -1);
+    if (!size)
+        return usageError(QStringLiteral("--size-mib takes 1..1024"));
+    if (!runs)
+        return usageError(QStringLiteral("--runs takes 1..15"));
+    if (!blocks)
+        return usageError(QStringLiteral("--blocks takes a block count"));
+    if (!flooderCpu)
+        return usageError(QStringLiteral("--flooder-cpu takes a CPU number"));
+    options.sizeMib = int(*size);
+    options.runs = int(*runs);
+    options.blocks = quint32(*blocks);
+    options.flooderCpu = int(*flooderCpu);
+    if (parser.isSet(placementOption))
+        options.placement = parser.value(placementOption);
+    if (!QStringList({"same", "spread", "free"}).contains(options.placement))
+        return usageError(QStringLiteral("--placement takes same, spread or free"));
+    options.caseName = parser.value(caseOption);
+    options.imagePath = parser.value(fileOption);
+    options.resultPath = parser.value(resultOption);
+    if (options.isChild() && options.resultPath.isEmpty())
+        return usageError(QStringLiteral("--case needs --result"));
+    return options;
+}
+
+} // namespace bench

@@ -1,0 +1,59 @@
+#include "casesupport.h"
+
+#include "responderclient.h"
+
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QTimer>
+
+namespace bench {
+
+bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}
+
+QString describe(const udpUpdater::Result &result)
+{
+    return QStringLiteral("outcome %1 at block %2 of %3 %4")
+        .arg(int(result.outcome))
+        .arg(result.blockIndex)
+        .arg(result.blockCount)
+        .arg(result.detail);
+}
+
+bool endTransfer(ResponderClient &responder, qint64 expected, qint64 startNs, qint64 endNs, CaseResult &result)
+{
+    const ResponderClient::Stats stats = responder.stats();
+    if (!stats.valid()) {
+        result.error = QStringLiteral("responder does not tell its counts");
+        return false;
+    }
+    if (stats.seen != expected || stats.answered != expected) {
+        result.error = QStringLiteral("responder saw %1 and answered %2 commands, expected %3")
+                           .arg(stats.seen)
+                           .arg(stats.answered)
+                           .arg(expected);
+        return false;
+    }
+    if (stats.lastAnswerNs < startNs || stats.lastAnswerNs > endNs) {
+        result.error = QStringLiteral("the last answer, at %1 ns, is outside the transfer, %2 to %3 ns")
+                           .arg(stats.lastAnswerNs)
+                           .arg(startNs)
+                           .arg(endNs);
+        return false;
+    }
+    result.seconds = double(stats.lastAnswerNs - startNs) / 1e9;
+    result.quietMs = double(endNs - stats.lastAnswerNs) / 1e6;
+    return true;
+}
+
+} // namespace bench

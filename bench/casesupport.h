@@ -1,0 +1,31 @@
+#ifndef BENCH_CASESUPPORT_H
+#define BENCH_CASESUPPORT_H
+
+// Helpers that several cases share.
+
+#include "caseresult.h"
+#include "udpupdater.h"
+
+#include <functional>
+
+namespace bench {
+
+class ResponderClient;
+
+// The link and the window keep the program's own waits.
+constexpr int kConnectLimitMs = 10000;
+
+// Waits on the event loop, checking now and then; only outside timed parts.
+bool waitUntil(const std::function<bool()> &done, int timeoutMs);
+
+// How a link operation ended, for an error message.
+QString describe(const udpUpdater::Result &result);
+
+// Closes a transfer timed from `startNs` to `endNs` (monotonicNs()): the
+// responder must have answered exactly the commands the case sent, the last
+// of them in between; sets `seconds` up to that answer and `quietMs` after it.
+bool endTransfer(ResponderClient &responder, qint64 expected, qint64 startNs, qint64 endNs, CaseResult &result);
+
+} // namespace bench
+
+#endif // BENCH_CASESUPPORT_H

@@ -1,0 +1,56 @@
+#include "goals.h"
+
+#include "summary.h"
+
+#include <cstdio>
+
+namespace bench {
+
+namespace {
+
+// Ratios are set for one CPU: with the responder elsewhere every round trip
+// pays two cross-CPU wake-ups and the bare loop slows far more than the rest.
+const Goal kGoals[] = {
+    {"link / raw", [](const Summary &s) { return s.ratio(QStringLiteral("link")); }, Compare::AtLeast, 0.75, true,
+     "the link's threads and queue cost a quarter of a round trip at most"},
+    {"window / raw", [](const Summary &s) { return s.ratio(QStringLiteral("window")); }, Compare::AtLeast, 0.6,
+     true, "the window keeps out of the transfer's way"},
+    {"window+log / raw", [](const Summary &s) { return s.ratio(QStringLiteral("window+log")); }, Compare::AtLeast,
+     0.45, true, "a shown hex log must not halve the transfer"},
+    {"idle cpu s/s", [](const Summary &s) { return s.idleCpuPerSecond(); }, Compare::Below, 0.01, false,
+     "waiting for the device sleeps; it does not spin"},
+    {"link+flood / link",
+     [](const Summary &s) { return s.ratio(QStringLiteral("link+flood"), QStringLiteral("link")); },
+     Compare::AtLeast, 0.8, true, "strays from other hosts on the LAN must not stall an update"},
+    {"peak MB, any case", [](const Summary &s) { return s.worstPeakMb(); }, Compare::Below, 150, false,
+     "a large image is held once, not copied per block"},
+};
+
+bool reaches(const Goal &goal, double figure)
+{
+    if (figure < 0)
+        return false;
+    return goal.compare == Compare::AtLeast ? figure >= goal.target : figure < goal.target;
+}
+
+} // namespace
+
+QStringList printGoals(const Summary &summary)
+{
+    QStringList missed;
+    std::printf("\ngoals%s:\n", summary.oneCpu ? "" : " (ratios are set for --placement same, not judged here)");
+    for (const Goal &goal : kGoals) {
+        const double figure = goal.figure(summary);
+        const bool judged = summary.oneCpu || !goal.oneCpuOnly;
+        const bool met = reaches(goal, figure);
+        const char *verdict = !judged ? "-" : met ? "met" : "MISSED";
+        if (judged && !met)
+            missed << QString::fromLatin1(goal.name);
+        const QString shown = figure < 0 ? QStringLiteral("n/a") : QString::number(figure, 'f', figure < 1 ? 4 : 2);
+        std::printf("  %-7s %-18s %9s %2s %-6g %s\n", verdict, goal.name, qPrintable(shown),
+                    goal.compare == Compare::AtLeast ? ">=" : "<", goal.target, goal.why);
+    }
+    return missed;
+}
+
+} // namespace bench

@@ -1,0 +1,30 @@
+#ifndef BENCH_GOALS_H
+#define BENCH_GOALS_H
+
+// What the figures should reach, in one table, each goal with its reason.
+
+#include <QStringList>
+
+namespace bench {
+
+struct Summary;
+
+enum class Compare { AtLeast, Below };
+
+struct Goal
+{
+    const char *name;                       // the figure, as printed
+    double (*figure)(const Summary &);      // negative when its cases failed
+    Compare compare;
+    double target;
+    bool oneCpuOnly;                        // set for --placement same only
+    const char *why;
+};
+
+// Prints every goal with its figure and met/missed; returns the names of the
+// missed ones.
+QStringList printGoals(const Summary &summary);
+
+} // namespace bench
+
+#endif // BENCH_GOALS_H

@@ -1,0 +1,106 @@
+#include "report.h"
+
+#include "cases.h"
+#include "flooderprocess.h"
+#include "goals.h"
+#include "logview.h"
+#include "loopback.h"
+#include "summary.h"
+
+#include <cstdio>
+
+namespace bench {
+
+namespace {
+
+QString number(double value, int decimals)
+{
+    return value < 0 ? QStringLiteral("n/a") : QString::number(value, 'f', decimals);
+}
+
+void printTable(const Summary &summary)
+{
+    std::printf("\n%-12s %10s %10s %7s %8s %8s\n", "case", "blocks/s", "us/block", "ratio", "cpu s", "peak MB");
+    for (const QString &name : kCases) {
+        const CaseFigures f = summary.of(name);
+        if (!f.ok) {
+            std::printf("%-12s %s\n", qPrintable(name), "FAILED");
+            continue;
+        }
+        if (name == QLatin1String("idle")) {
+            std::printf("%-12s %10s %10s %7s %8.4f %8.1f\n", qPrintable(name), "-", "-", "-", f.cpu, f.peakMb);
+            continue;
+        }
+        std::printf("%-12s %10.0f %10.1f %7.2f %8.3f %8.1f\n", qPrintable(name), f.blocksPerSecond, f.usPerBlock,
+                    summary.ratio(name), f.cpu, f.peakMb);
+    }
+}
+
+} // namespace
+
+int printReport(const Summary &summary, const QStringList &failures, double loadBefore, double loadAfter)
+{
+    printTable(summary);
+
+    const CaseFigures raw = summary.of(QStringLiteral("raw"));
+    const CaseFigures window = summary.of(QStringLiteral("window"));
+    const CaseFigures windowLog = summary.of(QStringLiteral("window+log"));
+
+    // Other work on this small machine skews every figure: say how busy it was.
+    std::printf("\nmachine load (1 min average): %.2f before, %.2f after\n", loadBefore, loadAfter);
+    if (raw.ok) {
+        // Part of every sending case's time, once per image.
+        std::printf("image checksum (the program's, part of every sending case): %.1f ms\n", raw.checksumMs);
+    }
+    if (window.ok || windowLog.ok) {
+        std::printf("longest pause of the window's event loop during a transfer (worst run): window %s ms, "
+                    "window+log %s ms\n",
+                    qPrintable(number(window.ok ? window.worstStallMs : -1, 0)),
+                    qPrintable(number(windowLog.ok ? windowLog.worstStallMs : -1, 0)));
+    }
+    if (window.ok) {
+        std::printf("log tab after the transfer: shown in %.1f ms, its %d lines all laid out after %.1f ms, "
+                    "longest pause of the window meanwhile (worst run) %.0f ms\n",
+                    window.tabShowMs, LogView::kMaxLines, window.logFillMs, window.worstFillStallMs);
+    }
+
+    const CaseFigures flood = summary.of(QStringLiteral("link+flood"));
+    if (flood.ok) {
+        std::printf("link+flood: %s of the plain link's blocks/s under %d stray datagrams/s from %s to %s:%u\n",
+                    qPrintable(number(summary.ratio(QStringLiteral("link+flood"), QStringLiteral("link")), 2)),
+                    FlooderProcess::kRate, kStrayIp, kLocalIp, kAckPort);
+        std::printf("  strays sent during the case %.0f (%.0f/s), median of runs; dropped for a full receive "
+                    "buffer %s (most in a run)\n",
+                    flood.straysSent, flood.strayRate, qPrintable(number(flood.mostReceiveBufferDrops, 0)));
+    }
+    // The per-block figures above stop at the responder's last answer; what
+    // the program does after it until the operation returns is shown here.
+    std::printf("quiet period after the last answer, until the operation returns (median, longest run):\n");
+    for (const QString &name : kCases) {
+        const CaseFigures f = summary.of(name);
+        if (f.ok && f.quietMs >= 0)
+            std::printf("  %-12s %9.2f ms %9.2f ms\n", qPrintable(name), f.quietMs, f.longestQuietMs);
+    }
+
+    const QStringList missed = printGoals(summary);
+    std::printf("\n");
+    for (const QString &failure : failures)
+        std::printf("FAILED: %s\n", qPrintable(failure));
+    std::printf("targets: %s%s\n",
+                missed.isEmpty() ? "all met" : qPrintable(QStringLiteral("missed ") + missed.join(QStringLiteral("; "))),
+                summary.oneCpu ? "" : " (ratios not judged off one CPU)");
+    std::printf("ratios: link %s window %s window+log %s; link+flood/link %s; idle cpu %s s/s; "
+                "log tab show %s ms\n",
+                qPrintable(number(summary.ratio(QStringLiteral("link")), 2)),
+                qPrintable(number(summary.ratio(QStringLiteral("window")), 2)),
+                qPrintable(number(summary.ratio(QStringLiteral("window+log")), 2)),
+                qPrintable(number(summary.ratio(QStringLiteral("link+flood"), QStringLiteral("link")), 2)),
+                qPrintable(number(summary.idleCpuPerSecond(), 4)),
+                qPrintable(number(window.ok ? window.tabShowMs : -1, 1)));
+    std::fflush(stdout);
+    if (!failures.isEmpty())
+        return 1;
+    return missed.isEmpty() ? 0 : 3;
+}
+
+} // namespace bench

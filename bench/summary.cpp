@@ -1,0 +1,106 @@
+#include "summary.h"
+
+#include "cases.h"
+
+#include <algorithm>
+
+namespace bench {
+
+namespace {
+
+double median(std::vector<double> values)
+{
+    if (values.empty())
+        return -1;
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+CaseFigures figuresOf(const std::vector<CaseResult> &all)
+{
+    CaseFigures f;
+    f.ok = !all.empty() && std::all_of(all.begin(), all.end(), [](const CaseResult &r) { return r.ok; });
+    if (!f.ok)
+        return f;
+    std::vector<double> rate, perBlock, cpu, peak, seconds, quiet, tab, fill, checksum, strays, strayRate;
+    for (const CaseResult &r : all) {
+        rate.push_back(r.blocks / r.seconds);
+        perBlock.push_back(r.seconds * 1e6 / qMax<quint32>(r.blocks, 1));
+        cpu.push_back(r.cpu);
+        peak.push_back(r.peakMb());
+        seconds.push_back(r.seconds);
+        f.worstPeakMb = qMax(f.worstPeakMb, r.peakMb());
+        if (r.quietMs >= 0) {
+            quiet.push_back(r.quietMs);
+            f.longestQuietMs = qMax(f.longestQuietMs, r.quietMs);
+        }
+        if (r.tabShowMs >= 0)
+            tab.push_back(r.tabShowMs);
+        if (r.logFillMs >= 0)
+            fill.push_back(r.logFillMs);
+        if (r.fillStallMs >= 0)
+            f.worstFillStallMs = qMax(f.worstFillStallMs, r.fillStallMs);
+        if (r.stallMs >= 0)
+            f.worstStallMs = qMax(f.worstStallMs, r.stallMs);
+        if (r.checksumMs >= 0)
+            checksum.push_back(r.checksumMs);
+        if (r.straysSent >= 0) {
+            strays.push_back(r.straysSent);
+            strayRate.push_back(r.strayRate);
+        }
+        f.mostReceiveBufferDrops = qMax(f.mostReceiveBufferDrops, r.receiveBufferDrops);
+    }
+    f.blocksPerSecond = median(rate);
+    f.usPerBlock = median(perBlock);
+    f.cpu = median(cpu);
+    f.peakMb = median(peak);
+    f.seconds = median(seconds);
+    f.quietMs = median(quiet);
+    f.tabShowMs = median(tab);
+    f.logFillMs = median(fill);
+    f.checksumMs = median(checksum);
+    f.straysSent = median(strays);
+    f.strayRate = median(strayRate);
+    return f;
+}
+
+} // namespace
+
+double Summary::ratio(const QString &name, const QString &base) const
+{
+    const CaseFigures measured = of(name);
+    const CaseFigures yardstick = of(base);
+    if (!measured.ok || !yardstick.ok || yardstick.blocksPerSecond <= 0)
+        return -1;
+    return measured.blocksPerSecond / yardstick.blocksPerSecond;
+}
+
+double Summary::idleCpuPerSecond() const
+{
+    const CaseFigures idle = of(QStringLiteral("idle"));
+    return idle.ok && idle.seconds > 0 ? idle.cpu / idle.seconds : -1;
+}
+
+double Summary::worstPeakMb() const
+{
+    double worst = 0;
+    for (const QString &name : kCases) {
+        const CaseFigures f = of(name);
+        if (!f.ok)
+            return -1;
+        worst = qMax(worst, f.worstPeakMb);
+    }
+    return worst;
+}
+
+Summary summarise(const RunsByCase &runsOf, bool oneCpu)
+{
+    Summary summary;
+    summary.oneCpu = oneCpu;
+    for (const QString &name : kCases)
+        summary.cases[name] = figuresOf(runsOf.value(name));
+    return summary;
+}
+
+} // namespace bench

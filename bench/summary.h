@@ -1,0 +1,57 @@
+#ifndef BENCH_SUMMARY_H
+#define BENCH_SUMMARY_H
+
+// Each case's runs boiled down to medians (and the worst run where the worst
+// is what matters), and the figures the goals are judged on.
+
+#include "caseresult.h"
+
+#include <QMap>
+#include <QString>
+
+#include <vector>
+
+namespace bench {
+
+using RunsByCase = QMap<QString, std::vector<CaseResult>>;
+
+// -1 stands for "not measured" throughout.
+struct CaseFigures
+{
+    bool ok = false;  // every run passed its check
+    double blocksPerSecond = 0;
+    double usPerBlock = 0;
+    double cpu = 0;
+    double peakMb = 0;
+    double worstPeakMb = 0;
+    double seconds = 0;
+    double quietMs = -1;        // after the last answer, apart from `seconds`
+    double longestQuietMs = -1;
+    double tabShowMs = -1;
+    double checksumMs = -1;
+    double worstStallMs = -1;
+    double logFillMs = -1;
+    double worstFillStallMs = -1;
+    double straysSent = -1;
+    double strayRate = -1;
+    double mostReceiveBufferDrops = -1;
+};
+
+struct Summary
+{
+    QMap<QString, CaseFigures> cases;
+    bool oneCpu = false;  // cases and responder shared one CPU
+
+    CaseFigures of(const QString &name) const { return cases.value(name); }
+    // Blocks/s of `name` over those of `base`.
+    double ratio(const QString &name, const QString &base = QStringLiteral("raw")) const;
+    double idleCpuPerSecond() const;
+    // The largest peak of any run of any case.
+    double worstPeakMb() const;
+};
+
+Summary summarise(const RunsByCase &runsOf, bool oneCpu);
+
+} // namespace bench
+
+#endif // BENCH_SUMMARY_H
