@@ -152,7 +152,7 @@ int runBench(int argc, char **argv, const BenchOptions &options)
             if (run.ok) {
                 line = QStringLiteral("%1 s").arg(run.seconds, 0, 'f', 3);
                 if (run.quietMs >= 0)
-                    line += QStringLiteral(", then %1 ms quiet").arg(run.quietMs, 0, 'f', 2);
+                    line += QStringLiteral(", plus %1 ms quiet").arg(run.quietMs, 0, 'f', 0);
             }
             std::fprintf(stderr, "  run %d/%d %-10s %s\n", round, options.runs, qPrintable(name), qPrintable(line));
             if (!run.ok)

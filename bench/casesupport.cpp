@@ -30,7 +30,8 @@ QString describe(const udpUpdater::Result &result)
         .arg(result.detail);
 }
 
-bool endTransfer(ResponderClient &responder, qint64 expected, qint64 startNs, qint64 endNs, CaseResult &result)
+bool endTransfer(ResponderClient &responder, qint64 expected, qint64 startNs, qint64 endNs,
+                 std::chrono::milliseconds quiet, CaseResult &result)
 {
     const ResponderClient::Stats stats = responder.stats();
     if (!stats.valid()) {
@@ -51,8 +52,15 @@ bool endTransfer(ResponderClient &responder, qint64 expected, qint64 startNs, qi
                            .arg(endNs);
         return false;
     }
-    result.seconds = double(stats.lastAnswerNs - startNs) / 1e9;
-    result.quietMs = double(endNs - stats.lastAnswerNs) / 1e6;
+    const qint64 quietNs = qint64(quiet.count()) * 1000000;
+    if (quietNs > endNs - startNs) {
+        result.error = QStringLiteral("the program reports %1 ms of quiet in a %2 ms transfer")
+                           .arg(quiet.count())
+                           .arg(double(endNs - startNs) / 1e6);
+        return false;
+    }
+    result.seconds = double(endNs - startNs - quietNs) / 1e9;
+    result.quietMs = double(quiet.count());
     return true;
 }
 

@@ -6,6 +6,7 @@
 #include "caseresult.h"
 #include "udpupdater.h"
 
+#include <chrono>
 #include <functional>
 
 namespace bench {
@@ -23,8 +24,11 @@ QString describe(const udpUpdater::Result &result);
 
 // Closes a transfer timed from `startNs` to `endNs` (monotonicNs()): the
 // responder must have answered exactly the commands the case sent, the last
-// of them in between; sets `seconds` up to that answer and `quietMs` after it.
-bool endTransfer(ResponderClient &responder, qint64 expected, qint64 startNs, qint64 endNs, CaseResult &result);
+// of them in between. The program's quiet spells around the image's last
+// block (`quiet`, as it reports them) are a fixed cost per image: `seconds`
+// leaves them out and `quietMs` holds them.
+bool endTransfer(ResponderClient &responder, qint64 expected, qint64 startNs, qint64 endNs,
+                 std::chrono::milliseconds quiet, CaseResult &result);
 
 } // namespace bench
 

@@ -114,7 +114,7 @@ CaseResult transfer(const QString &path, quint32 expectedBlocks, FlooderProcess 
         result.error = QStringLiteral("transfer still running after %1 ms").arg(caseLimitMs(expectedBlocks));
     } else if (!sent.ok() || sent.blockCount != expectedBlocks || sent.blockIndex != expectedBlocks - 1) {
         result.error = QStringLiteral("transfer: %1").arg(describe(sent));
-    } else if (endTransfer(responder, expectedBlocks, startNs, endNs, result)) {
+    } else if (endTransfer(responder, expectedBlocks, startNs, endNs, sent.quietTime, result)) {
         result.error = floodError;
         result.ok = floodError.isEmpty();
     }

@@ -135,7 +135,7 @@ CaseResult runRaw(const QString &path, quint32 expectedBlocks)
         result.error = QStringLiteral("%1 blocks acknowledged, expected %2").arg(acknowledged).arg(expectedBlocks);
         return result;
     }
-    result.ok = endTransfer(responder, expectedBlocks, startNs, endNs, result);
+    result.ok = endTransfer(responder, expectedBlocks, startNs, endNs, std::chrono::milliseconds(0), result);
     return result;
 }
 

@@ -75,7 +75,7 @@ int printReport(const Summary &summary, const QStringList &failures, double load
     }
     // The per-block figures above stop at the responder's last answer; what
     // the program does after it until the operation returns is shown here.
-    std::printf("quiet period after the last answer, until the operation returns (median, longest run):\n");
+    std::printf("quiet spells around each image's last block, as the program reports them, left out of the figures above (median, longest run):\n");
     for (const QString &name : kCases) {
         const CaseFigures f = summary.of(name);
         if (f.ok && f.quietMs >= 0)

@@ -183,7 +183,7 @@ CaseResult runWindow(const QString &path, quint32 expectedBlocks, bool logShown)
         result.error = QStringLiteral("transfer: %1").arg(describe(sent));
         return result;
     }
-    if (!endTransfer(responder, expectedBlocks, startNs, endNs, result))
+    if (!endTransfer(responder, expectedBlocks, startNs, endNs, sent.quietTime, result))
         return result;
 
     if (!logShown) {

@@ -428,6 +428,15 @@ void tst_MainWindow::engineeringTab()
     QVERIFY(f.sendButton->isEnabled());
     QCOMPARE(sim.receivedCount(), 0);
 
+    // An empty file is no image: nothing leaves, and it says so.
+    const QString emptyPath = dir.filePath(QStringLiteral("empty.bin"));
+    QVERIFY(writeFile(emptyPath, {}));
+    MainWindow::addAndSelectPath(f.filePath, emptyPath);
+    f.sendButton->click();
+    QVERIFY(runLoopUntil([&] { return f.sendButton->isEnabled(); }, 5000));
+    QCOMPARE(f.engPrompt->text(), QStringLiteral("empty.bin is empty."));
+    QCOMPARE(sim.receivedCount(), 0);
+
     // Any file, sent under the number in the spin box.
     const QByteArray image = pseudoImage(3000, 7);
     const QString path = dir.filePath(QStringLiteral("bench-image.bin"));
