@@ -52,9 +52,9 @@ void LogView::add(Direction direction, const QByteArray &datagram)
     push({direction, datagram, datagram.size()});
 }
 
-void LogView::addReceived(const char *data, qint64 size)
+void LogView::addReceived(const QByteArray &head, qint64 size)
 {
-    push({Received, QByteArray(data, qMin(size, kMaxLoggedBytes)), size});
+    push({Received, head.left(kMaxLoggedBytes), size});
 }
 
 void LogView::push(Entry &&entry)

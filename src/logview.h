@@ -31,7 +31,7 @@ public:
     void add(Direction direction, const QByteArray &datagram);
     // A received datagram may be anything up to 64 KiB from anyone on the
     // LAN: only its first kMaxLoggedBytes are kept, followed by its length.
-    void addReceived(const char *data, qint64 size);
+    void addReceived(const QByteArray &head, qint64 size);
     // Lays out everything queued at once, visible or not.
     void flush();
     // Lines queued or in a batch, not yet in the view.

@@ -14,6 +14,7 @@
 
 #include "deviceaddress.h"
 #include "networkadapter.h"
+#include "operatortexts.h"
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 
@@ -25,105 +26,17 @@ const char *const kBuildStamp = __DATE__ " - " __TIME__;
 constexpr int kFileCheckPauseMs = 1000;
 constexpr int kEraseToTransferPauseMs = 1000;
 
-QString shortName(const QString &path)
-{
-    const QString name = QFileInfo(path).fileName();
-    return name.size() > 24 ? name.left(21) + QStringLiteral("...") : name;
-}
-
-// Why the device IP was refused, in the two lines of the guide prompt.
-QString deviceAddressProblemText(DeviceAddress::Problem problem, const QString &typed)
-{
-    switch (problem) {
-    case DeviceAddress::Problem::None:
-        break;
-    case DeviceAddress::Problem::NotAnAddress:
-        return QObject::tr("The device IP is not valid.\nType an IPv4 address.");
-    case DeviceAddress::Problem::Unspecified:
-        return QObject::tr("%1 is not a device address.\nType the device's own IP.").arg(typed);
-    case DeviceAddress::Problem::Broadcast:
-    case DeviceAddress::Problem::SubnetBroadcast:
-        return QObject::tr("%1 is a broadcast address.\nType one device's IP.").arg(typed);
-    case DeviceAddress::Problem::Multicast:
-        return QObject::tr("%1 is a multicast address.\nType one device's IP.").arg(typed);
-    }
-    return QString();
-}
-
-// What is wrong with an image file, in one short line.
-QString imageProblemText(UpdateImage::Problem problem, const QString &path)
-{
-    const QString name = path.isEmpty() ? QObject::tr("The file") : shortName(path);
-    switch (problem) {
-    case UpdateImage::Problem::None:
-        break;
-    case UpdateImage::Problem::Missing:
-        return QObject::tr("%1 is missing.").arg(name);
-    case UpdateImage::Problem::NotAFile:
-        return QObject::tr("%1 is not a file.").arg(name);
-    case UpdateImage::Problem::Unreadable:
-        return QObject::tr("Cannot read %1").arg(name);
-    case UpdateImage::Problem::Empty:
-        return QObject::tr("%1 is empty.").arg(name);
-    case UpdateImage::Problem::TooLarge:
-        return QObject::tr("%1 is over 512 MiB.").arg(name);
-    case UpdateImage::Problem::OutOfMemory:
-        return QObject::tr("No memory to read %1").arg(name);
-    case UpdateImage::Problem::Changed:
-        return QObject::tr("%1 changed while read.").arg(name);
-    }
-    return QString();
-}
-
-// Why an operation failed, in one line short enough for the prompt boxes.
-QString failureReason(const udpUpdater::Result &result, const QString &path)
-{
-    using Outcome = udpUpdater::Outcome;
-    switch (result.outcome) {
-    case Outcome::Success:
-        break;
-    case Outcome::NotConnected:
-        return QObject::tr("Not connected: press Connect.");
-    case Outcome::FileNotReadable:
-    case Outcome::ImageEmpty:
-    case Outcome::ImageTooLarge:
-        return imageProblemText(result.imageProblem == UpdateImage::Problem::None ? UpdateImage::Problem::Unreadable
-                                                                                  : result.imageProblem,
-                                path);
-    case Outcome::SendFailed:
-        return QObject::tr("The network refused to send.");
-    case Outcome::NoAnswer:
-        if (result.fileNumber == 0)
-            return QObject::tr("The device did not answer.");
-        return QObject::tr("No answer at block %1 of %2.").arg(result.blockIndex + 1).arg(result.blockCount);
-    case Outcome::NotConfirmed:
-        return QObject::tr("Sent, but not confirmed.");
-    case Outcome::Refused:
-        if (result.fileNumber == 0)
-            return QObject::tr("The device refused the erase.");
-        return QObject::tr("Device refused block %1 of %2.").arg(result.blockIndex + 1).arg(result.blockCount);
-    case Outcome::AnsweredTwice:
-        return QObject::tr("The device answered twice.");
-    case Outcome::Aborted:
-        return QObject::tr("Aborted.");
-    }
-    return QString();
-}
-
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui::MainWindow)
 {
-    // The core is a static library: without this the linker may drop the images.
-    Q_INIT_RESOURCE(resources);
-
     // One device operation at a time: the link has a single acknowledgement wait.
     taskPool.setMaxThreadCount(1);
 
     ui->setupUi(this);
-    setWindowTitle(QStringLiteral("Varnel Updater"));
+    setWindowTitle(tr("Varnel Updater"));
     // The 3750 x 1704 logo is too big for an X11 window property, and the
     // window would get no icon at all: hand it over in the usual sizes.
     const QPixmap logo = QPixmap(QStringLiteral(":/icons/logo.png"))
@@ -133,7 +46,7 @@ MainWindow::MainWindow(QWidget *parent)
         icon.addPixmap(logo.scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation));
     icon.addPixmap(logo);
     setWindowIcon(icon);
-    ui->label_prompt->setText(QStringLiteral("instructions here..."));
+    ui->label_prompt->setText(OperatorTexts::engineeringStart());
 
     connect(&watcher, &QFutureWatcher<void>::finished, this, &MainWindow::when_file_send_finished);
     connect(&watcher_erase, &QFutureWatcher<void>::finished, this, &MainWindow::when_erase_finished);
@@ -151,8 +64,8 @@ MainWindow::MainWindow(QWidget *parent)
     connectAnswerTimer.setTimerType(Qt::PreciseTimer);
     connectAnswerTimer.setInterval(kConnectAnswerTimeout);
     connect(&connectAnswerTimer, &QTimer::timeout, this, [this] {
-        if (!deviceAnswered)
-            ui->label_user_prompt->setText(tr("No answer from the device.\nCheck IPs and update mode."));
+        if (windowState == State::Idle)
+            ui->label_user_prompt->setText(OperatorTexts::noAnswerToConnect());
     });
 
     populateInterfaces();
@@ -161,6 +74,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     ui->btn_startUpdate->setEnabled(false);
     ui->progressBar->setEnabled(false);
+    applyState();
 }
 
 MainWindow::~MainWindow()
@@ -187,8 +101,9 @@ void MainWindow::abortAndWait()
 
 bool MainWindow::operationInFlight() const
 {
-    return busy || watcher.isRunning() || watcher_erase.isRunning()
-        || watcher_autoFileTransfer.isRunning() || watcher_engineeringErase.isRunning();
+    return windowState == State::Updating || windowState == State::Erasing || windowState == State::Sending
+        || watcher.isRunning() || watcher_erase.isRunning() || watcher_autoFileTransfer.isRunning()
+        || watcher_engineeringErase.isRunning();
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
@@ -230,34 +145,33 @@ void MainWindow::populateInterfaces()
         ui->combo_interfaces->addItem(adapter.displayText());
 }
 
-void MainWindow::setBusy(bool value)
+void MainWindow::setState(State state)
 {
-    busy = value;
-    updateDeviceButtons();
+    windowState = state;
+    applyState();
 }
 
-// One device operation at a time: the link has a single acknowledgement wait.
-void MainWindow::updateDeviceButtons()
+// One device operation at a time: the link has a single wait for an answer.
+void MainWindow::applyState()
 {
-    const bool idle = !busy && !connectPending;
+    const bool idle = windowState == State::Idle || windowState == State::Connected;
     ui->btn_initUpdate->setEnabled(idle);
-    ui->btn_startUpdate->setEnabled(idle && deviceAnswered);
+    ui->btn_startUpdate->setEnabled(windowState == State::Connected);
     ui->btn_erase->setEnabled(idle);
     ui->btn_sendFile->setEnabled(idle);
 }
 
 void MainWindow::onAcknowledged(message_types type)
 {
-    if (type != MT_INIT)
+    if (type != MT_INIT || windowState != State::Idle)
         return;
-    deviceAnswered = true;
     connectAnswerTimer.stop();
-    updateDeviceButtons();
+    setState(State::Connected);
 }
 
 void MainWindow::onTransferProgress(int fileNumber, quint32 blocksDone, quint32 blocksTotal)
 {
-    if (!guidedRunning || blocksTotal == 0)
+    if (windowState != State::Updating || blocksTotal == 0)
         return;
     const int percent = int(quint64(blocksDone) * 100 / blocksTotal);
     ui->progressBar->setFormat(tr("%p%  file %1/3: %2%").arg(fileNumber).arg(percent));
@@ -286,13 +200,12 @@ void MainWindow::on_btn_initUpdate_clicked()
     // The device of any earlier "Connect" is forgotten at once: its late
     // answer must not enable "Start Update" for the device typed now.
     updater->forgetDevice();
-    deviceAnswered = false;
     connectAnswerTimer.stop();
-    updateDeviceButtons();
+    setState(State::Idle);
 
     const QString selectedText = ui->combo_interfaces->currentText();
     if (selectedText.isEmpty()) {
-        ui->label_user_prompt->setText(tr("No network adapter with an IPv4 address."));
+        ui->label_user_prompt->setText(OperatorTexts::noAdapter());
         return;
     }
 
@@ -301,28 +214,27 @@ void MainWindow::on_btn_initUpdate_clicked()
     const DeviceAddress device =
         DeviceAddress::check(ui->txt_targetIp->text(), adapter ? adapter->entry : QNetworkAddressEntry());
     if (!device.ok()) {
-        ui->label_user_prompt->setText(deviceAddressProblemText(device.problem, ui->txt_targetIp->text().trimmed()));
+        ui->label_user_prompt->setText(
+            OperatorTexts::deviceAddressProblem(device.problem, ui->txt_targetIp->text().trimmed()));
         return;
     }
     if (localAddress.protocol() != QAbstractSocket::IPv4Protocol) {
-        ui->label_user_prompt->setText(tr("The adapter has no IPv4 address.\nChoose another adapter."));
+        ui->label_user_prompt->setText(OperatorTexts::adapterWithoutIPv4());
         return;
     }
 
     pendingTarget = device.address;
     pendingLocal = localAddress;
     pendingAdapterName = selectedText.left(selectedText.lastIndexOf(QStringLiteral(" - ")));
-    connectPending = true;
-    updateDeviceButtons();
-    ui->label_user_prompt->setText(QStringLiteral("Checking update files ..."));
+    setState(State::CheckingFiles);
+    ui->label_user_prompt->setText(OperatorTexts::checkingFiles());
     // The pause stays, but the window keeps painting meanwhile.
     QTimer::singleShot(kFileCheckPauseMs, this, &MainWindow::checkFilesAndConnect);
 }
 
 void MainWindow::checkFilesAndConnect()
 {
-    connectPending = false;
-    updateDeviceButtons();
+    setState(State::Idle);
 
     const QString updateFolderPath = ui->combo_updatePath->currentText();
     autoFilePaths[0] = updateFolderPath + QStringLiteral("/file1.varnelfmw");
@@ -330,24 +242,22 @@ void MainWindow::checkFilesAndConnect()
     autoFilePaths[2] = updateFolderPath + QStringLiteral("/file3.varnelfmw");
     for (const QString &path : autoFilePaths) {
         if (!QFile::exists(path)) {
-            ui->label_user_prompt->setText(QStringLiteral("Files could not be found.\nPlease start over."));
+            ui->label_user_prompt->setText(OperatorTexts::filesNotFound());
             return;
         }
     }
 
-    ui->label_user_prompt->setText(QStringLiteral("Files found!\nConnecting to device ..."));
+    ui->label_user_prompt->setText(OperatorTexts::filesFound());
     if (!updater->initialise(pendingTarget, pendingLocal)) {
         switch (updater->connectError()) {
         case udpUpdater::ConnectError::Unreachable:
-            ui->label_user_prompt->setText(
-                tr("%1 cannot be reached\nfrom this adapter.").arg(pendingTarget.toString()));
+            ui->label_user_prompt->setText(OperatorTexts::unreachable(pendingTarget.toString()));
             break;
         case udpUpdater::ConnectError::AdapterUnavailable:
-            ui->label_user_prompt->setText(
-                tr("Adapter %1 is not available.\nChoose the adapter again.").arg(pendingAdapterName));
+            ui->label_user_prompt->setText(OperatorTexts::adapterUnavailable(pendingAdapterName));
             break;
         default:
-            ui->label_user_prompt->setText(tr("Cannot open the connection:\n%1").arg(updater->errorString()));
+            ui->label_user_prompt->setText(OperatorTexts::cannotOpen(updater->errorString()));
             break;
         }
         return;
@@ -360,17 +270,16 @@ void MainWindow::onRefused(message_types type)
     if (type != MT_INIT || !connectAnswerTimer.isActive())
         return;
     connectAnswerTimer.stop();
-    ui->label_user_prompt->setText(tr("The device refused to connect.\nCheck it is in update mode."));
+    ui->label_user_prompt->setText(OperatorTexts::connectRefused());
 }
 
 void MainWindow::on_btn_startUpdate_clicked()
 {
-    if (busy)
+    if (windowState != State::Connected)
         return;
-    ui->label_user_prompt->setText(QStringLiteral("Erasing device ...\nDO NOT INTERRUPT POWER"));
+    ui->label_user_prompt->setText(OperatorTexts::erasing());
     autoFileNumber = 1;
-    guidedRunning = true;
-    setBusy(true);
+    setState(State::Updating);
     for (UpdateImage &image : autoImages)
         image = UpdateImage();
     const QStringList paths(std::begin(autoFilePaths), std::end(autoFilePaths));
@@ -390,24 +299,22 @@ void MainWindow::when_erase_finished()
 {
     for (const UpdateImage &image : autoImages) {
         if (!image.ok()) {
-            ui->label_user_prompt->setText(imageProblemText(image.problem(), image.path())
-                                           + tr("\nNothing was erased."));
+            ui->label_user_prompt->setText(OperatorTexts::imagesRefused(image));
             endGuidedUpdate();
             return;
         }
     }
     const udpUpdater::Result result = updater->lastResult();
     if (!result.ok()) {
-        ui->label_user_prompt->setText(tr("Update stopped at the erase.\n") + failureReason(result, QString()));
+        ui->label_user_prompt->setText(OperatorTexts::stoppedAtErase(result));
         endGuidedUpdate();
         return;
     }
-    ui->label_user_prompt->setText(
-        QStringLiteral("Device Erased! Starting file transfer ...\nDO NOT INTERRUPT POWER"));
+    ui->label_user_prompt->setText(OperatorTexts::startingTransfer());
     ui->progressBar->setValue(30);
     // Still one second before the first image, but painted and not frozen.
     QTimer::singleShot(kEraseToTransferPauseMs, this, [this] {
-        ui->label_user_prompt->setText(QStringLiteral("Transfering file 1/3 ...\nDO NOT INTERRUPT POWER"));
+        ui->label_user_prompt->setText(OperatorTexts::transferring(1));
         autoFileNumber = 1;
         startTransfer();
     });
@@ -426,8 +333,8 @@ void MainWindow::when_autoFileTransfer_finished()
 {
     const udpUpdater::Result result = updater->lastResult();
     if (!result.ok()) {
-        ui->label_user_prompt->setText(tr("Update stopped at file %1/3.\n").arg(autoFileNumber)
-                                       + failureReason(result, autoFilePaths[autoFileNumber - 1]));
+        ui->label_user_prompt->setText(
+            OperatorTexts::stoppedAtFile(autoFileNumber, result, autoFilePaths[autoFileNumber - 1]));
         autoFileNumber = 1;
         endGuidedUpdate();
         return;
@@ -435,19 +342,19 @@ void MainWindow::when_autoFileTransfer_finished()
 
     switch (autoFileNumber) {
     case 1:
-        ui->label_user_prompt->setText(QStringLiteral("Transfering file 2/3 ...\nDO NOT INTERRUPT POWER"));
+        ui->label_user_prompt->setText(OperatorTexts::transferring(2));
         ui->progressBar->setValue(50);
         autoFileNumber = 2;
         startTransfer();
         break;
     case 2:
-        ui->label_user_prompt->setText(QStringLiteral("Transfering file 3/3 ...\nDO NOT INTERRUPT POWER"));
+        ui->label_user_prompt->setText(OperatorTexts::transferring(3));
         ui->progressBar->setValue(70);
         autoFileNumber = 3;
         startTransfer();
         break;
     default:
-        ui->label_user_prompt->setText(QStringLiteral("Update Complete!\nYou can now POWER CYCLE the device."));
+        ui->label_user_prompt->setText(OperatorTexts::complete());
         ui->progressBar->setValue(100);
         autoFileNumber = 1;
         endGuidedUpdate();
@@ -460,16 +367,16 @@ void MainWindow::endGuidedUpdate()
     // Up to three large images: not kept past the update that needed them.
     for (UpdateImage &image : autoImages)
         image = UpdateImage();
-    guidedRunning = false;
     ui->progressBar->resetFormat();
-    setBusy(false);
+    setState(State::Connected);
 }
 
 void MainWindow::on_btn_erase_clicked()
 {
-    if (busy)
+    if (windowState != State::Idle && windowState != State::Connected)
         return;
-    setBusy(true);
+    stateAfterOperation = windowState;
+    setState(State::Erasing);
     watcher_engineeringErase.setFuture(
         QtConcurrent::run(&taskPool, [this] { updater->eraseTarget(); }));
 }
@@ -478,8 +385,8 @@ void MainWindow::when_engineeringErase_finished()
 {
     const udpUpdater::Result result = updater->lastResult();
     if (!result.ok())
-        ui->label_prompt->setText(tr("Erase failed: ") + failureReason(result, QString()));
-    setBusy(false);
+        ui->label_prompt->setText(OperatorTexts::eraseFailed(result));
+    setState(stateAfterOperation);
 }
 
 void MainWindow::on_btn_selectFile_clicked()
@@ -492,17 +399,18 @@ void MainWindow::on_btn_selectFile_clicked()
 
 void MainWindow::on_btn_sendFile_clicked()
 {
-    if (busy)
+    if (windowState != State::Idle && windowState != State::Connected)
         return;
     const QString filePath = ui->combo_filePath->currentText();
     const quint8 fileNumber = quint8(ui->spin_fileNumber->value());
     if (filePath.isEmpty()) {
-        ui->label_prompt->setText(tr("No file chosen."));
+        ui->label_prompt->setText(OperatorTexts::noFileChosen());
         return;
     }
-    ui->label_prompt->setText(QStringLiteral("sending file, please wait ..."));
+    ui->label_prompt->setText(OperatorTexts::sending());
     sendingPath = filePath;
-    setBusy(true);
+    stateAfterOperation = windowState;
+    setState(State::Sending);
     watcher.setFuture(QtConcurrent::run(&taskPool, [this, filePath, fileNumber] {
         updater->sendFileToTarget(filePath, fileNumber);
     }));
@@ -512,8 +420,8 @@ void MainWindow::when_file_send_finished()
 {
     const udpUpdater::Result result = updater->lastResult();
     if (result.ok())
-        ui->label_prompt->setText(QStringLiteral("File Sent!"));
+        ui->label_prompt->setText(OperatorTexts::fileSent());
     else
-        ui->label_prompt->setText(failureReason(result, sendingPath));
-    setBusy(false);
+        ui->label_prompt->setText(OperatorTexts::failureReason(result, sendingPath));
+    setState(stateAfterOperation);
 }

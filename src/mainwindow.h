@@ -33,6 +33,18 @@ public:
     // How long "Connect" waits for the device before telling the operator.
     static constexpr std::chrono::milliseconds kConnectAnswerTimeout = std::chrono::seconds(5);
 
+    // What the window is doing; every control follows from it.
+    enum class State {
+        Idle,           // no device has answered the latest Connect (or there was none)
+        CheckingFiles,  // the one-second file check of Connect
+        Connected,      // the device answered the latest Connect
+        Updating,       // the guided update runs
+        Erasing,        // the engineering erase runs
+        Sending,        // the engineering send runs
+    };
+    Q_ENUM(State)
+    State state() const { return windowState; }
+
     udpUpdater *link() const { return updater; }
 
 protected:
@@ -60,8 +72,9 @@ private:
     void onAcknowledged(message_types type);
     void onRefused(message_types type);
     void onTransferProgress(int fileNumber, quint32 blocksDone, quint32 blocksTotal);
-    void setBusy(bool busy);
-    void updateDeviceButtons();
+    void setState(State state);
+    // Enables and disables the controls for the current state.
+    void applyState();
     bool operationInFlight() const;
     void abortAndWait();
 
@@ -84,10 +97,9 @@ private:
     QHostAddress pendingTarget;
     QHostAddress pendingLocal;
     QString pendingAdapterName;
-    bool connectPending = false;   // inside the one-second file check of "Connect"
-    bool deviceAnswered = false;   // the device acknowledged the latest "Connect"
-    bool busy = false;             // a device operation (or the guided chain) runs
-    bool guidedRunning = false;
+    State windowState = State::Idle;
+    // Where an engineering operation returns to when it ends.
+    State stateAfterOperation = State::Idle;
     QString sendingPath;           // file of the engineering send in flight
 };
 

@@ -1,41 +1,23 @@
 #ifndef TESTSUPPORT_H
 #define TESTSUPPORT_H
 
-// What the suites share: image bytes, the fixed loopback addresses and ports,
-// and the window's widgets found by object name.
-
-#include "devicesim.h"
+// What the suites share, in three tiers by what a suite links: image bytes
+// and event-loop waits (Core); the fixed loopback addresses and ports, the
+// simulated device and a bare stand-in for it (Network); the window's widgets
+// found by object name, and its set-up for a test (Widgets).
 
 #include <QByteArray>
-#include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QHostAddress>
-#include <QLabel>
-#include <QLineEdit>
-#include <QNetworkDatagram>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QSpinBox>
-#include <QTextBrowser>
+#include <QMetaEnum>
 #include <QTimer>
-#include <QUdpSocket>
 #include <QtTest>
 
 #include <functional>
 
 namespace testsupport {
-
-constexpr quint16 kCommandPort = 1235;
-constexpr quint16 kAckPort = 1246;
-// Other suites share the fixed ports: give them time to finish.
-constexpr int kPortWaitMs = 60000;
-
-inline QHostAddress pcAddress() { return QHostAddress(QStringLiteral("127.0.0.1")); }
-inline QHostAddress deviceAddress() { return QHostAddress(QStringLiteral("127.0.0.2")); }
-inline QHostAddress otherAddress() { return QHostAddress(QStringLiteral("127.0.0.3")); }
 
 // Bytes that differ from block to block, so a block cut at the wrong offset
 // cannot pass for the right one; every byte value turns up.
@@ -54,20 +36,6 @@ inline bool writeFile(const QString &path, const QByteArray &data)
 {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
-inline bool fixedPortsFree()
-{
-    QUdpSocket ack, pc, device;
-    return ack.bind(QHostAddress::Any, kAckPort, QAbstractSocket::DontShareAddress)
-        && pc.bind(pcAddress(), kCommandPort, QAbstractSocket::DontShareAddress)
-        && device.bind(deviceAddress(), kCommandPort, QAbstractSocket::DontShareAddress);
-}
-
-// Another suite may take the device port between our check and the bind.
-inline bool startSim(DeviceSim &sim)
-{
-    return QTest::qWaitFor([&] { return sim.start(deviceAddress()); }, kPortWaitMs);
 }
 
 // Runs a real event loop until `done` holds or the time is up. Unlike
@@ -99,6 +67,48 @@ QString enumName(Enum value)
     return key ? QString::fromLatin1(key) : QStringLiteral("value %1").arg(int(value));
 }
 
+// Where window grabs and other outputs go: the build folder under CTest.
+inline QString outputPath(const QString &name)
+{
+    const QString dir = qEnvironmentVariable("VARNEL_TEST_OUTPUT", QDir::currentPath());
+    return QDir(dir).filePath(name);
+}
+
+} // namespace testsupport
+
+#ifdef QT_NETWORK_LIB
+
+#include "devicesim.h"
+
+#include <QHostAddress>
+#include <QNetworkDatagram>
+#include <QUdpSocket>
+
+namespace testsupport {
+
+constexpr quint16 kCommandPort = 1235;
+constexpr quint16 kAckPort = 1246;
+// Other suites share the fixed ports: give them time to finish.
+constexpr int kPortWaitMs = 60000;
+
+inline QHostAddress pcAddress() { return QHostAddress(QStringLiteral("127.0.0.1")); }
+inline QHostAddress deviceAddress() { return QHostAddress(QStringLiteral("127.0.0.2")); }
+inline QHostAddress otherAddress() { return QHostAddress(QStringLiteral("127.0.0.3")); }
+
+inline bool fixedPortsFree()
+{
+    QUdpSocket ack, pc, device;
+    return ack.bind(QHostAddress::Any, kAckPort, QAbstractSocket::DontShareAddress)
+        && pc.bind(pcAddress(), kCommandPort, QAbstractSocket::DontShareAddress)
+        && device.bind(deviceAddress(), kCommandPort, QAbstractSocket::DontShareAddress);
+}
+
+// Another suite may take the device port between our check and the bind.
+inline bool startSim(DeviceSim &sim)
+{
+    return QTest::qWaitFor([&] { return sim.start(deviceAddress()); }, kPortWaitMs);
+}
+
 inline bool bindWhenFree(QUdpSocket &socket, const QHostAddress &address, quint16 port)
 {
     return QTest::qWaitFor([&] { return socket.bind(address, port, QAbstractSocket::DontShareAddress); },
@@ -121,12 +131,22 @@ struct FakePeer {
     }
 };
 
-// Where window grabs go: the build folder under CTest.
-inline QString outputPath(const QString &name)
-{
-    const QString dir = qEnvironmentVariable("VARNEL_TEST_OUTPUT", QDir::currentPath());
-    return QDir(dir).filePath(name);
-}
+} // namespace testsupport
+
+#endif // QT_NETWORK_LIB
+
+// The window's side, for suites that link the window.
+#ifdef QT_WIDGETS_LIB
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTextBrowser>
+
+namespace testsupport {
 
 // The widgets the tests drive, found by object name.
 struct Form {
@@ -191,5 +211,7 @@ inline void prepare(const Form &f, const QString &updateDir,
 }
 
 } // namespace testsupport
+
+#endif // QT_WIDGETS_LIB
 
 #endif // TESTSUPPORT_H

@@ -3,7 +3,7 @@
 #include "testsupport.h"
 
 #include "crc.h"
-#include "udpupdater.h"
+#include "protocol.h"
 
 namespace {
 
@@ -38,15 +38,15 @@ void TestFraming::workedExample()
 {
     const QByteArray image = pseudoImage(3000);
     const quint32 checksum = crc().crc32(image);
-    QCOMPARE(udpUpdater::blockCount(image.size()), 3u);
+    QCOMPARE(protocol::blockCount(image.size()), 3u);
 
-    const QByteArray first = udpUpdater::writeBlock(image, 2, 0, checksum);
+    const QByteArray first = protocol::writeBlock(image, 2, 0, checksum);
     QCOMPARE(first, QByteArray::fromHex("0201057800") + image.mid(0, 1400));
 
-    const QByteArray second = udpUpdater::writeBlock(image, 2, 1, checksum);
+    const QByteArray second = protocol::writeBlock(image, 2, 1, checksum);
     QCOMPARE(second, QByteArray::fromHex("0200057801") + image.mid(1400, 1400));
 
-    const QByteArray last = udpUpdater::writeBlock(image, 2, 2, checksum);
+    const QByteArray last = protocol::writeBlock(image, 2, 2, checksum);
     QCOMPARE(last, QByteArray::fromHex("020200C802") + image.mid(2800, 200) + bigEndian(checksum));
     QCOMPARE(last.size(), 5 + 200 + 4);
 }
@@ -79,12 +79,12 @@ void TestFraming::imageSizes()
     const QByteArray image = pseudoImage(size);
     // Four different bytes, so a swapped order shows.
     const quint32 checksum = 0xA1B2C3D4u;
-    const quint32 count = udpUpdater::blockCount(size);
+    const quint32 count = protocol::blockCount(size);
     QCOMPARE(count, quint32(statuses.size()));
 
     QByteArray payload;
     for (quint32 index = 0; index < count; ++index) {
-        const QByteArray block = udpUpdater::writeBlock(image, quint8(fileNumber), index, checksum);
+        const QByteArray block = protocol::writeBlock(image, quint8(fileNumber), index, checksum);
         QVERIFY(block.size() >= 5);
         QCOMPARE(int(quint8(block.at(0))), fileNumber);
         QCOMPARE(int(quint8(block.at(1))), statuses.at(index));
@@ -105,12 +105,12 @@ void TestFraming::indexWrapsEvery256Blocks()
     const qsizetype size = 599 * 1400 + 700;
     const QByteArray image = pseudoImage(size);
     const quint32 checksum = crc().crc32(image);
-    QCOMPARE(udpUpdater::blockCount(size), 600u);
+    QCOMPARE(protocol::blockCount(size), 600u);
 
     QList<int> indexBytes;
     QByteArray payload;
     for (quint32 index = 0; index < 600; ++index) {
-        const QByteArray block = udpUpdater::writeBlock(image, 3, index, checksum);
+        const QByteArray block = protocol::writeBlock(image, 3, index, checksum);
         QCOMPARE(int(quint8(block.at(0))), 3);
         const int status = quint8(block.at(1));
         const int expectedStatus = index == 0 ? WFS_START : index == 599 ? WFS_END : WFS_MID;

@@ -1,7 +1,7 @@
 #include "devicesim.h"
 
 #include "crc.h"
-#include "udpupdater.h"
+#include "protocol.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,13 +14,13 @@
 
 namespace {
 
-constexpr char kHeader0 = char(0xA5);
-constexpr char kHeader1 = char(0x5A);
+using protocol::kHeader0;
+using protocol::kHeader1;
 constexpr quint8 kWrongType = 0x55;
 // A5 5A FF, then image number, status, length (2), index.
 constexpr int kBlockOffset = 3;
-constexpr int kImageOffset = kBlockOffset + udpUpdater::kBlockHeaderSize;
-constexpr int kChecksumSize = 4;
+constexpr int kImageOffset = kBlockOffset + protocol::kBlockHeaderSize;
+using protocol::kChecksumSize;
 // Past this many, one more error line tells nothing new and costs memory on
 // a 24,000-block image gone wrong.
 constexpr int kMaxErrors = 20;
@@ -293,16 +293,16 @@ bool DeviceSim::checkWriteBlock(const QByteArray &datagram)
                      .arg(payload));
     if (payload == 0)
         addError(QStringLiteral("block %1: carries no image bytes").arg(position));
-    else if (payload > udpUpdater::chunkSize)
+    else if (payload > protocol::chunkSize)
         addError(QStringLiteral("block %1: carries %2 bytes, more than %3")
                      .arg(position)
                      .arg(payload)
-                     .arg(udpUpdater::chunkSize));
-    else if (status == WFS_MID && payload != udpUpdater::chunkSize)
+                     .arg(protocol::chunkSize));
+    else if (status == WFS_MID && payload != protocol::chunkSize)
         addError(QStringLiteral("block %1: MID carries %2 bytes, not %3")
                      .arg(position)
                      .arg(payload)
-                     .arg(udpUpdater::chunkSize));
+                     .arg(protocol::chunkSize));
 
     ImageReport &image = _images[_openImage];
     image.data.append(datagram.constData() + kImageOffset, payload);
@@ -320,7 +320,7 @@ bool DeviceSim::checkWriteBlock(const QByteArray &datagram)
         }
         finishImage();
     } else if (status == WFS_START) {
-        if (payload < udpUpdater::chunkSize && declared < udpUpdater::chunkSize) {
+        if (payload < protocol::chunkSize && declared < protocol::chunkSize) {
             // Short START: the whole image in one block, sent without checksum.
             finishImage();
         } else {

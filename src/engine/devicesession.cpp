@@ -1,0 +1,323 @@
+#include "devicesession.h"
+
+#include "crc.h"
+#include "transport.h"
+
+#include <algorithm>
+
+using namespace std::chrono;
+
+DeviceSession::DeviceSession(Transport *transport, const QHostAddress &adapter, const QHostAddress &device,
+                             QObject *parent)
+    : QObject(parent)
+    , _transport(transport)
+    , _adapter(adapter)
+    , _device(device)
+{
+    _deadline.setSingleShot(true);
+    _deadline.setTimerType(Qt::PreciseTimer);
+    connect(&_deadline, &QTimer::timeout, this, &DeviceSession::deadlineCheck);
+    _quiet.setSingleShot(true);
+    _quiet.setTimerType(Qt::PreciseTimer);
+    connect(&_quiet, &QTimer::timeout, this, &DeviceSession::quietOver);
+    if (_transport)
+        _transport->attach(this);
+}
+
+DeviceSession::~DeviceSession()
+{
+    if (_transport)
+        _transport->detach(this);
+}
+
+void DeviceSession::transportGone()
+{
+    _transport = nullptr;
+    if (isBusy())
+        finish(Outcome::Aborted);
+}
+
+bool DeviceSession::begin(Phase phase, OperationResult::Operation operation, int fileNumber)
+{
+    // A connect still waiting is simply not waited for any more.
+    if (_phase == Phase::Connecting) {
+        _phase = Phase::Idle;
+        _deadline.stop();
+        _held.clear();
+        setAwaiting(false);
+    }
+    if (_phase != Phase::Idle) {
+        qWarning("DeviceSession %s: an operation was started while another runs",
+                 qPrintable(_device.toString()));
+        OperationResult refusal;
+        refusal.operation = operation;
+        refusal.fileNumber = fileNumber;
+        refusal.detail = tr("Another operation is in progress.");
+        emit finished(refusal);
+        return false;
+    }
+    _result = OperationResult();
+    _result.operation = operation;
+    _result.fileNumber = fileNumber;
+    _phase = phase;
+    if (_aborted) {
+        finish(Outcome::Aborted);
+        return false;
+    }
+    if (!_transport) {
+        finish(Outcome::NotConnected);
+        return false;
+    }
+    return true;
+}
+
+bool DeviceSession::connectDevice(milliseconds limit)
+{
+    _connectLimit = limit;
+    if (!begin(Phase::Connecting, OperationResult::Operation::Connect, 0))
+        return false;
+    return command(MT_INIT, protocol::commandDatagram(MT_INIT));
+}
+
+void DeviceSession::erase()
+{
+    if (begin(Phase::Erasing, OperationResult::Operation::Erase, 0))
+        command(MT_ERASE, protocol::commandDatagram(MT_ERASE));
+}
+
+void DeviceSession::sendImage(const QByteArray &image, int fileNumber)
+{
+    if (!begin(Phase::Sending, OperationResult::Operation::Image, fileNumber))
+        return;
+    _image = image;
+    _number = quint8(fileNumber);
+    _blocks = protocol::blockCount(image.size());
+    _result.blockCount = _blocks;
+    _answered = 0;
+    _slowestNs = 0;
+    _reportedPercent = -1;
+    _quietSpent = nanoseconds(0);
+    if (_blocks == 0) {
+        // Nothing sent is nothing updated.
+        _result.imageProblem = UpdateImage::Problem::Empty;
+        finish(Outcome::ImageEmpty);
+        return;
+    }
+    _checksum = crc().crc32(_image);
+    sendBlock(0);
+}
+
+void DeviceSession::abort()
+{
+    _aborted = true;
+    if (isBusy())
+        finish(Outcome::Aborted);
+}
+
+bool DeviceSession::command(message_types type, const QByteArray &datagram)
+{
+    _awaitedType = type;
+    _written = false;
+    setAwaiting(true);
+    _sentClock.start();
+    // The timer moves on only when it comes due, unless this command's limit
+    // ends sooner than the one it runs for (the last block after the others).
+    const milliseconds limit = currentLimit();
+    if (limit > milliseconds(0)) {
+        const auto due = steady_clock::now() + limit;
+        if (!_deadline.isActive() || due < _deadlineDue) {
+            _deadline.start(limit);
+            _deadlineDue = due;
+        }
+    }
+
+    if (_transport && _transport->isReading()) {
+        _held = datagram;
+        _transport->deferUntilRead(this);
+        return true;
+    }
+    QString error;
+    if (!_transport || !_transport->send(_adapter, _device, datagram, &error)) {
+        finish(Outcome::SendFailed, error);
+        return false;
+    }
+    _written = true;
+    return true;
+}
+
+void DeviceSession::sendDeferred()
+{
+    if (_held.isEmpty() || !isBusy())
+        return;
+    const QByteArray datagram = std::exchange(_held, QByteArray());
+    QString error;
+    if (!_transport || !_transport->send(_adapter, _device, datagram, &error)) {
+        finish(Outcome::SendFailed, error);
+        return;
+    }
+    _written = true;
+}
+
+void DeviceSession::sendBlock(quint32 index)
+{
+    command(MT_WRITE, protocol::writeDatagram(_image, _number, index, _checksum));
+}
+
+void DeviceSession::handleAnswer(const char *datagram, qint64 size)
+{
+    const int type = protocol::answerType(datagram, size);
+    if (type < 0)
+        return;
+    // Nothing read before the command left can be its answer.
+    if (_awaiting && _written && quint32(type) == _awaitedType) {
+        onAnswer();
+        return;
+    }
+    const bool imageOpen =
+        _phase == Phase::Sending || _phase == Phase::QuietBeforeLast || _phase == Phase::QuietAfterLast;
+    if (imageOpen && type == MT_WRITE) {
+        // The device answered more often than it was asked: with no block
+        // number on the wire, some earlier answer of this image may have been
+        // a copy, so none of them can be trusted.
+        finish(Outcome::AnsweredTwice);
+        return;
+    }
+    if (_awaiting && _written && !protocol::isKnownType(quint8(type))) {
+        const message_types refusedType = _awaitedType;
+        finish(Outcome::Refused);
+        emit refused(refusedType);
+    }
+}
+
+void DeviceSession::onAnswer()
+{
+    switch (_phase) {
+    case Phase::Connecting:
+    case Phase::Erasing: {
+        const message_types type = _awaitedType;
+        setAwaiting(false);
+        emit acknowledged(type);
+        if (isBusy())
+            finish(Outcome::Success);
+        return;
+    }
+    case Phase::Sending:
+        break;
+    default:
+        return;
+    }
+
+    // Not reported as idle: the next block leaves at once.
+    _awaiting = false;
+    const qint64 took = _sentClock.nsecsElapsed();
+    ++_answered;
+    if (_answered < _blocks)
+        _slowestNs = std::max(_slowestNs, took);
+    emit acknowledged(MT_WRITE);
+    if (_phase != Phase::Sending)
+        return;  // aborted from a slot
+    const int percent = int(quint64(_answered) * 100 / _blocks);
+    if (percent != _reportedPercent) {
+        _reportedPercent = percent;
+        emit progress(_number, _answered, _blocks);
+        if (_phase != Phase::Sending)
+            return;
+    }
+
+    if (_answered == _blocks)
+        startQuiet(Phase::QuietAfterLast);
+    else if (_answered == _blocks - 1)
+        startQuiet(Phase::QuietBeforeLast);
+    else
+        sendBlock(_answered);
+}
+
+void DeviceSession::startQuiet(Phase phase)
+{
+    _phase = phase;
+    setAwaiting(false);
+    const auto tenTimesSlowest = duration_cast<milliseconds>(nanoseconds(10 * _slowestNs));
+    _quietClock.start();
+    _quiet.start(std::clamp(tenTimesSlowest, kMinQuiet, kMaxQuiet));
+}
+
+void DeviceSession::quietOver()
+{
+    _quietSpent += nanoseconds(_quietClock.nsecsElapsed());
+    _quietClock.invalidate();
+    if (_phase == Phase::QuietBeforeLast) {
+        _phase = Phase::Sending;
+        sendBlock(_blocks - 1);
+    } else if (_phase == Phase::QuietAfterLast) {
+        finish(Outcome::Success);
+    }
+}
+
+milliseconds DeviceSession::currentLimit() const
+{
+    switch (_phase) {
+    case Phase::Connecting:
+        return _connectLimit;
+    case Phase::Erasing:
+        return _timeouts.erase;
+    case Phase::Sending:
+        return _answered + 1 == _blocks ? _timeouts.lastBlock : _timeouts.block;
+    default:
+        break;
+    }
+    return milliseconds(0);
+}
+
+void DeviceSession::deadlineCheck()
+{
+    // One timer for a whole image: each block's limit counts from when that
+    // block left, and the timer is moved on only when it comes due.
+    if (!_awaiting)
+        return;
+    const milliseconds limit = currentLimit();
+    if (limit <= milliseconds(0))
+        return;
+    const auto waited = duration_cast<milliseconds>(nanoseconds(_sentClock.nsecsElapsed()));
+    if (waited < limit) {
+        const milliseconds rest = limit - waited + milliseconds(1);
+        _deadline.start(rest);
+        _deadlineDue = steady_clock::now() + rest;
+        return;
+    }
+    const bool lastBlock = _phase == Phase::Sending && _answered + 1 == _blocks;
+    finish(lastBlock ? Outcome::NotConfirmed : Outcome::NoAnswer);
+}
+
+void DeviceSession::setAwaiting(bool awaiting)
+{
+    const bool changed = awaiting != _awaitingReported;
+    _awaiting = awaiting;
+    _awaitingReported = awaiting;
+    if (changed)
+        emit awaitingChanged(awaiting);
+}
+
+void DeviceSession::finish(Outcome outcome, const QString &detail)
+{
+    if (_phase == Phase::Idle)
+        return;
+    if (_quietClock.isValid())
+        _quietSpent += nanoseconds(_quietClock.nsecsElapsed());
+    _quietClock.invalidate();
+    _result.outcome = outcome;
+    if (!detail.isEmpty())
+        _result.detail = detail;
+    if (_blocks > 0 && _result.blockCount > 0)
+        _result.blockIndex = std::min(_answered, _blocks - 1);
+    _result.quietTime = duration_cast<milliseconds>(_quietSpent);
+
+    _phase = Phase::Idle;
+    _deadline.stop();
+    _quiet.stop();
+    _held.clear();
+    _image.clear();
+    _blocks = 0;
+    setAwaiting(false);
+    const OperationResult result = _result;
+    emit finished(result);
+}

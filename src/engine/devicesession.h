@@ -1,0 +1,143 @@
+#ifndef DEVICESESSION_H
+#define DEVICESESSION_H
+
+#include "operationresult.h"
+#include "protocol.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QObject>
+#include <QTimer>
+
+#include <chrono>
+
+class Transport;
+
+// One device: connect, erase, send an image. Event-driven on the thread of
+// its transport: no thread of its own, no busy wait. Stop-and-wait on the
+// wire: each command leaves only after the answer to the one before.
+//
+// Only the awaited type from this device counts as an answer; an unknown
+// type is a refusal; every wait is bounded; nothing is ever resent, as the
+// device's behaviour on a repeated command is unknown and its answers carry
+// no block number. A last block never answered is NotConfirmed, never
+// success, and abort() is sticky.
+class DeviceSession : public QObject
+{
+    Q_OBJECT
+
+public:
+    using Outcome = OperationResult::Outcome;
+
+    // How long each wait may last.
+    struct Timeouts {
+        // Erasing tens of MB of flash takes minutes.
+        std::chrono::milliseconds erase = std::chrono::minutes(5);
+        // A write block is answered within milliseconds on a working link.
+        std::chrono::milliseconds block = std::chrono::seconds(30);
+        // The device may verify or commit the image on its last block.
+        std::chrono::milliseconds lastBlock = std::chrono::minutes(5);
+    };
+
+    // How long the session listens for surplus answers before an image's last
+    // block and after its answer: 10 times the image's slowest block answer
+    // (the last block's own excluded), within these bounds. A fixed cost per
+    // image that catches a late copy of an earlier answer before it could
+    // pass for the last block's.
+    static constexpr std::chrono::milliseconds kMinQuiet{100};
+    static constexpr std::chrono::milliseconds kMaxQuiet{2000};
+
+    DeviceSession(Transport *transport, const QHostAddress &adapter, const QHostAddress &device,
+                  QObject *parent = nullptr);
+    ~DeviceSession() override;
+
+    QHostAddress device() const { return _device; }
+    QHostAddress adapter() const { return _adapter; }
+    void setTimeouts(const Timeouts &timeouts) { _timeouts = timeouts; }
+    Timeouts timeouts() const { return _timeouts; }
+
+    // Each operation ends with exactly one finished(), unless another one
+    // replaces a connect still waiting for its answer. Connect waits `limit`
+    // (zero: until another operation starts); it returns false when the
+    // network refused the command at once, after finished() said so.
+    bool connectDevice(std::chrono::milliseconds limit);
+    void erase();
+    // `image` is sent as it is: read and check it first.
+    void sendImage(const QByteArray &image, int fileNumber);
+    // Ends the operation in flight, and every later one, as Aborted.
+    void abort();
+
+    bool isBusy() const { return _phase != Phase::Idle; }
+    // How the latest operation ended (or how far the running one got).
+    OperationResult lastResult() const { return _result; }
+    bool isAborted() const { return _aborted; }
+    // A command is out and not answered yet.
+    bool isAwaiting() const { return _awaiting; }
+    // When the command in flight left, and how long it may wait (zero: no limit).
+    QElapsedTimer waitingSince() const { return _sentClock; }
+    std::chrono::milliseconds waitLimit() const { return currentLimit(); }
+
+    // Called by the transport.
+    void handleAnswer(const char *datagram, qint64 size);
+    void sendDeferred();
+    void transportGone();
+
+signals:
+    // The answer to the command in flight, from this device.
+    void acknowledged(message_types type);
+    // The device answered the command in flight with a type it does not have.
+    void refused(message_types type);
+    // Blocks answered so far, whenever the whole percentage changes.
+    void progress(int fileNumber, quint32 blocksDone, quint32 blocksTotal);
+    void awaitingChanged(bool awaiting);
+    void finished(const OperationResult &result);
+
+private:
+    enum class Phase { Idle, Connecting, Erasing, Sending, QuietBeforeLast, QuietAfterLast };
+
+    bool begin(Phase phase, OperationResult::Operation operation, int fileNumber);
+    bool command(message_types type, const QByteArray &datagram);
+    void sendBlock(quint32 index);
+    void onAnswer();
+    void startQuiet(Phase phase);
+    void quietOver();
+    void deadlineCheck();
+    std::chrono::milliseconds currentLimit() const;
+    void setAwaiting(bool awaiting);
+    void finish(Outcome outcome, const QString &detail = QString());
+
+    Transport *_transport;
+    QHostAddress _adapter;
+    QHostAddress _device;
+    Timeouts _timeouts;
+    std::chrono::milliseconds _connectLimit{0};
+
+    Phase _phase = Phase::Idle;
+    bool _aborted = false;
+    OperationResult _result;
+
+    // The command in flight.
+    message_types _awaitedType = MT_INIT;
+    bool _awaiting = false;
+    bool _awaitingReported = false;  // as last told through awaitingChanged()
+    bool _written = false;           // it has left the socket
+    QByteArray _held;                // held back until the transport has read everything
+    QElapsedTimer _sentClock;
+    QTimer _deadline;                // checks the wait's limit now and then, not per block
+    std::chrono::steady_clock::time_point _deadlineDue;
+
+    // The image being sent.
+    QByteArray _image;
+    quint8 _number = 0;
+    quint32 _checksum = 0;
+    quint32 _blocks = 0;
+    quint32 _answered = 0;
+    qint64 _slowestNs = 0;           // slowest answer of the blocks but the last
+    int _reportedPercent = -1;
+    QTimer _quiet;
+    QElapsedTimer _quietClock;
+    std::chrono::nanoseconds _quietSpent{0};
+};
+
+#endif // DEVICESESSION_H

@@ -1,0 +1,96 @@
+#ifndef FLEETUPDATE_H
+#define FLEETUPDATE_H
+
+#include "devicesession.h"
+#include "operationresult.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QTimer>
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+class Transport;
+
+// Many devices at once from one PC, each on its own session: the window's
+// guided update (connect, erase, images 1 to 3), or one of its steps. One
+// device failing never stops or slows the others. The images are read once
+// and shared by every session, so memory does not grow with the devices.
+class FleetUpdate : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Mode {
+        Update,     // connect, erase, images 1, 2 and 3
+        Check,      // connect only: erase nothing, send nothing
+        EraseOnly,  // connect, erase
+        SendOne,    // connect, one image under its number, no erase
+    };
+
+    struct Options {
+        Mode mode = Mode::Update;
+        QList<QHostAddress> devices;
+        QHostAddress adapter;
+        int parallel = 8;
+        // Update: images 1, 2 and 3; SendOne: the one image. Read and checked.
+        QList<QByteArray> images;
+        int sendNumber = 1;
+        DeviceSession::Timeouts timeouts;
+        // A device in update mode answers the connect at once.
+        std::chrono::milliseconds connectTimeout = std::chrono::seconds(5);
+        // The window's pause between the erase and the first image.
+        std::chrono::milliseconds eraseToTransfer = std::chrono::seconds(1);
+    };
+
+    // How one device ended.
+    struct DeviceReport {
+        QHostAddress device;
+        bool started = false;
+        bool done = false;
+        OperationResult result;  // the step it ended on: its success, or its failure
+        int imagesDone = 0;
+        bool ok() const { return done && result.ok(); }
+    };
+
+    // The transport must have the answer port and the adapter open.
+    explicit FleetUpdate(Transport *transport, QObject *parent = nullptr);
+    ~FleetUpdate() override;
+
+    void start(const Options &options);
+    // Every session ends as Aborted, devices not started yet too; finished()
+    // follows once each has reported.
+    void abort();
+    bool isRunning() const { return _running; }
+    QList<DeviceReport> reports() const;
+
+signals:
+    void connected(const QHostAddress &device);
+    void erased(const QHostAddress &device);
+    void progress(const QHostAddress &device, int fileNumber, quint32 blocksDone, quint32 blocksTotal);
+    void imageDone(const QHostAddress &device, int fileNumber);
+    void deviceDone(const QHostAddress &device, const OperationResult &result);
+    void finished();
+
+private:
+    struct Run;
+    void startNext();
+    void onFinished(Run &run, const OperationResult &result);
+    void sendImage(Run &run, int fileNumber);
+    void endDevice(Run &run, const OperationResult &result);
+
+    Transport *_transport;
+    Options _options;
+    std::vector<std::unique_ptr<Run>> _runs;
+    int _nextToStart = 0;
+    int _active = 0;
+    int _done = 0;
+    bool _running = false;
+    bool _aborting = false;
+};
+
+#endif // FLEETUPDATE_H

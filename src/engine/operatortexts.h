@@ -1,0 +1,59 @@
+#ifndef OPERATORTEXTS_H
+#define OPERATORTEXTS_H
+
+#include "deviceaddress.h"
+#include "operationresult.h"
+#include "updateimage.h"
+
+#include <QCoreApplication>
+#include <QString>
+
+// Every text the program shows or prints of its own, in one place, each
+// through tr(). The guide prompt has two lines of about 35 characters, the
+// engineering prompt one bold line of about 30: the texts are worded to fit.
+class OperatorTexts
+{
+    Q_DECLARE_TR_FUNCTIONS(OperatorTexts)
+
+public:
+    // The guided update's prompts, as the operator has always known them.
+    static QString checkingFiles();
+    static QString filesNotFound();
+    static QString filesFound();
+    static QString connected();
+    static QString erasing();
+    static QString erased();
+    static QString startingTransfer();
+    static QString transferring(int fileNumber);
+    static QString complete();
+
+    // Why "Connect" got no further.
+    static QString noAdapter();
+    static QString adapterWithoutIPv4();
+    static QString adapterUnavailable(const QString &adapterName);
+    static QString unreachable(const QString &device);
+    static QString cannotOpen(const QString &reason);
+    static QString noAnswerToConnect();
+    static QString connectRefused();
+    static QString deviceAddressProblem(DeviceAddress::Problem problem, const QString &typed);
+
+    // The engineering tab.
+    static QString engineeringStart();
+    static QString sending();
+    static QString fileSent();
+    static QString noFileChosen();
+    static QString eraseFailed(const OperationResult &result);
+
+    // Where the guided update stopped, and why, in the guide prompt's two lines.
+    static QString imagesRefused(const UpdateImage &image);
+    static QString stoppedAtErase(const OperationResult &result);
+    static QString stoppedAtFile(int fileNumber, const OperationResult &result, const QString &path);
+
+    // Why an operation failed, in one short line; `path` names the file.
+    static QString failureReason(const OperationResult &result, const QString &path = QString());
+    static QString imageProblem(UpdateImage::Problem problem, const QString &path);
+    // A file name short enough for the prompts.
+    static QString shortName(const QString &path);
+};
+
+#endif // OPERATORTEXTS_H

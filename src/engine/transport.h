@@ -1,0 +1,86 @@
+#ifndef TRANSPORT_H
+#define TRANSPORT_H
+
+#include <QByteArray>
+#include <QHash>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+class DeviceSession;
+class QUdpSocket;
+
+// The sockets of one run, shared by every device in it: one answer socket on
+// port 1246 for all, and one sending socket bound to ADAPTER:1235 per adapter
+// in use. Both are exclusive binds, so a second copy of the program is told
+// the port is taken instead of silently sharing it. Each answer goes to the
+// session of the device whose address sent it; anything else is only
+// reported for the logs.
+class Transport : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Error {
+        None,
+        PortUnavailable,     // 1235 or 1246 taken, or another bind error
+        AdapterUnavailable,  // no adapter holds that address (any more)
+    };
+
+    // Room for the device's answer under a flood of strays; the system may
+    // grant less (stock Debian caps it lower), so receiveBufferSize() says.
+    static constexpr int kReceiveBuffer = 4 * 1024 * 1024;
+
+    explicit Transport(QObject *parent = nullptr);
+    ~Transport() override;
+
+    bool openAnswerPort();
+    bool openAdapter(const QHostAddress &adapter);
+    void closeAdapter(const QHostAddress &adapter);
+    Error error() const { return _error; }
+    QString errorString() const { return _errorString; }
+    int receiveBufferSize() const { return _receiveBufferGranted; }
+
+    // Sends one datagram to the device's port 1235 from the adapter's
+    // socket. False, with `error` set, when the network refused it.
+    bool send(const QHostAddress &adapter, const QHostAddress &device, const QByteArray &datagram,
+              QString *error);
+
+    // Answers from the session's device address go to it from now on.
+    void attach(DeviceSession *session);
+    void detach(DeviceSession *session);
+
+    // While the answer socket is being drained, a session holds its next
+    // command back until everything already here is read: none of that can
+    // be the next command's answer, and with no block number on the wire
+    // nothing else would tell. It asks to be called back with sendDeferred().
+    bool isReading() const { return _reading; }
+    void deferUntilRead(DeviceSession *session);
+
+signals:
+    // Every datagram, for the logs. A received one is given by its first
+    // `kLoggedBytes` bytes and its real size: it may be 64 KiB from anyone.
+    void datagramSent(const QHostAddress &device, const QByteArray &datagram);
+    void datagramReceived(const QHostAddress &from, const QByteArray &head, qint64 size, bool fromDevice);
+
+public:
+    static constexpr qint64 kLoggedBytes = 1408;
+
+private:
+    void readAnswers();
+    QString bindError(const QUdpSocket *socket, quint16 port) const;
+
+    QUdpSocket *_answers = nullptr;
+    QHash<quint32, QUdpSocket *> _senders;
+    QHash<quint32, DeviceSession *> _sessions;
+    QByteArray _buffer;
+    bool _reading = false;
+    QList<QPointer<DeviceSession>> _deferred;
+    Error _error = Error::None;
+    QString _errorString;
+    int _receiveBufferGranted = 0;
+};
+
+#endif // TRANSPORT_H
