@@ -46,7 +46,7 @@ inline bool enterPrivateNetwork(QString *error)
 } // namespace testsupport
 
 // The test's main(), entering the private network before anything else.
-#define PRIVATE_NETWORK_TEST_MAIN(TestObject)                                                          \
+#define PRIVATE_NETWORK_TEST_MAIN_WITH(Application, TestObject)                                        \
     int main(int argc, char *argv[])                                                                   \
     {                                                                                                  \
         QString error;                                                                                 \
@@ -55,11 +55,13 @@ inline bool enterPrivateNetwork(QString *error)
                          qPrintable(error));                                                           \
             return 1;                                                                                  \
         }                                                                                              \
-        QApplication app(argc, argv);                                                                  \
-        app.setAttribute(Qt::AA_Use96Dpi, true);                                                       \
+        Application app(argc, argv);                                                                   \
         TestObject test;                                                                               \
         QTEST_SET_MAIN_SOURCE_PATH                                                                     \
         return QTest::qExec(&test, argc, argv);                                                        \
     }
+
+#define PRIVATE_NETWORK_TEST_MAIN(TestObject) PRIVATE_NETWORK_TEST_MAIN_WITH(QApplication, TestObject)
+#define PRIVATE_NETWORK_TEST_MAIN_CORE(TestObject) PRIVATE_NETWORK_TEST_MAIN_WITH(QCoreApplication, TestObject)
 
 #endif // PRIVATENETWORK_H
