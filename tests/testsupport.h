@@ -138,12 +138,15 @@ struct FakePeer {
 // The window's side, for suites that link the window.
 #ifdef QT_WIDGETS_LIB
 
+#include "mainwindow.h"
+
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTemporaryDir>
 #include <QTextBrowser>
 
 namespace testsupport {
@@ -204,11 +207,39 @@ inline void prepare(const Form &f, const QString &updateDir,
     f.interfaces->addItem(adapterEntry);
     f.interfaces->setCurrentIndex(f.interfaces->count() - 1);
     f.targetIp->setText(deviceIp);
-    const Qt::MatchFlags flags = Qt::MatchExactly | Qt::MatchCaseSensitive;
-    if (f.updatePath->findText(updateDir, flags) < 0)
-        f.updatePath->addItem(updateDir);
-    f.updatePath->setCurrentIndex(f.updatePath->findText(updateDir, flags));
+    MainWindow::addAndSelectPath(f.updatePath, updateDir);
 }
+
+// One window under test: a temporary update directory, the window, its form.
+struct WindowFixture {
+    QTemporaryDir dir;
+    MainWindow window;
+    Form f{window};
+    QList<QByteArray> images;  // what writeImages() wrote, in file order
+
+    // file1..3 of the given sizes; a size below 0 leaves that file out.
+    bool writeImages(const QList<int> &sizes)
+    {
+        images.clear();
+        for (int i = 0; i < sizes.size(); ++i) {
+            const QByteArray data = sizes[i] < 0 ? QByteArray() : pseudoImage(sizes[i], quint32(200 + i));
+            images.append(data);
+            if (sizes[i] >= 0 && !writeFile(imagePath(i + 1), data))
+                return false;
+        }
+        return dir.isValid() && f.complete();
+    }
+    QString imagePath(int fileNumber) const
+    {
+        return dir.filePath(QStringLiteral("file%1.varnelfmw").arg(fileNumber));
+    }
+    // The loopback adapter, the device at 127.0.0.2 (or as given), this directory.
+    void prepare(const QString &adapterEntry = QStringLiteral("lo - 127.0.0.1"),
+                 const QString &deviceIp = QStringLiteral("127.0.0.2"))
+    {
+        testsupport::prepare(f, dir.path(), adapterEntry, deviceIp);
+    }
+};
 
 } // namespace testsupport
 

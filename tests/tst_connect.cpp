@@ -23,26 +23,12 @@ const QString kFilesFound = QStringLiteral("Files found!\nConnecting to device .
 const QString kConnected = QStringLiteral("Connected!\nReady to start the update.");
 const QByteArray kInit = QByteArray::fromHex("a55a0f");
 
-// An update directory with three small images.
-struct Fixture {
-    QTemporaryDir dir;
-    MainWindow window;
-    Form form{window};
-
-    bool ready()
-    {
-        for (int n = 1; n <= 3; ++n) {
-            if (!writeFile(dir.filePath(QStringLiteral("file%1.varnelfmw").arg(n)), pseudoImage(3000, quint32(n))))
-                return false;
-        }
-        return dir.isValid() && form.complete();
-    }
-    int sentLines() const
-    {
-        window.link()->log()->flush();
-        return form.log->toPlainText().count(QStringLiteral("TX: "));
-    }
-};
+// Datagrams the window has logged as sent.
+int sentLines(WindowFixture &fx)
+{
+    fx.window.link()->log()->flush();
+    return fx.f.log->toPlainText().count(QStringLiteral("TX: "));
+}
 
 } // namespace
 
@@ -89,87 +75,87 @@ void tst_Connect::refusedDeviceAddresses()
     // Listens on every address of the namespace: a broadcast would land here.
     QUdpSocket listener;
     QVERIFY2(listener.bind(QHostAddress::AnyIPv4, kCommandPort), qPrintable(listener.errorString()));
-    Fixture fx;
-    QVERIFY(fx.ready());
-    prepare(fx.form, fx.dir.path(), QStringLiteral("lo - 127.0.0.1"), typed);
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 3000, 3000}));
+    fx.prepare(QStringLiteral("lo - 127.0.0.1"), typed);
 
-    fx.form.connectButton->click();
-    QCOMPARE(fx.form.userPrompt->text(), prompt);
-    QVERIFY(fx.form.connectButton->isEnabled());
-    QVERIFY(!fx.form.startButton->isEnabled());
+    fx.f.connectButton->click();
+    QCOMPARE(fx.f.userPrompt->text(), prompt);
+    QVERIFY(fx.f.connectButton->isEnabled());
+    QVERIFY(!fx.f.startButton->isEnabled());
     // Past the second a "Connect" takes to check the files: nothing goes, ever.
     QVERIFY(!runLoopUntil([&] { return listener.hasPendingDatagrams(); }, 1300));
-    QCOMPARE(fx.sentLines(), 0);
-    QCOMPARE(fx.form.userPrompt->text(), prompt);
+    QCOMPARE(sentLines(fx), 0);
+    QCOMPARE(fx.f.userPrompt->text(), prompt);
 }
 
 void tst_Connect::unreachableDevice()
 {
-    Fixture fx;
-    QVERIFY(fx.ready());
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 3000, 3000}));
     // No route to it in this namespace: the send fails at once.
-    prepare(fx.form, fx.dir.path(), QStringLiteral("lo - 127.0.0.1"), QStringLiteral("198.51.100.7"));
+    fx.prepare(QStringLiteral("lo - 127.0.0.1"), QStringLiteral("198.51.100.7"));
     QElapsedTimer clock;
     clock.start();
-    fx.form.connectButton->click();
+    fx.f.connectButton->click();
     const QString expected = QStringLiteral("198.51.100.7 cannot be reached\nfrom this adapter.");
-    QVERIFY2(runLoopUntil([&] { return fx.form.userPrompt->text() == expected; }, 8000),
-             qPrintable(fx.form.userPrompt->text()));
+    QVERIFY2(runLoopUntil([&] { return fx.f.userPrompt->text() == expected; }, 8000),
+             qPrintable(fx.f.userPrompt->text()));
     // Told after the file check, not after the answer time-out.
     QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
-    QVERIFY(fx.form.connectButton->isEnabled());
-    QVERIFY(!fx.form.startButton->isEnabled());
+    QVERIFY(fx.f.connectButton->isEnabled());
+    QVERIFY(!fx.f.startButton->isEnabled());
     // Nothing waits for an answer any more: an erase now ends at once.
-    fx.form.eraseButton->click();
-    QVERIFY(runLoopUntil([&] { return fx.form.eraseButton->isEnabled(); }, 3000));
-    QCOMPARE(fx.form.engPrompt->text(), QStringLiteral("Erase failed: Not connected: press Connect."));
+    fx.f.eraseButton->click();
+    QVERIFY(runLoopUntil([&] { return fx.f.eraseButton->isEnabled(); }, 3000));
+    QCOMPARE(fx.f.engPrompt->text(), QStringLiteral("Erase failed: Not connected: press Connect."));
 }
 
 void tst_Connect::adapterGone()
 {
-    Fixture fx;
-    QVERIFY(fx.ready());
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 3000, 3000}));
     // Listed once, gone since: no adapter holds this address now.
-    prepare(fx.form, fx.dir.path(), QStringLiteral("wired one - 198.51.100.2"), QStringLiteral("127.0.0.2"));
-    fx.form.connectButton->click();
+    fx.prepare(QStringLiteral("wired one - 198.51.100.2"), QStringLiteral("127.0.0.2"));
+    fx.f.connectButton->click();
     const QString expected = QStringLiteral("Adapter wired one is not available.\nChoose the adapter again.");
-    QVERIFY2(runLoopUntil([&] { return fx.form.userPrompt->text() == expected; }, 8000),
-             qPrintable(fx.form.userPrompt->text()));
-    QCOMPARE(fx.sentLines(), 0);
+    QVERIFY2(runLoopUntil([&] { return fx.f.userPrompt->text() == expected; }, 8000),
+             qPrintable(fx.f.userPrompt->text()));
+    QCOMPARE(sentLines(fx), 0);
 }
 
 void tst_Connect::deviceRefusesTheConnect()
 {
     FakePeer device;
     QVERIFY(bindWhenFree(device.socket, deviceAddress(), kCommandPort));
-    Fixture fx;
-    QVERIFY(fx.ready());
-    prepare(fx.form, fx.dir.path());
-    fx.form.connectButton->click();
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 3000, 3000}));
+    fx.prepare();
+    fx.f.connectButton->click();
     QCOMPARE(device.next().data(), kInit);
 
     QElapsedTimer clock;
     clock.start();
     device.answer(QByteArray::fromHex("a55a55"));
     const QString expected = QStringLiteral("The device refused to connect.\nCheck it is in update mode.");
-    QVERIFY2(runLoopUntil([&] { return fx.form.userPrompt->text() == expected; }, 8000),
-             qPrintable(fx.form.userPrompt->text()));
+    QVERIFY2(runLoopUntil([&] { return fx.f.userPrompt->text() == expected; }, 8000),
+             qPrintable(fx.f.userPrompt->text()));
     QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
-    QVERIFY(!fx.form.startButton->isEnabled());
+    QVERIFY(!fx.f.startButton->isEnabled());
     // The answer time-out does not overwrite the reason later.
-    QVERIFY(!runLoopUntil([&] { return fx.form.userPrompt->text() != expected; },
+    QVERIFY(!runLoopUntil([&] { return fx.f.userPrompt->text() != expected; },
                           int(MainWindow::kConnectAnswerTimeout.count()) + 500));
 }
 
 void tst_Connect::noAdapter()
 {
     // The namespace has only the loopback adapter, which is never listed.
-    Fixture fx;
-    QVERIFY(fx.ready());
-    QCOMPARE(fx.form.interfaces->count(), 0);
-    fx.form.connectButton->click();
-    QCOMPARE(fx.form.userPrompt->text(), QStringLiteral("No network adapter with an IPv4 address."));
-    QCOMPARE(fx.sentLines(), 0);
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 3000, 3000}));
+    QCOMPARE(fx.f.interfaces->count(), 0);
+    fx.f.connectButton->click();
+    QCOMPARE(fx.f.userPrompt->text(), QStringLiteral("No network adapter with an IPv4 address."));
+    QCOMPARE(sentLines(fx), 0);
 }
 
 void tst_Connect::lateAnswerFromTheDeviceBefore()
@@ -179,37 +165,37 @@ void tst_Connect::lateAnswerFromTheDeviceBefore()
     FakePeer second;
     const QHostAddress secondAddress(QStringLiteral("127.0.0.4"));
     QVERIFY(bindWhenFree(second.socket, secondAddress, kCommandPort));
-    Fixture fx;
-    QVERIFY(fx.ready());
-    prepare(fx.form, fx.dir.path());
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 3000, 3000}));
+    fx.prepare();
 
     // The first device stays silent ...
-    fx.form.connectButton->click();
+    fx.f.connectButton->click();
     QCOMPARE(first.next().data(), kInit);
     // ... the operator types another one and connects again ...
-    fx.form.targetIp->setText(secondAddress.toString());
-    fx.form.connectButton->click();
-    QVERIFY(!fx.form.startButton->isEnabled());
+    fx.f.targetIp->setText(secondAddress.toString());
+    fx.f.connectButton->click();
+    QVERIFY(!fx.f.startButton->isEnabled());
     // ... and the first one's answer comes in during the file check.
     first.answer(kInit);
-    QVERIFY(!runLoopUntil([&] { return fx.form.startButton->isEnabled(); }, 300));
+    QVERIFY(!runLoopUntil([&] { return fx.f.startButton->isEnabled(); }, 300));
     QCOMPARE(second.next().data(), kInit);
-    QCOMPARE(fx.form.userPrompt->text(), kFilesFound);
+    QCOMPARE(fx.f.userPrompt->text(), kFilesFound);
     // Again, now that the second device's answer is awaited.
     first.answer(kInit);
-    QVERIFY(!runLoopUntil([&] { return fx.form.startButton->isEnabled(); }, 500));
-    QCOMPARE(fx.form.userPrompt->text(), kFilesFound);
+    QVERIFY(!runLoopUntil([&] { return fx.f.startButton->isEnabled(); }, 500));
+    QCOMPARE(fx.f.userPrompt->text(), kFilesFound);
 
     second.answer(kInit);
-    QVERIFY(runLoopUntil([&] { return fx.form.startButton->isEnabled(); }, 5000));
-    QCOMPARE(fx.form.userPrompt->text(), kConnected);
+    QVERIFY(runLoopUntil([&] { return fx.f.startButton->isEnabled(); }, 5000));
+    QCOMPARE(fx.f.userPrompt->text(), kConnected);
 
     // The erase goes to the device that answered, and to no other.
     fx.window.link()->setTimeouts({std::chrono::seconds(2), std::chrono::seconds(2), std::chrono::seconds(2)});
-    fx.form.startButton->click();
+    fx.f.startButton->click();
     QCOMPARE(second.next().data(), QByteArray::fromHex("a55af0"));
     QVERIFY(!first.socket.hasPendingDatagrams());
-    QVERIFY(runLoopUntil([&] { return fx.form.connectButton->isEnabled(); }, 8000));
+    QVERIFY(runLoopUntil([&] { return fx.f.connectButton->isEnabled(); }, 8000));
 }
 
 PRIVATE_NETWORK_TEST_MAIN(tst_Connect)

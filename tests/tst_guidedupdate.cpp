@@ -47,22 +47,6 @@ const QString kNothingErased = QStringLiteral("\nNothing was erased.");
 
 
 
-// Writes file1..3 and returns their contents (empty list on failure).
-QList<QByteArray> writeUpdateFiles(const QString &dir, const QList<int> &sizes)
-{
-    QList<QByteArray> images;
-    for (int i = 0; i < sizes.size(); ++i) {
-        const QByteArray data = pseudoImage(sizes[i], quint32(200 + i));
-        if (!writeFile(dir + QStringLiteral("/file%1.varnelfmw").arg(i + 1), data))
-            return {};
-        images.append(data);
-    }
-    return images;
-}
-
-
-
-
 QString enabledButtons(const Form &f)
 {
     QStringList names;
@@ -245,20 +229,17 @@ void tst_GuidedUpdate::completeRunAndRepeat()
 {
     DeviceSim sim;
     QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QList<QByteArray> images = writeUpdateFiles(dir.path(), {3000, 1401, 4200});
-    QCOMPARE(images.size(), 3);
-
-    MainWindow window;
-    Form f(window);
-    QVERIFY(f.complete());
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 1401, 4200}));
+    MainWindow &window = fx.window;
+    const Form &f = fx.f;
+    const QList<QByteArray> &images = fx.images;
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
 
     // No "Start Update" before the device has answered this "Connect".
     sim.setSilent(true);
-    prepare(f, dir.path());
+    fx.prepare();
     f.connectButton->click();
     QTRY_COMPARE_WITH_TIMEOUT(sim.receivedCount(), 1, 5000);
     QCOMPARE(f.userPrompt->text(), kFilesFound);
@@ -352,13 +333,11 @@ void tst_GuidedUpdate::deviceFallsSilentInImage2()
 {
     DeviceSim sim;
     QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
-    QTemporaryDir dir;
-    const QList<QByteArray> images = writeUpdateFiles(dir.path(), {3000, 1401, 4200});
-    QCOMPARE(images.size(), 3);
-    MainWindow window;
-    Form f(window);
-    QVERIFY(f.complete());
-    prepare(f, dir.path());
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 1401, 4200}));
+    MainWindow &window = fx.window;
+    const Form &f = fx.f;
+    fx.prepare();
     connectToDevice(f);
     if (QTest::currentTestFailed())
         return;
@@ -399,13 +378,13 @@ void tst_GuidedUpdate::imageRemovedAfterConnect()
 {
     DeviceSim sim;
     QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
-    QTemporaryDir dir;
-    const QList<QByteArray> images = writeUpdateFiles(dir.path(), {3000, 1401, 4200});
-    QCOMPARE(images.size(), 3);
-    MainWindow window;
-    Form f(window);
-    QVERIFY(f.complete());
-    prepare(f, dir.path());
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 1401, 4200}));
+    MainWindow &window = fx.window;
+    const Form &f = fx.f;
+    const QTemporaryDir &dir = fx.dir;
+    const QList<QByteArray> &images = fx.images;
+    fx.prepare();
     connectToDevice(f);
     if (QTest::currentTestFailed())
         return;
@@ -471,13 +450,12 @@ void tst_GuidedUpdate::unfitImagesEraseNothing()
 
     DeviceSim sim;
     QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
-    QTemporaryDir dir;
-    const QList<QByteArray> images = writeUpdateFiles(dir.path(), {3000, 1401, 4200});
-    QCOMPARE(images.size(), 3);
-    MainWindow window;
-    Form f(window);
-    QVERIFY(f.complete());
-    prepare(f, dir.path());
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 1401, 4200}));
+    const Form &f = fx.f;
+    const QTemporaryDir &dir = fx.dir;
+    const QList<QByteArray> &images = fx.images;
+    fx.prepare();
     connectToDevice(f);
     if (QTest::currentTestFailed())
         return;
@@ -530,13 +508,11 @@ void tst_GuidedUpdate::lateCopiesOfAnswers()
 {
     DeviceSim sim;
     QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
-    QTemporaryDir dir;
-    const QList<QByteArray> images = writeUpdateFiles(dir.path(), {3000, 1401, 4200});
-    QCOMPARE(images.size(), 3);
-    MainWindow window;
-    Form f(window);
-    QVERIFY(f.complete());
-    prepare(f, dir.path());
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 1401, 4200}));
+    const Form &f = fx.f;
+    const QTemporaryDir &dir = fx.dir;
+    fx.prepare();
     connectToDevice(f);
     if (QTest::currentTestFailed())
         return;
@@ -576,16 +552,14 @@ void tst_GuidedUpdate::closeDuringTransfer()
 {
     DeviceSim sim;
     QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
-    QTemporaryDir dir;
     // Ten blocks at 300 ms each: image 1 alone takes three seconds.
-    const QList<QByteArray> images = writeUpdateFiles(dir.path(), {14000, 1401, 4200});
-    QCOMPARE(images.size(), 3);
-    auto window = std::make_unique<MainWindow>();
-    Form f(*window);
-    QVERIFY(f.complete());
+    auto fx = std::make_unique<WindowFixture>();
+    QVERIFY(fx->writeImages({14000, 1401, 4200}));
+    MainWindow *window = &fx->window;
+    const Form &f = fx->f;
     window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-    prepare(f, dir.path());
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    fx->prepare();
     connectToDevice(f);
     if (QTest::currentTestFailed())
         return;
@@ -647,7 +621,7 @@ void tst_GuidedUpdate::closeDuringTransfer()
     QCOMPARE(result.fileNumber, 1);
 
     clock.restart();
-    window.reset();
+    fx.reset();
     QVERIFY2(clock.elapsed() < 3000, qPrintable(QString::number(clock.elapsed())));
 
     // The transfer did not run on, and the window let go of the fixed ports.

@@ -52,22 +52,6 @@ const QString kFilesMissing = QStringLiteral("Files could not be found.\nPlease 
 const QString kBadIp = QStringLiteral("The device IP is not valid.\nType an IPv4 address.");
 const QString kNoAnswer = QStringLiteral("No answer from the device.\nCheck IPs and update mode.");
 
-
-
-
-// file1..3 of the given sizes; a size below 0 leaves that file out.
-bool writeUpdateFiles(const QString &dir, const QList<int> &sizes)
-{
-    for (int i = 0; i < sizes.size(); ++i) {
-        if (sizes[i] < 0)
-            continue;
-        const QString path = dir + QStringLiteral("/file%1.varnelfmw").arg(i + 1);
-        if (!writeFile(path, pseudoImage(sizes[i], quint32(100 + i))))
-            return false;
-    }
-    return true;
-}
-
 struct LogLine {
     QString text;
     QColor colour;
@@ -142,15 +126,12 @@ void tst_MainWindow::handshakeWithDevice()
 {
     DeviceSim sim;
     QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    QVERIFY(writeUpdateFiles(dir.path(), {3000, 1401, 4200}));
-
-    MainWindow window;
-    Form f(window);
-    QVERIFY(f.complete());
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 1401, 4200}));
+    MainWindow &window = fx.window;
+    const Form &f = fx.f;
     // Blanks around the typed address are forgiven.
-    prepare(f, dir.path(), QStringLiteral("lo - 127.0.0.1"), QStringLiteral(" 127.0.0.2 "));
+    fx.prepare(QStringLiteral("lo - 127.0.0.1"), QStringLiteral(" 127.0.0.2 "));
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
 
@@ -180,12 +161,11 @@ void tst_MainWindow::acknowledgementSources()
     FakePeer stranger;  // any port: 127.0.0.3:1235 is wanted by the second "Connect"
     QVERIFY(stranger.socket.bind(otherAddress(), 0));
 
-    QTemporaryDir dir;
-    QVERIFY(writeUpdateFiles(dir.path(), {3000, 1401, 4200}));
-    MainWindow window;
-    Form f(window);
-    QVERIFY(f.complete());
-    prepare(f, dir.path());
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 1401, 4200}));
+    MainWindow &window = fx.window;
+    const Form &f = fx.f;
+    fx.prepare();
 
     f.connectButton->click();
     const QNetworkDatagram init = device.next();
@@ -280,12 +260,10 @@ void tst_MainWindow::mappedDeviceAddressAccepted()
     QCOMPARE(seen.protocol(), QAbstractSocket::IPv6Protocol);
     QCOMPARE(seen, QHostAddress(QStringLiteral("::ffff:127.0.0.2")));
 
-    QTemporaryDir dir;
-    QVERIFY(writeUpdateFiles(dir.path(), {3000, 1401, 4200}));
-    MainWindow window;
-    Form f(window);
-    QVERIFY(f.complete());
-    prepare(f, dir.path());
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 1401, 4200}));
+    const Form &f = fx.f;
+    fx.prepare();
 
     f.connectButton->click();
     const QNetworkDatagram init = device.next();
@@ -300,13 +278,11 @@ void tst_MainWindow::connectRefusedBeforeSending()
 {
     FakePeer device;
     QVERIFY(bindWhenFree(device.socket, deviceAddress(), kCommandPort));
-    QTemporaryDir dir;
-    QVERIFY(writeUpdateFiles(dir.path(), {3000, -1, 4200}));
-
-    MainWindow window;
-    Form f(window);
-    QVERIFY(f.complete());
-    prepare(f, dir.path());
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, -1, 4200}));
+    MainWindow &window = fx.window;
+    const Form &f = fx.f;
+    fx.prepare();
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
 
@@ -343,7 +319,7 @@ void tst_MainWindow::connectRefusedBeforeSending()
     QCOMPARE(countLines(logLines(window, f), "TX: "), 0);
 
     // Device addresses that are not IPv4: told at once, nothing sent.
-    QVERIFY(writeUpdateFiles(dir.path(), {3000, 1401, 4200}));
+    QVERIFY(fx.writeImages({3000, 1401, 4200}));
     const QStringList badIps{QStringLiteral("127.0.0.256"), QStringLiteral("encoder"),
                              QStringLiteral("::1"), QString()};
     for (const QString &ip : badIps) {
@@ -385,12 +361,10 @@ void tst_MainWindow::connectWithoutAnswer()
 {
     FakePeer device;
     QVERIFY(bindWhenFree(device.socket, deviceAddress(), kCommandPort));
-    QTemporaryDir dir;
-    QVERIFY(writeUpdateFiles(dir.path(), {3000, 1401, 4200}));
-    MainWindow window;
-    Form f(window);
-    QVERIFY(f.complete());
-    prepare(f, dir.path());
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 1401, 4200}));
+    const Form &f = fx.f;
+    fx.prepare();
 
     QElapsedTimer sincePressed;
     sincePressed.start();
@@ -412,12 +386,11 @@ void tst_MainWindow::engineeringTab()
 {
     DeviceSim sim;
     QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
-    QTemporaryDir dir;
-    QVERIFY(writeUpdateFiles(dir.path(), {3000, 1401, 4200}));
-    MainWindow window;
-    Form f(window);
-    QVERIFY(f.complete());
-    prepare(f, dir.path());
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 1401, 4200}));
+    const Form &f = fx.f;
+    const QTemporaryDir &dir = fx.dir;
+    fx.prepare();
     f.connectButton->click();
     QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 8000);
 
@@ -567,12 +540,10 @@ void tst_MainWindow::adapterEntry()
     // And the connect command really leaves from it.
     FakePeer device;
     QVERIFY(bindWhenFree(device.socket, deviceAddress(), kCommandPort));
-    QTemporaryDir dir;
-    QVERIFY(writeUpdateFiles(dir.path(), {3000, 1401, 4200}));
-    MainWindow window;
-    Form f(window);
-    QVERIFY(f.complete());
-    prepare(f, dir.path(), entry);
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 1401, 4200}));
+    const Form &f = fx.f;
+    fx.prepare(entry);
     f.connectButton->click();
     const QNetworkDatagram init = device.next();
     QCOMPARE(init.data(), initCommand());
