@@ -6,7 +6,7 @@ VARNEL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VARNEL_PACKAGES=(
     cmake make g++
     qt6-base-dev qt6-base-dev-tools
-    fonts-dejavu-core
+    fonts-dejavu-core fonts-liberation2
     xvfb xauth
 )
 

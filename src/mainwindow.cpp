@@ -8,6 +8,9 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QIcon>
+#include <QImage>
+#include <QLineEdit>
+#include <QPainter>
 #include <QPixmap>
 #include <QMessageBox>
 #include <QNetworkInterface>
@@ -25,6 +28,36 @@ const char *const kBuildStamp = __DATE__ " - " __TIME__;
 
 constexpr int kFileCheckPauseMs = 1000;
 constexpr int kEraseToTransferPauseMs = 1000;
+// A wait this long without an answer is worth telling the operator about.
+constexpr std::chrono::seconds kQuietBeforeWaitingText{3};
+
+// The form was laid out in 9-point 'Segoe UI'. Where that face is missing,
+// Liberation Sans comes closest in width and height: the form's texts stay
+// inside their widgets and two prompt lines inside their box, as designed.
+// The system's fallbacks are wider or taller.
+void useDesignedFont(QWidget *window)
+{
+    QFont::insertSubstitution(QStringLiteral("Segoe UI"), QStringLiteral("Liberation Sans"));
+    window->setFont(QFont(QStringLiteral("Segoe UI"), 9));
+}
+
+// The wide logo, centred on a square and scaled to the sizes window
+// managers ask for: scaled as it is, its smallest would be 16 x 7.
+QIcon squareIcon(const QString &resource)
+{
+    const QImage logo(resource);
+    const int side = qMax(logo.width(), logo.height());
+    QImage square(side, side, QImage::Format_ARGB32_Premultiplied);
+    square.fill(Qt::transparent);
+    {
+        QPainter painter(&square);
+        painter.drawImage((side - logo.width()) / 2, (side - logo.height()) / 2, logo);
+    }
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64, 128, 256})
+        icon.addPixmap(QPixmap::fromImage(square.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+    return icon;
+}
 
 } // namespace
 
@@ -37,15 +70,10 @@ MainWindow::MainWindow(QWidget *parent)
 
     ui->setupUi(this);
     setWindowTitle(tr("Varnel Updater"));
-    // The 3750 x 1704 logo is too big for an X11 window property, and the
-    // window would get no icon at all: hand it over in the usual sizes.
-    const QPixmap logo = QPixmap(QStringLiteral(":/icons/logo.png"))
-                             .scaled(256, 256, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    QIcon icon;
-    for (int side : {16, 32, 48, 64, 128})
-        icon.addPixmap(logo.scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation));
-    icon.addPixmap(logo);
-    setWindowIcon(icon);
+    useDesignedFont(this);
+    // The 3750 x 1704 logo is too big for an X11 window property: the
+    // window would get no icon at all.
+    setWindowIcon(squareIcon(QStringLiteral(":/icons/logo.png")));
     ui->label_prompt->setText(OperatorTexts::engineeringStart());
 
     connect(&watcher, &QFutureWatcher<void>::finished, this, &MainWindow::when_file_send_finished);
@@ -66,6 +94,21 @@ MainWindow::MainWindow(QWidget *parent)
     connect(&connectAnswerTimer, &QTimer::timeout, this, [this] {
         if (windowState == State::Idle)
             ui->label_user_prompt->setText(OperatorTexts::noAnswerToConnect());
+    });
+
+    waitTimer.setInterval(1000);
+    connect(&waitTimer, &QTimer::timeout, this, &MainWindow::showWaiting);
+
+    // Enter in the device IP field is "Connect"; focus there selects the
+    // address, so that typing replaces it.
+    connect(ui->txt_targetIp, &QLineEdit::returnPressed, this, [this] {
+        if (ui->btn_initUpdate->isEnabled())
+            ui->btn_initUpdate->click();
+    });
+    ui->txt_targetIp->installEventFilter(this);
+    connect(ui->combo_filePath, &QComboBox::currentIndexChanged, this, [this] {
+        if (ui->label_prompt->text() == OperatorTexts::noFileChosen())
+            ui->label_prompt->setText(OperatorTexts::engineeringStart());
     });
 
     populateInterfaces();
@@ -152,13 +195,54 @@ void MainWindow::setState(State state)
 }
 
 // One device operation at a time: the link has a single wait for an answer.
+// While one runs, nothing it was started with can be changed either, so the
+// window never shows a choice that was not used.
 void MainWindow::applyState()
 {
     const bool idle = windowState == State::Idle || windowState == State::Connected;
+    const bool operation = windowState == State::Updating || windowState == State::Erasing
+                        || windowState == State::Sending;
     ui->btn_initUpdate->setEnabled(idle);
     ui->btn_startUpdate->setEnabled(windowState == State::Connected);
     ui->btn_erase->setEnabled(idle);
     ui->btn_sendFile->setEnabled(idle);
+    for (QWidget *input : std::initializer_list<QWidget *>{
+             ui->combo_interfaces, ui->txt_targetIp, ui->btn_selectUpdatePath, ui->combo_updatePath,
+             ui->btn_selectFile, ui->combo_filePath, ui->spin_fileNumber})
+        input->setEnabled(idle);
+
+    if (operation && !waitTimer.isActive()) {
+        barFormat = ui->progressBar->format();
+        waitTimer.start();
+    } else if (!operation && waitTimer.isActive()) {
+        waitTimer.stop();
+        if (waitingShown)
+            ui->progressBar->setFormat(barFormat);
+        waitingShown = false;
+    }
+}
+
+void MainWindow::showWaiting()
+{
+    const DeviceSession *session = updater->session();
+    const bool waiting = session && session->isAwaiting() && session->waitLimit().count() > 0;
+    const auto waited = waiting ? std::chrono::milliseconds(session->waitingSince().elapsed())
+                                : std::chrono::milliseconds(0);
+    if (waited >= kQuietBeforeWaitingText) {
+        ui->progressBar->setFormat(OperatorTexts::waiting(waited, session->waitLimit()));
+        waitingShown = true;
+    } else if (waitingShown) {
+        ui->progressBar->setFormat(barFormat);
+        waitingShown = false;
+    }
+}
+
+bool MainWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    // Queued, so that the click which gave the focus does not undo it.
+    if (watched == ui->txt_targetIp && event->type() == QEvent::FocusIn)
+        QTimer::singleShot(0, ui->txt_targetIp, &QLineEdit::selectAll);
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void MainWindow::onAcknowledged(message_types type)
@@ -174,7 +258,9 @@ void MainWindow::onTransferProgress(int fileNumber, quint32 blocksDone, quint32 
     if (windowState != State::Updating || blocksTotal == 0)
         return;
     const int percent = int(quint64(blocksDone) * 100 / blocksTotal);
-    ui->progressBar->setFormat(tr("%p%  file %1/3: %2%").arg(fileNumber).arg(percent));
+    barFormat = tr("%p%  file %1/3: %2%").arg(fileNumber).arg(percent);
+    if (!waitingShown)
+        ui->progressBar->setFormat(barFormat);
 }
 
 void MainWindow::when_initCmd_finished()
@@ -299,7 +385,7 @@ void MainWindow::when_erase_finished()
 {
     for (const UpdateImage &image : autoImages) {
         if (!image.ok()) {
-            ui->label_user_prompt->setText(OperatorTexts::imagesRefused(image));
+            ui->label_user_prompt->setText(OperatorTexts::imagesRefused(image.problem(), image.path()));
             endGuidedUpdate();
             return;
         }
@@ -324,7 +410,8 @@ void MainWindow::startTransfer()
 {
     const QByteArray image = autoImages[autoFileNumber - 1].data();
     const quint8 number = autoFileNumber;
-    ui->progressBar->setFormat(tr("%p%  file %1/3: 0%").arg(number));
+    barFormat = tr("%p%  file %1/3: 0%").arg(number);
+    ui->progressBar->setFormat(barFormat);
     watcher_autoFileTransfer.setFuture(QtConcurrent::run(
         &taskPool, [this, image, number] { updater->sendImageToTarget(image, number); }));
 }
@@ -364,6 +451,7 @@ void MainWindow::when_autoFileTransfer_finished()
 
 void MainWindow::endGuidedUpdate()
 {
+    waitingShown = false;
     // Up to three large images: not kept past the update that needed them.
     for (UpdateImage &image : autoImages)
         image = UpdateImage();
@@ -422,6 +510,6 @@ void MainWindow::when_file_send_finished()
     if (result.ok())
         ui->label_prompt->setText(OperatorTexts::fileSent());
     else
-        ui->label_prompt->setText(OperatorTexts::failureReason(result, sendingPath));
+        ui->label_prompt->setText(OperatorTexts::sendFailed(result, sendingPath));
     setState(stateAfterOperation);
 }

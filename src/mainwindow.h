@@ -49,6 +49,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private slots:
     void when_file_send_finished();
@@ -75,6 +76,8 @@ private:
     void setState(State state);
     // Enables and disables the controls for the current state.
     void applyState();
+    // Tells on the bar how long the device has been waited for, once it is long.
+    void showWaiting();
     bool operationInFlight() const;
     void abortAndWait();
 
@@ -101,6 +104,9 @@ private:
     // Where an engineering operation returns to when it ends.
     State stateAfterOperation = State::Idle;
     QString sendingPath;           // file of the engineering send in flight
+    QTimer waitTimer;              // runs while an operation does
+    QString barFormat;             // the bar's text when nobody waits long
+    bool waitingShown = false;
 };
 
 #endif // MAINWINDOW_H

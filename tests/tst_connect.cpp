@@ -108,7 +108,7 @@ void tst_Connect::unreachableDevice()
     // Nothing waits for an answer any more: an erase now ends at once.
     fx.f.eraseButton->click();
     QVERIFY(runLoopUntil([&] { return fx.f.eraseButton->isEnabled(); }, 3000));
-    QCOMPARE(fx.f.engPrompt->text(), QStringLiteral("Erase failed: Not connected: press Connect."));
+    QCOMPARE(fx.f.engPrompt->text(), QStringLiteral("Not erased: press Connect first."));
 }
 
 void tst_Connect::adapterGone()

@@ -17,6 +17,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QUdpSocket>
@@ -42,7 +43,7 @@ const QString kFile1 = QStringLiteral("Transfering file 1/3 ...\nDO NOT INTERRUP
 const QString kFile2 = QStringLiteral("Transfering file 2/3 ...\nDO NOT INTERRUPT POWER");
 const QString kFile3 = QStringLiteral("Transfering file 3/3 ...\nDO NOT INTERRUPT POWER");
 const QString kComplete = QStringLiteral("Update Complete!\nYou can now POWER CYCLE the device.");
-const QString kStopped = QStringLiteral("Update stopped");
+const QString kNotUpdated = QStringLiteral("\nNot updated: keep power on, retry.");
 const QString kNothingErased = QStringLiteral("\nNothing was erased.");
 
 
@@ -200,6 +201,7 @@ private slots:
     void unfitImagesEraseNothing_data();
     void unfitImagesEraseNothing();
     void lateCopiesOfAnswers();
+    void longWaitsAreShown();
     void closeDuringTransfer();
 
 private:
@@ -264,7 +266,7 @@ void tst_GuidedUpdate::completeRunAndRepeat()
         QCOMPARE(enabledButtons(f), QString());
 
         QVERIFY2(recorder.waitFor([&] {
-            return f.userPrompt->text() == kComplete || f.userPrompt->text().startsWith(kStopped);
+            return f.userPrompt->text() == kComplete || f.connectButton->isEnabled();
         }, 30000), qPrintable(f.userPrompt->text()));
         QCOMPARE(recorder.texts(), expectedTexts);
         QList<int> bars = recorder.bars();
@@ -358,10 +360,11 @@ void tst_GuidedUpdate::deviceFallsSilentInImage2()
     PromptRecorder recorder(window, f);
     f.startButton->click();
     QVERIFY2(recorder.waitFor([&] {
-        return f.userPrompt->text() == kComplete || f.userPrompt->text().startsWith(kStopped);
+        return f.userPrompt->text() == kComplete || f.connectButton->isEnabled();
     }, 20000), qPrintable(f.userPrompt->text()));
 
-    QCOMPARE(f.userPrompt->text(), QStringLiteral("Update stopped at file 2/3.\nNo answer at block 1 of 2."));
+    // The device is erased by now: the prompt says so, in two lines.
+    QCOMPARE(f.userPrompt->text(), QStringLiteral("File 2/3: no answer at block 1.") + kNotUpdated);
     QVERIFY(!recorder.texts().contains(kComplete));
     QVERIFY(!recorder.texts().contains(kFile3));
     // Until the wait gave up the prompt kept the step it stalled in.
@@ -531,7 +534,7 @@ void tst_GuidedUpdate::lateCopiesOfAnswers()
         return f.connectButton->isEnabled();
     }, 30000), qPrintable(f.userPrompt->text()));
     QVERIFY(!completeSeen);
-    QCOMPARE(f.userPrompt->text(), QStringLiteral("Update stopped at file 1/3.\nThe device answered twice."));
+    QCOMPARE(f.userPrompt->text(), QStringLiteral("File 1/3: device answered twice.") + kNotUpdated);
 
     // The engineering send of the same image: never "File Sent!".
     sim.clear();
@@ -546,6 +549,55 @@ void tst_GuidedUpdate::lateCopiesOfAnswers()
     }, 30000), qPrintable(f.engPrompt->text()));
     QVERIFY(!sentSeen);
     QCOMPARE(f.engPrompt->text(), QStringLiteral("The device answered twice."));
+}
+
+void tst_GuidedUpdate::longWaitsAreShown()
+{
+    DeviceSim sim;
+    QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 1401, 4200}));
+    const Form &f = fx.f;
+    fx.prepare();
+    connectToDevice(f);
+    if (QTest::currentTestFailed())
+        return;
+
+    // A slow erase, then a last block that is never answered.
+    fx.window.link()->setTimeouts({std::chrono::seconds(8), std::chrono::seconds(2), std::chrono::seconds(5)});
+    DeviceSim::Faults faults;
+    faults.eraseDelayMs = 4500;
+    faults.unansweredEnd = true;
+    sim.clear();
+    sim.setFaults(faults);
+    f.startButton->click();
+
+    // After a few seconds the bar says how long, of how long at most.
+    const QRegularExpression eraseWait(QStringLiteral("^waiting 0:0[34] of 0:08$"));
+    QVERIFY2(runLoopUntil([&] { return eraseWait.match(f.bar->format()).hasMatch(); }, 8000),
+             qPrintable(f.bar->format()));
+    QCOMPARE(f.userPrompt->text(), QStringLiteral("Erasing device ...\nDO NOT INTERRUPT POWER"));
+    // Nothing the update was started with can be changed meanwhile.
+    for (QWidget *input : std::initializer_list<QWidget *>{f.interfaces, f.targetIp, f.updatePath, f.filePath,
+                                                           f.fileNumber, f.connectButton, f.startButton})
+        QVERIFY2(!input->isEnabled(), qPrintable(input->objectName()));
+    QVERIFY(!fx.window.findChild<QPushButton *>(QStringLiteral("btn_selectUpdatePath"))->isEnabled());
+
+    // Answered: the bar tells the transfer again ...
+    QVERIFY2(runLoopUntil([&] { return f.bar->format().contains(QStringLiteral("file 1/3")); }, 8000),
+             qPrintable(f.bar->format()));
+    // ... until the last block waits long.
+    const QRegularExpression lastWait(QStringLiteral("^waiting 0:0[34] of 0:05$"));
+    QVERIFY2(runLoopUntil([&] { return lastWait.match(f.bar->format()).hasMatch(); }, 8000),
+             qPrintable(f.bar->format()));
+
+    // The device is erased and has no firmware now: the prompt says so.
+    QVERIFY(runLoopUntil([&] { return f.connectButton->isEnabled(); }, 10000));
+    QCOMPARE(f.userPrompt->text(), QStringLiteral("File 1/3 was not confirmed.") + kNotUpdated);
+    QCOMPARE(f.bar->format(), QStringLiteral("%p%"));
+    for (QWidget *input : std::initializer_list<QWidget *>{f.interfaces, f.targetIp, f.updatePath, f.filePath,
+                                                           f.fileNumber})
+        QVERIFY2(input->isEnabled(), qPrintable(input->objectName()));
 }
 
 void tst_GuidedUpdate::closeDuringTransfer()

@@ -5,6 +5,7 @@
 
 #include "logview.h"
 #include "mainwindow.h"
+#include "operatortexts.h"
 #include "testsupport.h"
 
 #include <QApplication>
@@ -12,6 +13,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QNetworkDatagram>
@@ -108,6 +110,8 @@ private slots:
     void fixedFormAndGuide();
     void adapterEntry_data();
     void adapterEntry();
+    void composedTextsFit();
+    void keyboard();
 };
 
 void tst_MainWindow::initTestCase()
@@ -405,6 +409,8 @@ void tst_MainWindow::engineeringTab()
     const QString emptyPath = dir.filePath(QStringLiteral("empty.bin"));
     QVERIFY(writeFile(emptyPath, {}));
     MainWindow::addAndSelectPath(f.filePath, emptyPath);
+    // The reason to choose one goes once one is chosen.
+    QCOMPARE(f.engPrompt->text(), QStringLiteral("instructions here..."));
     f.sendButton->click();
     QVERIFY(runLoopUntil([&] { return f.sendButton->isEnabled(); }, 5000));
     QCOMPARE(f.engPrompt->text(), QStringLiteral("empty.bin is empty."));
@@ -420,6 +426,10 @@ void tst_MainWindow::engineeringTab()
     QCOMPARE(f.engPrompt->text(), QStringLiteral("sending file, please wait ..."));
     for (QPushButton *button : {f.connectButton, f.startButton, f.eraseButton, f.sendButton})
         QVERIFY2(!button->isEnabled(), qPrintable(button->objectName()));
+    // What the send was started with stays as it is until it ends.
+    for (QWidget *input : std::initializer_list<QWidget *>{f.filePath, f.fileNumber, f.interfaces, f.targetIp,
+                                                           f.updatePath})
+        QVERIFY2(!input->isEnabled(), qPrintable(input->objectName()));
     QTRY_COMPARE_WITH_TIMEOUT(f.engPrompt->text(), QStringLiteral("File Sent!"), 10000);
     for (QPushButton *button : {f.connectButton, f.startButton, f.eraseButton, f.sendButton})
         QVERIFY2(button->isEnabled(), qPrintable(button->objectName()));
@@ -548,6 +558,146 @@ void tst_MainWindow::adapterEntry()
     const QNetworkDatagram init = device.next();
     QCOMPARE(init.data(), initCommand());
     QCOMPARE(init.senderAddress(), QHostAddress(address));
+}
+
+void tst_MainWindow::composedTextsFit()
+{
+    // Each text the program composes for the two prompt labels, measured with
+    // the label's own font and size: neither label wraps, so what does not
+    // fit is clipped at both ends. Worst-case arguments throughout.
+    WindowFixture fx;
+    QVERIFY(fx.f.complete());
+    fx.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&fx.window));
+    const QString path = QStringLiteral("/tmp/encoder-v2.1-update3.bin");  // a 24-character name
+    QCOMPARE(QFileInfo(path).fileName().size(), 24);
+
+    QStringList oneLine{OperatorTexts::engineeringStart(), OperatorTexts::sending(), OperatorTexts::fileSent(),
+                        OperatorTexts::noFileChosen()};
+    QStringList twoLines{OperatorTexts::checkingFiles(), OperatorTexts::filesNotFound(), OperatorTexts::filesFound(),
+                         OperatorTexts::connected(), OperatorTexts::erasing(), OperatorTexts::erased(),
+                         OperatorTexts::startingTransfer(), OperatorTexts::transferring(3), OperatorTexts::complete(),
+                         OperatorTexts::noAdapter(), OperatorTexts::adapterWithoutIPv4(),
+                         OperatorTexts::adapterUnavailable(QStringLiteral("Local Area Connection* 12")),
+                         OperatorTexts::unreachable(QStringLiteral("255.255.255.254")),
+                         OperatorTexts::cannotOpen(QStringLiteral("Port 1246 is already in use.")),
+                         OperatorTexts::noAnswerToConnect(), OperatorTexts::connectRefused()};
+    const QMetaEnum addressProblems = QMetaEnum::fromType<DeviceAddress::Problem>();
+    for (int i = 0; i < addressProblems.keyCount(); ++i) {
+        const auto problem = DeviceAddress::Problem(addressProblems.value(i));
+        if (problem != DeviceAddress::Problem::None)
+            twoLines << OperatorTexts::deviceAddressProblem(problem, QStringLiteral("239.255.255.255"));
+    }
+    const QMetaEnum imageProblems = QMetaEnum::fromType<UpdateImage::Problem>();
+    const QMetaEnum outcomes = QMetaEnum::fromType<OperationResult::Outcome>();
+    for (int o = 0; o < outcomes.keyCount(); ++o) {
+        OperationResult result;
+        result.outcome = OperationResult::Outcome(outcomes.value(o));
+        result.fileNumber = 3;
+        result.blockIndex = 65534;
+        result.blockCount = 65535;
+        if (result.ok())
+            continue;
+        for (int p = 0; p < imageProblems.keyCount(); ++p) {
+            result.imageProblem = UpdateImage::Problem(imageProblems.value(p));
+            result.operation = OperationResult::Operation::Image;
+            oneLine << OperatorTexts::sendFailed(result, path);
+            twoLines << OperatorTexts::stoppedAtFile(3, result, path);
+            if (result.imageProblem != UpdateImage::Problem::None)
+                twoLines << OperatorTexts::imagesRefused(result.imageProblem, path);
+        }
+        result.imageProblem = UpdateImage::Problem::None;
+        result.operation = OperationResult::Operation::Erase;
+        result.fileNumber = 0;
+        oneLine << OperatorTexts::eraseFailed(result);
+        twoLines << OperatorTexts::stoppedAtErase(result);
+    }
+
+    const auto check = [](const QLabel *label, const QString &text, int maxLines) {
+        QCOMPARE(label->wordWrap(), false);
+        const QFontMetrics metrics(label->font());
+        const QStringList lines = text.split(QLatin1Char('\n'));
+        QVERIFY2(lines.size() <= maxLines, qPrintable(text));
+        const QRect room = label->contentsRect();
+        QVERIFY2(lines.size() * metrics.height() <= room.height(),
+                 qPrintable(QStringLiteral("%1: %2 lines of %3 px in %4 px (%5)")
+                                .arg(text).arg(lines.size()).arg(metrics.height()).arg(room.height())
+                                .arg(QFontInfo(label->font()).family())));
+        for (const QString &line : lines) {
+            QVERIFY2(metrics.horizontalAdvance(line) <= room.width(),
+                     qPrintable(QStringLiteral("\"%1\" is %2 px, the label has %3 px")
+                                    .arg(line).arg(metrics.horizontalAdvance(line)).arg(room.width())));
+        }
+    };
+    oneLine.removeDuplicates();
+    twoLines.removeDuplicates();
+    for (const QString &text : std::as_const(oneLine)) {
+        check(fx.f.engPrompt, text, 1);
+        if (QTest::currentTestFailed())
+            return;
+    }
+    for (const QString &text : std::as_const(twoLines)) {
+        check(fx.f.userPrompt, text, 2);
+        if (QTest::currentTestFailed())
+            return;
+    }
+    // The build stamp on the widest day and hour.
+    const QLabel *build = fx.window.findChild<QLabel *>(QStringLiteral("label_build"));
+    QVERIFY(build);
+    check(build, QStringLiteral("Dec 28 2026 - 20:28:28"), 1);
+}
+
+void tst_MainWindow::keyboard()
+{
+    FakePeer device;
+    QVERIFY(bindWhenFree(device.socket, deviceAddress(), kCommandPort));
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 1401, 4200}));
+    const Form &f = fx.f;
+    fx.prepare();
+    fx.window.show();
+    QApplication::setActiveWindow(&fx.window);
+    QVERIFY(QTest::qWaitForWindowActive(&fx.window));
+
+    // Tab follows the screen: the left column top down, then the tabs.
+    f.interfaces->setFocus();
+    QStringList order{QApplication::focusWidget()->objectName()};
+    for (int i = 0; i < 6; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        order << QApplication::focusWidget()->objectName();
+    }
+    // "Start Update" is disabled until the device answers, so Tab passes it.
+    QCOMPARE(order, (QStringList{QStringLiteral("combo_interfaces"), QStringLiteral("txt_targetIp"),
+                                 QStringLiteral("btn_selectUpdatePath"), QStringLiteral("combo_updatePath"),
+                                 QStringLiteral("btn_initUpdate"), QStringLiteral("qt_tabwidget_tabbar"),
+                                 QStringLiteral("textBrowser")}));
+
+    // Focus on the IP field selects it, so typing replaces it.
+    f.interfaces->setFocus();
+    QTest::keyClick(f.interfaces, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), f.targetIp);
+    QVERIFY(runLoopUntil([&] { return f.targetIp->selectedText() == f.targetIp->text(); }, 2000));
+    QTest::keyClicks(f.targetIp, QStringLiteral("127.0.0.2"));
+    QCOMPARE(f.targetIp->text(), QStringLiteral("127.0.0.2"));
+
+    // Enter there is "Connect".
+    QTest::keyClick(f.targetIp, Qt::Key_Return);
+    QCOMPARE(device.next().data(), initCommand());
+    device.answer(initCommand());
+    QVERIFY(runLoopUntil([&] { return f.startButton->isEnabled(); }, 5000));
+
+    // Enter on a focused button presses it; the focus then does not land in
+    // the IP field with its text selected.
+    f.startButton->setFocus();
+    QTest::keyClick(f.startButton, Qt::Key_Return);
+    QCOMPARE(f.userPrompt->text(), QStringLiteral("Erasing device ...\nDO NOT INTERRUPT POWER"));
+    QVERIFY(QApplication::focusWidget() != f.targetIp);
+    QVERIFY(f.targetIp->selectedText().isEmpty() || QApplication::focusWidget() != f.targetIp);
+    for (QWidget *input : std::initializer_list<QWidget *>{f.interfaces, f.targetIp, f.updatePath, f.filePath,
+                                                           f.fileNumber})
+        QVERIFY2(!input->isEnabled(), qPrintable(input->objectName()));
+    fx.window.link()->abort();
+    QVERIFY(runLoopUntil([&] { return f.connectButton->isEnabled(); }, 5000));
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -3,6 +3,7 @@
 
 #include <QHostAddress>
 #include <QNetworkAddressEntry>
+#include <QObject>
 #include <QString>
 
 // The device IP as an operator or a script types it, checked before anything
@@ -10,6 +11,9 @@
 // them can erase a whole LAN through a broadcast or reach the wrong device
 // through an old-style octal address.
 struct DeviceAddress {
+    Q_GADGET
+
+public:
     enum class Problem {
         None,
         NotAnAddress,     // not four plain decimal numbers 0-255 (no leading zeros)
@@ -18,6 +22,7 @@ struct DeviceAddress {
         Multicast,        // 224.0.0.0/4
         SubnetBroadcast,  // the chosen adapter's own subnet broadcast
     };
+    Q_ENUM(Problem)
 
     QHostAddress address;  // set only when there is no problem
     Problem problem = Problem::NotAnAddress;

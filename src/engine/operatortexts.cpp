@@ -22,7 +22,13 @@ QString OperatorTexts::noAdapter() { return tr("No network adapter with an IPv4 
 QString OperatorTexts::adapterWithoutIPv4() { return tr("The adapter has no IPv4 address.\nChoose another adapter."); }
 QString OperatorTexts::adapterUnavailable(const QString &adapterName)
 {
-    return tr("Adapter %1 is not available.\nChoose the adapter again.").arg(adapterName);
+    return tr("Adapter %1 is not available.\nChoose the adapter again.").arg(shortAdapterName(adapterName));
+}
+
+QString OperatorTexts::shortAdapterName(const QString &name)
+{
+    constexpr int kLength = 14;
+    return name.size() > kLength ? name.left(kLength - 3) + QStringLiteral("...") : name;
 }
 QString OperatorTexts::unreachable(const QString &device)
 {
@@ -54,14 +60,78 @@ QString OperatorTexts::engineeringStart() { return tr("instructions here..."); }
 QString OperatorTexts::sending() { return tr("sending file, please wait ..."); }
 QString OperatorTexts::fileSent() { return tr("File Sent!"); }
 QString OperatorTexts::noFileChosen() { return tr("No file chosen."); }
-QString OperatorTexts::eraseFailed(const OperationResult &result)
+namespace {
+
+// File names on the bold engineering line are cut to this: a longer name
+// would push the reason out of the label.
+constexpr int kEngineeringNameLength = 18;
+
+} // namespace
+
+QString OperatorTexts::sendFailed(const OperationResult &result, const QString &path)
 {
-    return tr("Erase failed: %1").arg(failureReason(result));
+    using Outcome = OperationResult::Outcome;
+    switch (result.outcome) {
+    case Outcome::Success:
+        break;
+    case Outcome::NotConnected:
+        return tr("Not sent: press Connect first.");
+    case Outcome::FileNotReadable:
+    case Outcome::ImageEmpty:
+    case Outcome::ImageTooLarge:
+        return imageProblem(result.imageProblem == UpdateImage::Problem::None ? UpdateImage::Problem::Unreadable
+                                                                              : result.imageProblem,
+                            path, kEngineeringNameLength);
+    case Outcome::SendFailed:
+        return tr("Not sent: the network refused.");
+    case Outcome::NoAnswer:
+        return tr("No answer at block %1 of %2.").arg(result.blockIndex + 1).arg(result.blockCount);
+    case Outcome::NotConfirmed:
+        return tr("Image %1 was not confirmed.").arg(result.fileNumber);
+    case Outcome::Refused:
+        return tr("Refused at block %1 of %2.").arg(result.blockIndex + 1).arg(result.blockCount);
+    case Outcome::AnsweredTwice:
+        return tr("The device answered twice.");
+    case Outcome::Aborted:
+        return tr("Aborted.");
+    }
+    return QString();
 }
 
-QString OperatorTexts::imagesRefused(const UpdateImage &image)
+QString OperatorTexts::eraseFailed(const OperationResult &result)
 {
-    return tr("%1\nNothing was erased.").arg(imageProblem(image.problem(), image.path()));
+    using Outcome = OperationResult::Outcome;
+    switch (result.outcome) {
+    case Outcome::NotConnected:
+        return tr("Not erased: press Connect first.");
+    case Outcome::NoAnswer:
+        return tr("Not erased: no answer.");
+    case Outcome::Refused:
+        return tr("Not erased: the device refused.");
+    case Outcome::SendFailed:
+        return tr("Not erased: the network refused.");
+    default:
+        break;
+    }
+    return tr("Not erased: %1").arg(erasedNot(result.outcome));
+}
+
+QString OperatorTexts::erasedNot(OperationResult::Outcome outcome)
+{
+    switch (outcome) {
+    case OperationResult::Outcome::Aborted:
+        return tr("aborted.");
+    case OperationResult::Outcome::AnsweredTwice:
+        return tr("answered twice.");
+    default:
+        break;
+    }
+    return tr("failed.");
+}
+
+QString OperatorTexts::imagesRefused(UpdateImage::Problem problem, const QString &path)
+{
+    return tr("%1\nNothing was erased.").arg(imageProblem(problem, path));
 }
 
 QString OperatorTexts::stoppedAtErase(const OperationResult &result)
@@ -71,18 +141,64 @@ QString OperatorTexts::stoppedAtErase(const OperationResult &result)
 
 QString OperatorTexts::stoppedAtFile(int fileNumber, const OperationResult &result, const QString &path)
 {
-    return tr("Update stopped at file %1/3.\n%2").arg(fileNumber).arg(failureReason(result, path));
+    using Outcome = OperationResult::Outcome;
+    QString where;
+    switch (result.outcome) {
+    case Outcome::NoAnswer:
+        where = tr("File %1/3: no answer at block %2.").arg(fileNumber).arg(result.blockIndex + 1);
+        break;
+    case Outcome::NotConfirmed:
+        where = tr("File %1/3 was not confirmed.").arg(fileNumber);
+        break;
+    case Outcome::Refused:
+        where = tr("File %1/3: block %2 was refused.").arg(fileNumber).arg(result.blockIndex + 1);
+        break;
+    case Outcome::AnsweredTwice:
+        where = tr("File %1/3: device answered twice.").arg(fileNumber);
+        break;
+    case Outcome::SendFailed:
+        where = tr("File %1/3: the network refused.").arg(fileNumber);
+        break;
+    case Outcome::NotConnected:
+        where = tr("File %1/3: not connected.").arg(fileNumber);
+        break;
+    case Outcome::FileNotReadable:
+    case Outcome::ImageEmpty:
+    case Outcome::ImageTooLarge:
+        where = imageProblem(result.imageProblem, path);
+        break;
+    case Outcome::Aborted:
+    case Outcome::Success:
+        where = tr("File %1/3: aborted.").arg(fileNumber);
+        break;
+    }
+    // The device is erased by now: it has no firmware until an update ends.
+    return tr("%1\nNot updated: keep power on, retry.").arg(where);
 }
 
-QString OperatorTexts::shortName(const QString &path)
+QString OperatorTexts::waiting(std::chrono::milliseconds waited, std::chrono::milliseconds limit)
+{
+    const auto clock = [](std::chrono::milliseconds span) {
+        const qint64 seconds = span.count() / 1000;
+        if (seconds >= 3600)
+            return QStringLiteral("%1:%2:%3")
+                .arg(seconds / 3600)
+                .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+                .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+        return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    };
+    return tr("waiting %1 of %2").arg(clock(waited), clock(limit));
+}
+
+QString OperatorTexts::shortName(const QString &path, int length)
 {
     const QString name = QFileInfo(path).fileName();
-    return name.size() > 24 ? name.left(21) + QStringLiteral("...") : name;
+    return name.size() > length ? name.left(length - 3) + QStringLiteral("...") : name;
 }
 
-QString OperatorTexts::imageProblem(UpdateImage::Problem problem, const QString &path)
+QString OperatorTexts::imageProblem(UpdateImage::Problem problem, const QString &path, int nameLength)
 {
-    const QString name = path.isEmpty() ? tr("The file") : shortName(path);
+    const QString name = path.isEmpty() ? tr("The file") : shortName(path, nameLength);
     switch (problem) {
     case UpdateImage::Problem::None:
         break;
@@ -97,9 +213,9 @@ QString OperatorTexts::imageProblem(UpdateImage::Problem problem, const QString 
     case UpdateImage::Problem::TooLarge:
         return tr("%1 is over 512 MiB.").arg(name);
     case UpdateImage::Problem::OutOfMemory:
-        return tr("No memory to read %1").arg(name);
+        return tr("No memory for %1").arg(name);
     case UpdateImage::Problem::Changed:
-        return tr("%1 changed while read.").arg(name);
+        return tr("%1 changed as read.").arg(name);
     }
     return QString();
 }

@@ -8,6 +8,8 @@
 #include <QCoreApplication>
 #include <QString>
 
+#include <chrono>
+
 // Every text the program shows or prints of its own, in one place, each
 // through tr(). The guide prompt has two lines of about 35 characters, the
 // engineering prompt one bold line of about 30: the texts are worded to fit.
@@ -31,29 +33,42 @@ public:
     static QString noAdapter();
     static QString adapterWithoutIPv4();
     static QString adapterUnavailable(const QString &adapterName);
+    // An adapter name short enough for the prompt.
+    static QString shortAdapterName(const QString &name);
     static QString unreachable(const QString &device);
     static QString cannotOpen(const QString &reason);
     static QString noAnswerToConnect();
     static QString connectRefused();
     static QString deviceAddressProblem(DeviceAddress::Problem problem, const QString &typed);
 
-    // The engineering tab.
+    // The engineering tab: one bold line each.
     static QString engineeringStart();
     static QString sending();
     static QString fileSent();
     static QString noFileChosen();
+    static QString sendFailed(const OperationResult &result, const QString &path);
     static QString eraseFailed(const OperationResult &result);
 
-    // Where the guided update stopped, and why, in the guide prompt's two lines.
-    static QString imagesRefused(const UpdateImage &image);
+    // Where the guided update stopped, and why, in the guide prompt's two
+    // lines. Once the device has acknowledged the erase, the second line says
+    // what that means for the operator.
+    static QString imagesRefused(UpdateImage::Problem problem, const QString &path);
     static QString stoppedAtErase(const OperationResult &result);
     static QString stoppedAtFile(int fileNumber, const OperationResult &result, const QString &path);
 
-    // Why an operation failed, in one short line; `path` names the file.
+    // How long a wait for the device has lasted, of how long it may last.
+    static QString waiting(std::chrono::milliseconds waited, std::chrono::milliseconds limit);
+
+    // Why an operation failed, in one line of any length (the command line's
+    // reason); `path` names the file.
     static QString failureReason(const OperationResult &result, const QString &path = QString());
-    static QString imageProblem(UpdateImage::Problem problem, const QString &path);
-    // A file name short enough for the prompts.
-    static QString shortName(const QString &path);
+    // What is wrong with an image file; its name is cut to `nameLength`.
+    static QString imageProblem(UpdateImage::Problem problem, const QString &path, int nameLength = 24);
+    // A file name of at most `length` characters, for the prompts.
+    static QString shortName(const QString &path, int length = 24);
+
+private:
+    static QString erasedNot(OperationResult::Outcome outcome);
 };
 
 #endif // OPERATORTEXTS_H
