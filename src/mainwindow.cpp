@@ -10,11 +10,11 @@
 #include <QIcon>
 #include <QImage>
 #include <QLineEdit>
-#include <QPainter>
 #include <QPixmap>
 #include <QMessageBox>
 #include <QNetworkInterface>
 
+#include "appicon.h"
 #include "deviceaddress.h"
 #include "networkadapter.h"
 #include "operatortexts.h"
@@ -41,21 +41,14 @@ void useDesignedFont(QWidget *window)
     window->setFont(QFont(QStringLiteral("Segoe UI"), 9));
 }
 
-// The wide logo, centred on a square and scaled to the sizes window
-// managers ask for: scaled as it is, its smallest would be 16 x 7.
-QIcon squareIcon(const QString &resource)
+// The logo in the sizes window managers ask for. The full 3750 x 1704
+// picture is too big for an X11 window property: there would be no icon.
+QIcon logoIcon(const QString &resource)
 {
     const QImage logo(resource);
-    const int side = qMax(logo.width(), logo.height());
-    QImage square(side, side, QImage::Format_ARGB32_Premultiplied);
-    square.fill(Qt::transparent);
-    {
-        QPainter painter(&square);
-        painter.drawImage((side - logo.width()) / 2, (side - logo.height()) / 2, logo);
-    }
     QIcon icon;
     for (int size : {16, 24, 32, 48, 64, 128, 256})
-        icon.addPixmap(QPixmap::fromImage(square.scaled(size, size, Qt::KeepAspectRatio, Qt::SmoothTransformation)));
+        icon.addPixmap(QPixmap::fromImage(squareLogo(logo, size)));
     return icon;
 }
 
@@ -71,9 +64,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->setupUi(this);
     setWindowTitle(tr("Varnel Updater"));
     useDesignedFont(this);
-    // The 3750 x 1704 logo is too big for an X11 window property: the
-    // window would get no icon at all.
-    setWindowIcon(squareIcon(QStringLiteral(":/icons/logo.png")));
+    setWindowIcon(logoIcon(QStringLiteral(":/icons/logo.png")));
     ui->label_prompt->setText(OperatorTexts::engineeringStart());
 
     connect(&watcher, &QFutureWatcher<void>::finished, this, &MainWindow::when_file_send_finished);
