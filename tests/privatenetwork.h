@@ -8,7 +8,14 @@
 
 #include <QString>
 
+#ifdef QT_WIDGETS_LIB
+#include <QApplication>
+#else
+#include <QCoreApplication>
+#endif
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <net/if.h>
 #include <sched.h>
@@ -43,6 +50,13 @@ inline bool enterPrivateNetwork(QString *error)
     return up;
 }
 
+// Suites without a window need no widgets to run.
+#ifdef QT_WIDGETS_LIB
+using TestApplication = QApplication;
+#else
+using TestApplication = QCoreApplication;
+#endif
+
 } // namespace testsupport
 
 // The test's main(), entering the private network before anything else.
@@ -55,7 +69,7 @@ inline bool enterPrivateNetwork(QString *error)
                          qPrintable(error));                                                           \
             return 1;                                                                                  \
         }                                                                                              \
-        QApplication app(argc, argv);                                                                  \
+        testsupport::TestApplication app(argc, argv);                                                  \
         app.setAttribute(Qt::AA_Use96Dpi, true);                                                       \
         TestObject test;                                                                               \
         QTEST_SET_MAIN_SOURCE_PATH                                                                     \
