@@ -6,6 +6,7 @@
 
 #include "crc.h"
 #include "devicesim.h"
+#include "devicesimfleet.h"
 #include "privatenetwork.h"
 #include "protocol.h"
 #include "testsupport.h"
@@ -94,6 +95,35 @@ constexpr int kIndexAt = 7;
 // Five blocks: START, three MIDs, a short END.
 const QByteArray kImage = pseudoImage(4 * protocol::chunkSize + 321, 7);
 
+QHostAddress nth(const QHostAddress &first, int n)
+{
+    return QHostAddress(first.toIPv4Address() + quint32(n));
+}
+
+// One PC per device, each on an address of its own: 127.0.0.11, .12, ...
+struct Pcs {
+    std::vector<std::unique_ptr<Sender>> senders;
+
+    bool bind(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            senders.push_back(std::make_unique<Sender>());
+            if (!senders.back()->bind(nth(QHostAddress(QStringLiteral("127.0.0.11")), i)))
+                return false;
+        }
+        return true;
+    }
+    Sender &operator[](int i) { return *senders.at(size_t(i)); }
+    bool done() const
+    {
+        for (const auto &sender : senders) {
+            if (!sender->done())
+                return false;
+        }
+        return true;
+    }
+};
+
 QStringList typesOf(const QList<Sender::Answer> &answers)
 {
     QStringList types;
@@ -113,6 +143,14 @@ private slots:
     void imageFlaws();
     void imagesNotKeptStillChecked();
     void ackDelay();
+
+    void fleetRange_data();
+    void fleetRange();
+    void fleetAnswersEachFromItsOwnAddress();
+    void faultsReachOnlyTheirTargets_data();
+    void faultsReachOnlyTheirTargets();
+    void fleetBindFailure();
+    void fleetCountsDevicesThrough();
 };
 
 enum Flaw { Intact, BadChecksum, SkippedIndex, WrongImageNumber, NoEndThenNextImage, NoEndLinkQuiet };
@@ -297,6 +335,202 @@ void tst_DeviceSim::ackDelay()
                                 .arg(i + 1)
                                 .arg(answers.at(i).afterMs)
                                 .arg(least[i])));
+}
+
+void tst_DeviceSim::fleetRange_data()
+{
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QString>("last");  // empty: refused
+
+    QTest::newRow("one") << "127.0.0.2" << 1 << "127.0.0.2";
+    QTest::newRow("across an octet") << "127.0.0.250" << 10 << "127.0.1.3";
+    QTest::newRow("as many as allowed") << "127.0.0.2" << 200 << "127.0.0.201";
+    QTest::newRow("one too many") << "127.0.0.2" << 201 << "";
+    QTest::newRow("none") << "127.0.0.2" << 0 << "";
+    QTest::newRow("negative") << "127.0.0.2" << -1 << "";
+    QTest::newRow("up to the last loopback address") << "127.255.255.254" << 2 << "127.255.255.255";
+    QTest::newRow("one past it") << "127.255.255.254" << 3 << "";
+    QTest::newRow("from the last address on") << "127.255.255.255" << 200 << "";
+    QTest::newRow("below loopback") << "126.255.255.255" << 3 << "";
+    QTest::newRow("a LAN address") << "192.168.1.20" << 1 << "";
+    QTest::newRow("IPv6 loopback") << "::1" << 1 << "";
+}
+
+void tst_DeviceSim::fleetRange()
+{
+    QFETCH(QString, first);
+    QFETCH(int, count);
+    QFETCH(QString, last);
+
+    QString why;
+    const QList<QHostAddress> range = DeviceSimFleet::addressRange(QHostAddress(first), count, &why);
+    if (last.isEmpty()) {
+        QVERIFY2(range.isEmpty(), qPrintable(QStringLiteral("%1 addresses").arg(range.size())));
+        QVERIFY(!why.isEmpty());
+        return;
+    }
+    QCOMPARE(range.size(), count);
+    QCOMPARE(range.first(), QHostAddress(first));
+    QCOMPARE(range.last(), QHostAddress(last));
+    for (int i = 1; i < range.size(); ++i)
+        QCOMPARE(range.at(i).toIPv4Address(), range.at(i - 1).toIPv4Address() + 1);
+}
+
+void tst_DeviceSim::fleetAnswersEachFromItsOwnAddress()
+{
+    DeviceSimFleet fleet;
+    QVERIFY2(fleet.start(deviceAddress(), 3), qPrintable(fleet.errorString()));
+    QCOMPARE(fleet.devices().size(), 3);
+    Pcs pcs;
+    QVERIFY(pcs.bind(3));
+    // A different number to each, so counters shared or mixed up would show.
+    const QByteArray init = protocol::commandDatagram(MT_INIT);
+    for (int i = 0; i < 3; ++i)
+        pcs[i].send(nth(deviceAddress(), i), QList<QByteArray>(i + 1, init));
+    QVERIFY(runLoopUntil([&] { return pcs.done(); }, 10000));
+
+    for (int i = 0; i < 3; ++i) {
+        const QHostAddress address = nth(deviceAddress(), i);
+        QCOMPARE(pcs[i].answers().size(), i + 1);
+        for (const Sender::Answer &answer : pcs[i].answers()) {
+            QCOMPARE(answer.bytes, QByteArray::fromHex("a55a0f"));
+            QCOMPARE(answer.from, address);
+            QCOMPARE(answer.fromPort, kCommandPort);
+        }
+        DeviceSim *device = fleet.device(address);
+        QVERIFY(device);
+        QCOMPARE(device, fleet.devices().at(i));
+        QCOMPARE(device->address(), address);
+        QCOMPARE(device->receivedCount(), i + 1);
+        QCOMPARE(device->acksSent(), i + 1);
+    }
+}
+
+void tst_DeviceSim::faultsReachOnlyTheirTargets_data()
+{
+    QTest::addColumn<QStringList>("only");
+    QTest::addColumn<QList<bool>>("misbehaves");  // .2, .3, .4
+    QTest::addColumn<bool>("silent");
+
+    QTest::newRow("no target: all") << QStringList() << QList<bool>{true, true, true} << false;
+    QTest::newRow("the middle one") << QStringList{"127.0.0.3"} << QList<bool>{false, true, false} << false;
+    QTest::newRow("first and last") << QStringList{"127.0.0.2", "127.0.0.4"} << QList<bool>{true, false, true}
+                                    << false;
+    QTest::newRow("silent, the middle one") << QStringList{"127.0.0.3"} << QList<bool>{false, true, false} << true;
+}
+
+void tst_DeviceSim::faultsReachOnlyTheirTargets()
+{
+    QFETCH(QStringList, only);
+    QFETCH(QList<bool>, misbehaves);
+    QFETCH(bool, silent);
+
+    QList<QHostAddress> targets;
+    for (const QString &address : only)
+        targets << QHostAddress(address);
+    DeviceSimFleet fleet;
+    DeviceSim::Faults faults;
+    faults.wrongTypeAt = 2;
+    // Set before start(): the devices made then must get them.
+    if (silent)
+        fleet.setSilent(true, targets);
+    else
+        fleet.setFaults(faults, targets);
+    QVERIFY2(fleet.start(deviceAddress(), 3), qPrintable(fleet.errorString()));
+    Pcs pcs;
+    QVERIFY(pcs.bind(3));
+    const QByteArray init = protocol::commandDatagram(MT_INIT);
+    for (int i = 0; i < 3; ++i)
+        pcs[i].send(nth(deviceAddress(), i), {init, init, init});
+    QVERIFY(runLoopUntil(
+        [&] {
+            for (int i = 0; i < 3; ++i) {
+                const bool quiet = silent && misbehaves.at(i);
+                if (quiet ? fleet.devices().at(i)->receivedCount() < 1 : !pcs[i].done())
+                    return false;
+            }
+            return true;
+        },
+        10000));
+
+    for (int i = 0; i < 3; ++i) {
+        const QString what = QStringLiteral("device %1").arg(nth(deviceAddress(), i).toString());
+        if (silent && misbehaves.at(i)) {
+            // Its first datagram came and went unanswered (answers are not delayed).
+            QVERIFY2(pcs[i].answers().isEmpty(), qPrintable(what));
+            QCOMPARE(fleet.devices().at(i)->acksSent(), 0);
+            continue;
+        }
+        const QStringList expected = misbehaves.at(i) ? QStringList{"a55a0f", "a55a55", "a55a0f"}
+                                                      : QStringList{"a55a0f", "a55a0f", "a55a0f"};
+        QVERIFY2(typesOf(pcs[i].answers()) == expected,
+                 qPrintable(what + QStringLiteral(": ") + typesOf(pcs[i].answers()).join(' ')));
+    }
+}
+
+void tst_DeviceSim::fleetBindFailure()
+{
+    QUdpSocket taken;
+    QVERIFY(taken.bind(QHostAddress(QStringLiteral("127.0.0.3")), kCommandPort, QAbstractSocket::DontShareAddress));
+
+    DeviceSimFleet fleet;
+    QVERIFY(!fleet.start(deviceAddress(), 3));
+    QVERIFY2(fleet.errorString().contains(QStringLiteral("127.0.0.3:1235")), qPrintable(fleet.errorString()));
+    // The one bound before the failure is let go again.
+    QUdpSocket first;
+    QVERIFY2(first.bind(deviceAddress(), kCommandPort, QAbstractSocket::DontShareAddress),
+             qPrintable(first.errorString()));
+    first.close();
+
+    taken.close();
+    QVERIFY2(fleet.start(deviceAddress(), 3), qPrintable(fleet.errorString()));
+}
+
+void tst_DeviceSim::fleetCountsDevicesThrough()
+{
+    // Through means three clean images; a bad one does not count towards them.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    DeviceSimFleet fleet;
+    fleet.setSaveDirectory(dir.path());
+    fleet.setKeepImageData(false);
+    QVERIFY2(fleet.start(deviceAddress(), 2), qPrintable(fleet.errorString()));
+    QList<DeviceSim *> through;
+    connect(&fleet, &DeviceSimFleet::deviceDone, this, [&](DeviceSim *device) { through << device; });
+
+    QList<QByteArray> images;
+    for (int n = 1; n <= 3; ++n)
+        images << pseudoImage(3 * protocol::chunkSize + 100 * n, quint32(n));
+    QList<QByteArray> update;
+    for (int n = 1; n <= 3; ++n)
+        update += imageDatagrams(images.at(n - 1), quint8(n));
+    QList<QByteArray> spoilt = update;
+    spoilt[5].back() = char(spoilt[5].back() ^ 0x10);  // the second image's checksum
+
+    Pcs pcs;
+    QVERIFY(pcs.bind(2));
+    pcs[0].send(deviceAddress(), update);
+    pcs[1].send(otherAddress(), spoilt);
+    QVERIFY(runLoopUntil([&] { return pcs.done(); }, 10000));
+    QCOMPARE(fleet.imagesCompleted(), 6);
+    QCOMPARE(fleet.devicesDone(), 1);
+    QCOMPARE(through, QList<DeviceSim *>{fleet.device(deviceAddress())});
+
+    // The second image again, clean this time: now that device is through too.
+    pcs[1].send(otherAddress(), imageDatagrams(images.at(1), 2));
+    QVERIFY(runLoopUntil([&] { return pcs.done(); }, 10000));
+    QCOMPARE(fleet.imagesCompleted(), 7);
+    QCOMPARE(fleet.devicesDone(), 2);
+    QCOMPARE(through.size(), 2);
+    QCOMPARE(through.last(), fleet.device(otherAddress()));
+
+    // Each device saves in a folder of its own, so equal names do not collide.
+    for (const QString &address : {QStringLiteral("127.0.0.2"), QStringLiteral("127.0.0.3")}) {
+        QFile saved(QDir(dir.filePath(address)).filePath(QStringLiteral("image3-3.bin")));
+        QVERIFY2(saved.open(QIODevice::ReadOnly), qPrintable(saved.fileName()));
+        QVERIFY(saved.readAll() == images.at(2));
+    }
 }
 
 PRIVATE_NETWORK_TEST_MAIN(tst_DeviceSim)
