@@ -12,6 +12,7 @@
 #include "testsupport.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -124,6 +125,34 @@ struct Pcs {
     }
 };
 
+// varnel-devicesim run as a child; it inherits our private network. Its own
+// --timeout ends it should the test leave it waiting.
+struct Program {
+    QProcess process;
+    QByteArray out;
+    QByteArray err;
+
+    void start(const QStringList &arguments)
+    {
+        QObject::connect(&process, &QProcess::readyReadStandardOutput, &process,
+                         [this] { out += process.readAllStandardOutput(); });
+        QObject::connect(&process, &QProcess::readyReadStandardError, &process,
+                         [this] { err += process.readAllStandardError(); });
+        process.start(QStringLiteral(VARNEL_DEVICESIM_PROGRAM), arguments + QStringList{"--timeout", "30"});
+    }
+    bool listening() { return runLoopUntil([&] { return out.contains("listening on"); }, 10000); }
+    bool finished()
+    {
+        return runLoopUntil([&] { return process.state() == QProcess::NotRunning; }, 35000);
+    }
+    int exitCode() const
+    {
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+    QString output() const { return QString::fromUtf8(out + err); }
+    QStringList lines() const { return QString::fromUtf8(out).split('\n', Qt::SkipEmptyParts); }
+};
+
 QStringList typesOf(const QList<Sender::Answer> &answers)
 {
     QStringList types;
@@ -151,6 +180,14 @@ private slots:
     void faultsReachOnlyTheirTargets();
     void fleetBindFailure();
     void fleetCountsDevicesThrough();
+
+    void programAnswersThreeSenders();
+    void programOnlyDelaysItsTarget_data();
+    void programOnlyDelaysItsTarget();
+    void programReportsBadImage();
+    void programRefuses_data();
+    void programRefuses();
+    void programBindFailure();
 };
 
 enum Flaw { Intact, BadChecksum, SkippedIndex, WrongImageNumber, NoEndThenNextImage, NoEndLinkQuiet };
@@ -531,6 +568,165 @@ void tst_DeviceSim::fleetCountsDevicesThrough()
         QVERIFY2(saved.open(QIODevice::ReadOnly), qPrintable(saved.fileName()));
         QVERIFY(saved.readAll() == images.at(2));
     }
+}
+
+void tst_DeviceSim::programAnswersThreeSenders()
+{
+    Program sim;
+    sim.start({"--count", "3", "--exit-after-images", "3"});
+    QVERIFY2(sim.listening(), qPrintable(sim.output()));
+    QVERIFY2(sim.out.contains("listening on 127.0.0.2:1235 to 127.0.0.4:1235 (3 devices)"), qPrintable(sim.output()));
+
+    Pcs pcs;
+    QVERIFY(pcs.bind(3));
+    QList<QByteArray> images;
+    for (int i = 0; i < 3; ++i) {
+        images << pseudoImage(2 * protocol::chunkSize + 10 * (i + 1), quint32(30 + i));
+        pcs[i].send(nth(deviceAddress(), i), imageDatagrams(images.at(i), 1));
+    }
+    QVERIFY2(runLoopUntil([&] { return pcs.done(); }, 10000), qPrintable(sim.output()));
+    QVERIFY2(sim.finished(), qPrintable(sim.output()));
+    QVERIFY2(sim.exitCode() == 0, qPrintable(sim.output()));
+
+    const QStringList lines = sim.lines();
+    for (int i = 0; i < 3; ++i) {
+        const QString address = nth(deviceAddress(), i).toString();
+        for (const Sender::Answer &answer : pcs[i].answers()) {
+            QCOMPARE(answer.bytes, QByteArray::fromHex("a55aff"));
+            QCOMPARE(answer.from.toString(), address);
+        }
+        const QString summary = QStringLiteral("%1: image 1: 3 blocks, %2 bytes, checksum good, OK")
+                                    .arg(address)
+                                    .arg(images.at(i).size());
+        QVERIFY2(lines.contains(summary), qPrintable(summary + QStringLiteral("\n") + sim.output()));
+        QVERIFY2(lines.contains(QStringLiteral("%1: 3 datagrams, 1 images, 1 clean, 0 erases, 3 acknowledgements")
+                                    .arg(address)),
+                 qPrintable(sim.output()));
+    }
+    QVERIFY2(lines.last() == QStringLiteral("exiting (3 images done): 9 datagrams, 3 images, 3 clean, 0 erases, "
+                                            "9 acknowledgements on 3 devices"),
+             qPrintable(sim.output()));
+}
+
+void tst_DeviceSim::programOnlyDelaysItsTarget_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::newRow("--ack-delay-ms") << "--ack-delay-ms";
+    QTest::newRow("--ack-delay, the old name") << "--ack-delay";
+}
+
+void tst_DeviceSim::programOnlyDelaysItsTarget()
+{
+    QFETCH(QString, option);
+    constexpr int kDelayMs = 250;
+
+    Program sim;
+    sim.start({"--count", "3", "--only", "127.0.0.3", option, QString::number(kDelayMs), "--exit-after-devices", "3"});
+    QVERIFY2(sim.listening(), qPrintable(sim.output()));
+
+    // A whole update each: three images of two blocks.
+    QList<QByteArray> update;
+    for (int n = 1; n <= 3; ++n)
+        update += imageDatagrams(pseudoImage(protocol::chunkSize + 50 * n, quint32(40 + n)), quint8(n));
+    Pcs pcs;
+    QVERIFY(pcs.bind(3));
+    for (int i = 0; i < 3; ++i)
+        pcs[i].send(nth(deviceAddress(), i), update);
+    // The last answer of all is the delayed one: the program must not quit before it leaves.
+    QVERIFY2(runLoopUntil([&] { return pcs.done(); }, 15000), qPrintable(sim.output()));
+    QVERIFY2(sim.finished(), qPrintable(sim.output()));
+    QVERIFY2(sim.exitCode() == 0, qPrintable(sim.output()));
+    QVERIFY2(sim.lines().last().startsWith(QStringLiteral("exiting (3 devices through 3 clean images)")),
+             qPrintable(sim.output()));
+
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(pcs[i].answers().size(), update.size());
+        double fastest = 1e9;
+        double slowest = 0;
+        for (const Sender::Answer &answer : pcs[i].answers()) {
+            fastest = qMin(fastest, answer.afterMs);
+            slowest = qMax(slowest, answer.afterMs);
+        }
+        const QString what = QStringLiteral("%1: answers after %2 to %3 ms")
+                                 .arg(nth(deviceAddress(), i).toString())
+                                 .arg(fastest)
+                                 .arg(slowest);
+        if (i == 1)
+            QVERIFY2(fastest >= kDelayMs, qPrintable(what));
+        else
+            QVERIFY2(fastest < kDelayMs, qPrintable(what));
+    }
+}
+
+void tst_DeviceSim::programReportsBadImage()
+{
+    Program sim;
+    sim.start({"--count", "2", "--exit-after-images", "2"});
+    QVERIFY2(sim.listening(), qPrintable(sim.output()));
+
+    const QByteArray image = pseudoImage(2 * protocol::chunkSize + 5, 50);
+    QList<QByteArray> spoilt = imageDatagrams(image, 1);
+    spoilt.last().back() = char(spoilt.last().back() ^ 0x80);
+    Pcs pcs;
+    QVERIFY(pcs.bind(2));
+    pcs[0].send(deviceAddress(), imageDatagrams(image, 1));
+    pcs[1].send(otherAddress(), spoilt);
+    QVERIFY2(runLoopUntil([&] { return pcs.done(); }, 10000), qPrintable(sim.output()));
+    QVERIFY2(sim.finished(), qPrintable(sim.output()));
+    QVERIFY2(sim.exitCode() == 1, qPrintable(sim.output()));
+
+    const QStringList lines = sim.lines();
+    QVERIFY2(lines.contains(QStringLiteral("127.0.0.2: image 1: 3 blocks, 2805 bytes, checksum good, OK")),
+             qPrintable(sim.output()));
+    const QStringList bad = lines.filter(QStringLiteral("127.0.0.3: image 1: 3 blocks, 2805 bytes, checksum bad"));
+    QVERIFY2(bad.size() == 1 && !bad.first().endsWith(QStringLiteral(", OK")), qPrintable(sim.output()));
+    QVERIFY2(lines.last().contains(QStringLiteral("2 images, 1 clean")), qPrintable(sim.output()));
+}
+
+void tst_DeviceSim::programRefuses_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("reason");  // a fragment of what it says on stderr
+
+    QTest::newRow("no devices") << QStringList{"--count", "0"} << "1 to 200";
+    QTest::newRow("too many devices") << QStringList{"--count", "201"} << "1 to 200";
+    QTest::newRow("range leaves loopback") << QStringList{"--address", "127.255.255.250", "--count", "7"}
+                                           << "would leave 127.0.0.0/8";
+    QTest::newRow("not loopback") << QStringList{"--address", "192.168.0.2"} << "127.0.0.0/8";
+    QTest::newRow("--only outside the fleet") << QStringList{"--count", "3", "--only", "127.0.0.5", "--silent"}
+                                              << "--only 127.0.0.5";
+    QTest::newRow("--only, one of a list outside")
+        << QStringList{"--count", "3", "--only", "127.0.0.3,127.0.0.9", "--silent"} << "--only 127.0.0.9";
+    QTest::newRow("--only, not an address") << QStringList{"--count", "3", "--only", "device3", "--silent"}
+                                            << "--only device3";
+    QTest::newRow("more devices to wait for than there are")
+        << QStringList{"--count", "2", "--exit-after-devices", "3"} << "never be reached";
+    QTest::newRow("negative delay") << QStringList{"--ack-delay-ms", "-1"} << "whole number";
+    QTest::newRow("unknown switch") << QStringList{"--count", "2", "--fleet"} << "fleet";
+}
+
+void tst_DeviceSim::programRefuses()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, reason);
+
+    Program sim;
+    sim.start(arguments);
+    QVERIFY2(sim.finished(), qPrintable(sim.output()));
+    QVERIFY2(sim.exitCode() == 2, qPrintable(sim.output()));
+    QVERIFY2(QString::fromUtf8(sim.err).contains(reason), qPrintable(sim.output()));
+    QVERIFY2(!sim.out.contains("listening"), qPrintable(sim.output()));
+}
+
+void tst_DeviceSim::programBindFailure()
+{
+    QUdpSocket taken;
+    QVERIFY(taken.bind(QHostAddress(QStringLiteral("127.0.0.4")), kCommandPort, QAbstractSocket::DontShareAddress));
+    Program sim;
+    sim.start({"--count", "5"});
+    QVERIFY2(sim.finished(), qPrintable(sim.output()));
+    QVERIFY2(sim.exitCode() == 3, qPrintable(sim.output()));
+    QVERIFY2(QString::fromUtf8(sim.err).contains(QStringLiteral("127.0.0.4:1235")), qPrintable(sim.output()));
 }
 
 PRIVATE_NETWORK_TEST_MAIN(tst_DeviceSim)
