@@ -37,7 +37,11 @@ QList<QHostAddress> DeviceSimFleet::addressRange(const QHostAddress &first, int 
 bool DeviceSimFleet::start(const QHostAddress &first, int count)
 {
     stop();
-    qDeleteAll(_devices);
+    // Later: start() may run from a slot of one of their signals.
+    for (DeviceSim *device : std::as_const(_devices)) {
+        disconnect(device, nullptr, this, nullptr);
+        device->deleteLater();
+    }
     _devices.clear();
     _addresses.clear();
     _cleanImages.clear();
