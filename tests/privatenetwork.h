@@ -8,7 +8,14 @@
 
 #include <QString>
 
+#ifdef QT_WIDGETS_LIB
+#include <QApplication>
+#else
+#include <QCoreApplication>
+#endif
+
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <net/if.h>
 #include <sched.h>
@@ -43,10 +50,17 @@ inline bool enterPrivateNetwork(QString *error)
     return up;
 }
 
+// Suites without a window need no widgets to run.
+#ifdef QT_WIDGETS_LIB
+using TestApplication = QApplication;
+#else
+using TestApplication = QCoreApplication;
+#endif
+
 } // namespace testsupport
 
 // The test's main(), entering the private network before anything else.
-#define PRIVATE_NETWORK_TEST_MAIN_WITH(Application, TestObject)                                        \
+#define PRIVATE_NETWORK_TEST_MAIN(TestObject)                                                          \
     int main(int argc, char *argv[])                                                                   \
     {                                                                                                  \
         QString error;                                                                                 \
@@ -55,13 +69,10 @@ inline bool enterPrivateNetwork(QString *error)
                          qPrintable(error));                                                           \
             return 1;                                                                                  \
         }                                                                                              \
-        Application app(argc, argv);                                                                   \
+        testsupport::TestApplication app(argc, argv);                                                  \
         TestObject test;                                                                               \
         QTEST_SET_MAIN_SOURCE_PATH                                                                     \
         return QTest::qExec(&test, argc, argv);                                                        \
     }
-
-#define PRIVATE_NETWORK_TEST_MAIN(TestObject) PRIVATE_NETWORK_TEST_MAIN_WITH(QApplication, TestObject)
-#define PRIVATE_NETWORK_TEST_MAIN_CORE(TestObject) PRIVATE_NETWORK_TEST_MAIN_WITH(QCoreApplication, TestObject)
 
 #endif // PRIVATENETWORK_H

@@ -230,5 +230,5 @@ void tst_Fleet::strangersCountForNobody()
     QCOMPARE(fleet.sims[0]->eraseCount(), 0);
 }
 
-PRIVATE_NETWORK_TEST_MAIN_CORE(tst_Fleet)
+PRIVATE_NETWORK_TEST_MAIN(tst_Fleet)
 #include "tst_fleet.moc"

@@ -58,6 +58,27 @@ QString statusName(quint8 status)
     }
 }
 
+// The image checksum carried on block by block, so an image need not be kept
+// in memory to be checked. Same register as crc::crc32(): start it at
+// kChecksumStart and the end result is that of the whole image.
+constexpr quint32 kChecksumStart = 0xFFFFFFFFu;
+
+quint32 continueChecksum(quint32 reg, const char *data, qsizetype size)
+{
+    const auto &t = crcdetail::slicingTables;
+    const auto *bytes = reinterpret_cast<const uchar *>(data);
+    qsizetype i = 0;
+    for (; i + 8 <= size; i += 8) {
+        const uchar *b = bytes + i;
+        reg ^= (quint32(b[0]) << 24) | (quint32(b[1]) << 16) | (quint32(b[2]) << 8) | quint32(b[3]);
+        reg = t[7][reg >> 24] ^ t[6][(reg >> 16) & 0xFFu] ^ t[5][(reg >> 8) & 0xFFu]
+            ^ t[4][reg & 0xFFu] ^ t[3][b[4]] ^ t[2][b[5]] ^ t[1][b[6]] ^ t[0][b[7]];
+    }
+    for (; i < size; ++i)
+        reg = (reg << 8) ^ crc32Table[(bytes[i] ^ (reg >> 24)) & 0xFFu];
+    return reg;
+}
+
 QString hex32(quint32 value)
 {
     return QStringLiteral("0x%1").arg(value, 8, 16, QLatin1Char('0'));
@@ -120,10 +141,16 @@ bool DeviceSim::start(const QHostAddress &address)
     return true;
 }
 
+QHostAddress DeviceSim::address() const
+{
+    return _socket ? _socket->localAddress() : QHostAddress();
+}
+
 void DeviceSim::stop()
 {
     // Delayed acknowledgements of this run must not leave from the next one.
     ++_generation;
+    _acksPending = 0;
     _quietTimer->stop();
     // close() frees the port at once; deleteLater() because stop() may be
     // called from a slot of a signal this socket's readyRead led to.
@@ -202,13 +229,8 @@ bool DeviceSim::checkWriteBlock(const QByteArray &datagram)
     const int number = _datagramCount;
     if (datagram.size() < kImageOffset) {
         const bool orphan = _openImage < 0;
-        if (orphan) {
-            ImageReport report;
-            report.imageNumber = datagram.size() > kBlockOffset ? quint8(datagram.at(kBlockOffset)) : 0;
-            _images.append(report);
-            _openImage = int(_images.size()) - 1;
-            _expectedIndex = 0;
-        }
+        if (orphan)
+            openImage(datagram.size() > kBlockOffset ? quint8(datagram.at(kBlockOffset)) : 0, 0);
         addError(QStringLiteral("datagram %1: write block of %2 bytes, too short")
                      .arg(number)
                      .arg(datagram.size()));
@@ -231,21 +253,13 @@ bool DeviceSim::checkWriteBlock(const QByteArray &datagram)
                          .arg(_images.at(_openImage).blocks - 1));
             closeImage(false);
         }
-        ImageReport image;
-        image.imageNumber = imageNumber;
-        _images.append(image);
-        _openImage = int(_images.size()) - 1;
-        _expectedIndex = 0;
+        openImage(imageNumber, 0);
     } else {
         // Whatever it is, it follows on: the START before it was not alone.
         _singleDatagram = 0;
         _singleAcked = false;
         if (_openImage < 0) {
-            ImageReport orphan;
-            orphan.imageNumber = imageNumber;
-            _images.append(orphan);
-            _openImage = int(_images.size()) - 1;
-            _expectedIndex = index;
+            openImage(imageNumber, index);
             addError(QStringLiteral("%1 block with no image open").arg(statusName(status)));
         }
         if (status != WFS_MID && status != WFS_END)
@@ -305,14 +319,17 @@ bool DeviceSim::checkWriteBlock(const QByteArray &datagram)
                      .arg(protocol::chunkSize));
 
     ImageReport &image = _images[_openImage];
-    image.data.append(datagram.constData() + kImageOffset, payload);
-    image.bytes = image.data.size();
+    // Bytes are only gathered for whoever wants them: memory or a file.
+    if (_keepImageData || !_saveDir.isEmpty())
+        image.data.append(datagram.constData() + kImageOffset, payload);
+    _checksum = continueChecksum(_checksum, datagram.constData() + kImageOffset, payload);
+    image.bytes += payload;
     ++image.blocks;
 
     if (isEnd) {
         if (checksumThere) {
             const quint32 sent = qFromBigEndian<quint32>(datagram.constData() + datagram.size() - kChecksumSize);
-            const quint32 computed = crc().crc32(image.data);
+            const quint32 computed = _checksum;
             image.checksumPresent = true;
             image.checksumGood = sent == computed;
             if (!image.checksumGood)
@@ -332,6 +349,16 @@ bool DeviceSim::checkWriteBlock(const QByteArray &datagram)
     return isEnd;
 }
 
+void DeviceSim::openImage(int imageNumber, int expectedIndex)
+{
+    ImageReport image;
+    image.imageNumber = imageNumber;
+    _images.append(image);
+    _openImage = int(_images.size()) - 1;
+    _expectedIndex = expectedIndex;
+    _checksum = kChecksumStart;
+}
+
 void DeviceSim::finishImage()
 {
     closeImage(true);
@@ -347,10 +374,9 @@ void DeviceSim::closeImage(bool complete)
     _singleAcked = false;
     _quietTimer->stop();
     _images[at].complete = complete;
-    // A copy: slots may clear() or keep receiving while they look at it.
-    const ImageReport report = _images.at(at);
 
     if (complete && !_saveDir.isEmpty()) {
+        const ImageReport &report = _images.at(at);
         QDir dir(_saveDir);
         if (!dir.mkpath(QStringLiteral("."))) {
             qWarning("devicesim: cannot create %s", qPrintable(_saveDir));
@@ -363,6 +389,10 @@ void DeviceSim::closeImage(bool complete)
                          qPrintable(file.errorString()));
         }
     }
+    if (!_keepImageData)
+        _images[at].data = QByteArray();
+    // A copy: slots may clear() or keep receiving while they look at it.
+    const ImageReport report = _images.at(at);
     if (_printSummaries)
         printLine(report.summary());
     if (complete)
@@ -425,9 +455,12 @@ void DeviceSim::sendAck(quint8 type, const QHostAddress &to, int delayMs)
     }
     const quint64 generation = _generation;
     const quint64 epoch = _epoch;
-    QTimer::singleShot(delayMs, this, [this, type, to, number, generation, epoch] {
+    ++_acksPending;
+    // Precise: a coarse timer may fire early, and "late" must mean at least delayMs.
+    QTimer::singleShot(delayMs, Qt::PreciseTimer, this, [this, type, to, number, generation, epoch] {
         if (generation != _generation)
             return;
+        --_acksPending;
         writeAck(type, to, epoch == _epoch ? number : 0);
     });
 }
@@ -467,6 +500,6 @@ void DeviceSim::printLine(const QString &line) const
     if (!_printSummaries)
         return;
     // Flushed line by line: whoever reads a pipe from us waits for each one.
-    std::fputs(qPrintable(line + QLatin1Char('\n')), stdout);
+    std::fputs(qPrintable(_linePrefix + line + QLatin1Char('\n')), stdout);
     std::fflush(stdout);
 }

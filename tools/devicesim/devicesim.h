@@ -29,7 +29,7 @@ public:
         int imageNumber = 0;
         int blocks = 0;
         qint64 bytes = 0;
-        QByteArray data;               // the image as assembled
+        QByteArray data;               // the image as assembled (empty when not kept)
         bool checksumPresent = false;  // the last block carried a checksum
         bool checksumGood = false;     // ... and it matched the assembled image
         QStringList errors;            // protocol violations, empty when clean
@@ -74,6 +74,15 @@ public:
     // Keep every datagram for received() (true, the default). Off for long
     // runs of big images, where the copies would only cost memory.
     void setRecordDatagrams(bool record) { _recordDatagrams = record; }
+    // Keep each image's bytes in images() (true, the default). Off, the
+    // checksum and sizes are still checked and reported, and a save
+    // directory still gets every image; only the copy in memory goes.
+    void setKeepImageData(bool keep) { _keepImageData = keep; }
+    // Put in front of every printed line, so a fleet's lines tell apart.
+    void setLinePrefix(const QString &prefix) { _linePrefix = prefix; }
+
+    // The address start() bound, null when stopped.
+    QHostAddress address() const;
 
     // Every datagram received, in arrival order, exactly as it came.
     QList<QByteArray> received() const { return _received; }
@@ -85,6 +94,8 @@ public:
     bool imageOpen() const { return _openImage >= 0; }
     int eraseCount() const { return _erases; }
     int acksSent() const { return _acksSent; }
+    // Delayed acknowledgements not sent yet.
+    int acksPending() const { return _acksPending; }
     // Forget what was received (the fault switches and counters restart too).
     void clear();
 
@@ -99,6 +110,7 @@ private:
     void handle(const QByteArray &datagram, const QHostAddress &sender);
     // Checks one write block; true when it was an END block.
     bool checkWriteBlock(const QByteArray &datagram);
+    void openImage(int imageNumber, int expectedIndex);
     void finishImage();
     void sendAck(quint8 type, const QHostAddress &to, int delayMs);
 
@@ -118,12 +130,16 @@ private:
     bool _silent = false;
     QString _saveDir;
     bool _printSummaries = false;
+    QString _linePrefix;
+    bool _keepImageData = true;
+    quint32 _checksum = 0;         // running checksum of the open image
     QList<QByteArray> _received;
     QList<ImageReport> _images;
     bool _imageOpen = false;       // a START was seen and no END yet
     int _expectedIndex = 0;        // next index byte expected
     int _erases = 0;
     int _acksSent = 0;
+    int _acksPending = 0;
     int _savedCount = 0;
 
     bool _recordDatagrams = true;

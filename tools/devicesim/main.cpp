@@ -1,13 +1,16 @@
 // varnel-devicesim: the simulated device as a console program, for trying the
-// updater by hand or from a script, on loopback only.
+// updater by hand or from a script, on loopback only. One process may stand
+// in for a whole fleet of devices.
 
-#include "devicesim.h"
+#include "devicesimfleet.h"
+#include "devicesimoptions.h"
 
-#include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -20,6 +23,8 @@ constexpr int kExitClean = 0;
 constexpr int kExitImagesBad = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitBind = 3;
+// After the last image, how long the delayed answers get beyond their delay.
+constexpr int kDrainSlackMs = 1000;
 
 int signalPipe[2] = {-1, -1};
 
@@ -36,10 +41,19 @@ void say(const QString &line)
     std::fflush(stdout);
 }
 
-int refuse(const QString &why)
+void complain(const QString &why)
 {
     std::fputs(qPrintable(QStringLiteral("varnel-devicesim: %1\n").arg(why)), stderr);
-    return kExitUsage;
+}
+
+QString counts(int datagrams, int images, int clean, int erases, int acks)
+{
+    return QStringLiteral("%1 datagrams, %2 images, %3 clean, %4 erases, %5 acknowledgements")
+        .arg(datagrams)
+        .arg(images)
+        .arg(clean)
+        .arg(erases)
+        .arg(acks);
 }
 
 } // namespace
@@ -49,113 +63,70 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("varnel-devicesim"));
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Simulated device in update mode: answers commands on ADDRESS:1235 with "
-        "acknowledgements to the sender's port 1246 and checks every image it receives."));
-    parser.addHelpOption();
-    const QCommandLineOption address(QStringLiteral("address"),
-                                     QStringLiteral("Listen on ADDRESS (127.0.0.0/8 only)."),
-                                     QStringLiteral("ADDRESS"), QStringLiteral("127.0.0.2"));
-    const QCommandLineOption saveDir(QStringLiteral("save-dir"),
-                                     QStringLiteral("Save each completed image in DIR."),
-                                     QStringLiteral("DIR"));
-    // The fault switches that take a number: milliseconds or a datagram count.
-    const auto numberOption = [](const char *name, const char *help, const char *valueName) {
-        return QCommandLineOption(QString::fromLatin1(name), QString::fromLatin1(help),
-                                  QString::fromLatin1(valueName));
-    };
-    const QCommandLineOption ackDelay = numberOption("ack-delay", "Delay every acknowledgement by MS.", "MS");
-    const QCommandLineOption eraseDelay =
-        numberOption("erase-delay", "Extra MS before acknowledging an erase.", "MS");
-    const QCommandLineOption dropAck = numberOption("drop-ack", "Do not acknowledge datagram N.", "N");
-    const QCommandLineOption wrongType = numberOption("wrong-type", "Answer datagram N with type 0x55.", "N");
-    const QCommandLineOption silentAfter = numberOption("silent-after", "Answer nothing after datagram N.", "N");
-    const QCommandLineOption stray = numberOption(
-        "stray", "Before answering datagram N, send a stray acknowledgement from 127.0.0.3.", "N");
-    const QCommandLineOption duplicateAcks(QStringLiteral("duplicate-acks"),
-                                           QStringLiteral("Answer each datagram twice."));
-    const QCommandLineOption duplicateDelay =
-        numberOption("duplicate-delay", "With --duplicate-acks: send the copy MS after the answer.", "MS");
-    const QCommandLineOption unansweredEnd(QStringLiteral("unanswered-end"),
-                                           QStringLiteral("Never answer the END block of an image."));
-    const QCommandLineOption silent(QStringLiteral("silent"), QStringLiteral("Answer nothing."));
-    const QCommandLineOption exitAfter(QStringLiteral("exit-after-images"),
-                                       QStringLiteral("Quit after N completed images: exit code 0 "
-                                                      "when all were clean, 1 otherwise."),
-                                       QStringLiteral("N"));
-    const QCommandLineOption timeout(QStringLiteral("timeout"),
-                                     QStringLiteral("Quit after S seconds (0: run until killed)."),
-                                     QStringLiteral("S"), QStringLiteral("0"));
-    parser.addOptions({address, saveDir, ackDelay, eraseDelay, dropAck, wrongType, silentAfter,
-                       stray, duplicateAcks, duplicateDelay, unansweredEnd, silent, exitAfter, timeout});
-    parser.process(app);
+    DeviceSimOptions options;
+    QString why;
+    if (!DeviceSimOptions::parse(QCoreApplication::arguments(), &options, &why)) {
+        complain(why);
+        return kExitUsage;
+    }
 
-    if (!parser.positionalArguments().isEmpty())
-        return refuse(QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
+    DeviceSimFleet fleet;
+    fleet.setFaults(options.faults, options.only);
+    fleet.setSilent(options.silent, options.only);
+    fleet.setSaveDirectory(options.saveDir);
+    fleet.setPrintSummaries(true);
+    // Nothing here reads them back, and a fleet of big images would keep
+    // them all; a save directory gets each image all the same.
+    fleet.setRecordDatagrams(false);
+    fleet.setKeepImageData(false);
 
-    bool numbersOk = true;
-    QString badOption;
-    auto number = [&](const QCommandLineOption &option) {
-        if (!parser.isSet(option))
-            return 0;
-        bool ok = false;
-        const int value = parser.value(option).toInt(&ok);
-        if (!ok || value < 0) {
-            numbersOk = false;
-            badOption = option.names().first();
-        }
-        return ok ? value : 0;
-    };
-    DeviceSim::Faults faults;
-    faults.ackDelayMs = number(ackDelay);
-    faults.eraseDelayMs = number(eraseDelay);
-    faults.dropAckOf = number(dropAck);
-    faults.wrongTypeAt = number(wrongType);
-    faults.silentAfter = number(silentAfter);
-    faults.strayAt = number(stray);
-    faults.duplicateAcks = parser.isSet(duplicateAcks);
-    faults.duplicateDelayMs = number(duplicateDelay);
-    faults.unansweredEnd = parser.isSet(unansweredEnd);
-    const int imagesWanted = number(exitAfter);
-    const int seconds = number(timeout);
-    if (!numbersOk)
-        return refuse(QStringLiteral("--%1 wants a whole number of 0 or more, not \"%2\"")
-                          .arg(badOption, parser.value(badOption)));
-
-    const QHostAddress listen(parser.value(address));
-    bool isIPv4 = false;
-    const quint32 ip = listen.toIPv4Address(&isIPv4);
-    if (listen.protocol() != QAbstractSocket::IPv4Protocol || !isIPv4 || (ip >> 24) != 127)
-        return refuse(QStringLiteral("refusing address \"%1\": only 127.0.0.0/8 is allowed")
-                          .arg(parser.value(address)));
-
-    DeviceSim sim;
-    sim.setFaults(faults);
-    sim.setSilent(parser.isSet(silent));
-    sim.setSaveDirectory(parser.value(saveDir));
-    sim.setPrintSummaries(true);
-    // Nothing here reads them back, and a big image would keep them all.
-    sim.setRecordDatagrams(false);
-
-    if (!sim.start(listen)) {
-        std::fputs(qPrintable(QStringLiteral("varnel-devicesim: %1\n").arg(sim.errorString())), stderr);
+    if (!fleet.start(options.first, options.count)) {
+        complain(fleet.errorString());
         return kExitBind;
     }
-    say(QStringLiteral("listening on %1:%2").arg(listen.toString()).arg(DeviceSim::kCommandPort));
+    const QList<QHostAddress> addresses = fleet.addresses();
+    const bool several = addresses.size() > 1;
+    if (several)
+        say(QStringLiteral("listening on %1:%3 to %2:%3 (%4 devices)")
+                .arg(addresses.first().toString(), addresses.last().toString())
+                .arg(DeviceSim::kCommandPort)
+                .arg(addresses.size()));
+    else
+        say(QStringLiteral("listening on %1:%2").arg(addresses.first().toString()).arg(DeviceSim::kCommandPort));
 
     QString reason = QStringLiteral("killed");
-    int completed = 0;
-    QObject::connect(&sim, &DeviceSim::imageCompleted, &app, [&] {
-        if (imagesWanted > 0 && ++completed >= imagesWanted) {
-            reason = QStringLiteral("%1 images done").arg(completed);
-            // Queued, so the last acknowledgement still leaves first.
-            QTimer::singleShot(0, &app, &QCoreApplication::quit);
-        }
+    bool finishing = false;
+    QTimer drain;
+    QElapsedTimer drainClock;
+    const int drainLimitMs = options.longestDelayMs() + kDrainSlackMs;
+    // Quits once the answers still held back have left, so the last sender
+    // hears its last answer; bounded by the longest delay.
+    const auto finish = [&](const QString &why) {
+        if (finishing)
+            return;
+        finishing = true;
+        reason = why;
+        drainClock.start();
+        drain.start(5);
+    };
+    QObject::connect(&drain, &QTimer::timeout, &app, [&] {
+        if (fleet.acksPending() == 0 || drainClock.elapsed() > drainLimitMs)
+            QCoreApplication::quit();
     });
-    if (seconds > 0) {
-        QTimer::singleShot(seconds * 1000, &app, [&] {
-            reason = QStringLiteral("timeout after %1 s").arg(seconds);
+    QObject::connect(&fleet, &DeviceSimFleet::imageCompleted, &app, [&] {
+        if (options.imagesWanted > 0 && fleet.imagesCompleted() >= options.imagesWanted)
+            finish(QStringLiteral("%1 images done").arg(fleet.imagesCompleted()));
+    });
+    QObject::connect(&fleet, &DeviceSimFleet::deviceDone, &app, [&] {
+        if (options.devicesWanted > 0 && fleet.devicesDone() >= options.devicesWanted)
+            finish(QStringLiteral("%1 %2 through %3 clean images")
+                       .arg(fleet.devicesDone())
+                       .arg(fleet.devicesDone() == 1 ? QStringLiteral("device") : QStringLiteral("devices"))
+                       .arg(DeviceSimFleet::kImagesPerUpdate));
+    });
+    if (options.seconds > 0) {
+        QTimer::singleShot(std::chrono::seconds(options.seconds), &app, [&] {
+            reason = QStringLiteral("timeout after %1 s").arg(options.seconds);
             QCoreApplication::quit();
         });
     }
@@ -174,23 +145,34 @@ int main(int argc, char *argv[])
     }
 
     app.exec();
-    sim.stop();
+    fleet.stop();
 
-    const QList<DeviceSim::ImageReport> images = sim.images();
-    int clean = 0;
-    for (const DeviceSim::ImageReport &image : images) {
-        if (image.clean())
-            ++clean;
+    int datagrams = 0, images = 0, clean = 0, erases = 0, acks = 0;
+    for (int i = 0; i < addresses.size(); ++i) {
+        const DeviceSim *device = fleet.devices().at(i);
+        const QString prefix = several ? addresses.at(i).toString() + QStringLiteral(": ") : QString();
+        const QList<DeviceSim::ImageReport> reports = device->images();
+        int deviceClean = 0;
+        for (const DeviceSim::ImageReport &report : reports) {
+            if (report.clean())
+                ++deviceClean;
+        }
+        if (device->imageOpen())
+            say(prefix + reports.last().summary());  // cut short: not printed yet
+        if (several)
+            say(prefix + counts(device->receivedCount(), int(reports.size()), deviceClean, device->eraseCount(),
+                                device->acksSent()));
+        datagrams += device->receivedCount();
+        images += int(reports.size());
+        clean += deviceClean;
+        erases += device->eraseCount();
+        acks += device->acksSent();
     }
-    if (sim.imageOpen())
-        say(images.last().summary());  // cut short: not printed yet
-    const bool allClean = clean == images.size() && (imagesWanted == 0 || completed >= imagesWanted);
-    say(QStringLiteral("exiting (%1): %2 datagrams, %3 images, %4 clean, %5 erases, %6 acknowledgements")
-            .arg(reason)
-            .arg(sim.receivedCount())
-            .arg(images.size())
-            .arg(clean)
-            .arg(sim.eraseCount())
-            .arg(sim.acksSent()));
+    const bool allClean = clean == images
+                       && (options.imagesWanted == 0 || fleet.imagesCompleted() >= options.imagesWanted)
+                       && (options.devicesWanted == 0 || fleet.devicesDone() >= options.devicesWanted);
+    say(QStringLiteral("exiting (%1): %2%3")
+            .arg(reason, counts(datagrams, images, clean, erases, acks),
+                 several ? QStringLiteral(" on %1 devices").arg(addresses.size()) : QString()));
     return allClean ? kExitClean : kExitImagesBad;
 }
