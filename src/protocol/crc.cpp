@@ -9,10 +9,13 @@ crc::crc()
 
 quint32 crc::crc32(const QByteArray &data) const
 {
+    return update(kStart, data.constData(), data.size());
+}
+
+quint32 crc::update(quint32 reg, const char *data, qsizetype size)
+{
     const auto &t = crcdetail::slicingTables;
-    quint32 reg = 0xFFFFFFFFu;
-    const auto *bytes = reinterpret_cast<const uchar *>(data.constData());
-    const qsizetype size = data.size();
+    const auto *bytes = reinterpret_cast<const uchar *>(data);
     qsizetype i = 0;
     for (; i + 8 <= size; i += 8) {
         const uchar *b = bytes + i;

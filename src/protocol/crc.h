@@ -20,6 +20,12 @@ public:
     quint32 crc32(const QByteArray &data) const;
     void selectGenerator(crcGenType type);
 
+    // The checksum carried on piece by piece, so that an image need not be
+    // whole in memory: start at kStart, feed every piece in order, and the
+    // register at the end is crc32() of the whole.
+    static constexpr quint32 kStart = 0xFFFFFFFFu;
+    static quint32 update(quint32 reg, const char *data, qsizetype size);
+
 private:
     crcGenType _type;
     quint32 _polynomial;

@@ -58,27 +58,6 @@ QString statusName(quint8 status)
     }
 }
 
-// The image checksum carried on block by block, so an image need not be kept
-// in memory to be checked. Same register as crc::crc32(): start it at
-// kChecksumStart and the end result is that of the whole image.
-constexpr quint32 kChecksumStart = 0xFFFFFFFFu;
-
-quint32 continueChecksum(quint32 reg, const char *data, qsizetype size)
-{
-    const auto &t = crcdetail::slicingTables;
-    const auto *bytes = reinterpret_cast<const uchar *>(data);
-    qsizetype i = 0;
-    for (; i + 8 <= size; i += 8) {
-        const uchar *b = bytes + i;
-        reg ^= (quint32(b[0]) << 24) | (quint32(b[1]) << 16) | (quint32(b[2]) << 8) | quint32(b[3]);
-        reg = t[7][reg >> 24] ^ t[6][(reg >> 16) & 0xFFu] ^ t[5][(reg >> 8) & 0xFFu]
-            ^ t[4][reg & 0xFFu] ^ t[3][b[4]] ^ t[2][b[5]] ^ t[1][b[6]] ^ t[0][b[7]];
-    }
-    for (; i < size; ++i)
-        reg = (reg << 8) ^ crc32Table[(bytes[i] ^ (reg >> 24)) & 0xFFu];
-    return reg;
-}
-
 QString hex32(quint32 value)
 {
     return QStringLiteral("0x%1").arg(value, 8, 16, QLatin1Char('0'));
@@ -322,7 +301,7 @@ bool DeviceSim::checkWriteBlock(const QByteArray &datagram)
     // Bytes are only gathered for whoever wants them: memory or a file.
     if (_keepImageData || !_saveDir.isEmpty())
         image.data.append(datagram.constData() + kImageOffset, payload);
-    _checksum = continueChecksum(_checksum, datagram.constData() + kImageOffset, payload);
+    _checksum = crc::update(_checksum, datagram.constData() + kImageOffset, payload);
     image.bytes += payload;
     ++image.blocks;
 
@@ -356,7 +335,7 @@ void DeviceSim::openImage(int imageNumber, int expectedIndex)
     _images.append(image);
     _openImage = int(_images.size()) - 1;
     _expectedIndex = expectedIndex;
-    _checksum = kChecksumStart;
+    _checksum = crc::kStart;
 }
 
 void DeviceSim::finishImage()
