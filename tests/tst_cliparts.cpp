@@ -1,6 +1,8 @@
 // The command-line program's parts that a run on loopback cannot show: the
-// time left over several images, and the progress lines redrawn on a terminal.
+// adapter chosen among adapters this machine does not have, the time left
+// over several images, and the progress lines redrawn on a terminal.
 
+#include "adapterchoice.h"
 #include "textreport.h"
 #include "transfermeter.h"
 
@@ -9,6 +11,29 @@
 #include <QtTest>
 
 namespace {
+
+// "name address/prefix" each.
+QList<NetworkAdapter> adapters(const QStringList &described)
+{
+    QList<NetworkAdapter> list;
+    for (const QString &text : described) {
+        const QStringList parts = text.split(QLatin1Char(' '));
+        const QStringList address = parts.value(1).split(QLatin1Char('/'));
+        QNetworkAddressEntry entry;
+        entry.setIp(QHostAddress(address.value(0)));
+        entry.setPrefixLength(address.value(1).toInt());
+        list.append({parts.value(0), entry});
+    }
+    return list;
+}
+
+QList<QHostAddress> addresses(const QStringList &typed)
+{
+    QList<QHostAddress> list;
+    for (const QString &text : typed)
+        list.append(QHostAddress(text));
+    return list;
+}
 
 // Just enough of a terminal for the progress block: text, newline (as the
 // tty turns it into CR LF), carriage return, cursor up, erase below.
@@ -68,10 +93,69 @@ class tst_CliParts : public QObject
     Q_OBJECT
 
 private slots:
+    void adapterChoice_data();
+    void adapterChoice();
     void timeLeftOverSeveralImages();
     void progressRedrawnInPlaceOnATerminal();
     void progressPacedElsewhere();
 };
+
+void tst_CliParts::adapterChoice_data()
+{
+    QTest::addColumn<QStringList>("present");
+    QTest::addColumn<QString>("wanted");
+    QTest::addColumn<QStringList>("devices");
+    QTest::addColumn<QString>("chosen");  // "name address", or empty for a refusal
+    QTest::addColumn<QString>("said");
+
+    const QStringList workshop{QStringLiteral("lo 127.0.0.1/8"), QStringLiteral("eth0 192.168.7.5/24"),
+                               QStringLiteral("eth1 10.20.0.1/16")};
+    QTest::newRow("devices on loopback") << workshop << QString() << QStringList{"127.0.0.2", "127.0.0.9"}
+                                         << "lo 127.0.0.1" << QString();
+    QTest::newRow("devices on the LAN") << workshop << QString() << QStringList{"192.168.7.20", "192.168.7.21"}
+                                        << "eth0 192.168.7.5" << QString();
+    QTest::newRow("devices on two subnets")
+        << workshop << QString() << QStringList{"192.168.7.20", "10.20.3.4"} << QString()
+        << "No adapter has a subnet holding every device: choose one with --adapter.\nAdapters:\n"
+           "  lo  127.0.0.1/8\n  eth0  192.168.7.5/24\n  eth1  10.20.0.1/16";
+    QTest::newRow("two adapters on one subnet")
+        << QStringList{"eth0 192.168.7.5/24", "wlan0 192.168.7.6/24"} << QString() << QStringList{"192.168.7.20"}
+        << QString() << "More than one adapter has a subnet holding every device";
+    QTest::newRow("named, device behind a router") << workshop << "eth1" << QStringList{"172.16.0.9"}
+                                                   << "eth1 10.20.0.1" << QString();
+    QTest::newRow("by address") << workshop << "192.168.7.5" << QStringList{"127.0.0.2"} << "eth0 192.168.7.5"
+                                << QString();
+    QTest::newRow("named, two addresses, one holds the devices")
+        << QStringList{"eth0 192.168.7.5/24", "eth0 10.0.0.5/8"} << "eth0" << QStringList{"10.1.2.3"}
+        << "eth0 10.0.0.5" << QString();
+    QTest::newRow("named, two addresses, neither holds the devices")
+        << QStringList{"eth0 192.168.7.5/24", "eth0 10.0.0.5/8"} << "eth0" << QStringList{"172.16.0.9"}
+        << QString() << "No address of eth0 has a subnet holding every device";
+    QTest::newRow("no such name") << workshop << "eth9" << QStringList{"192.168.7.20"} << QString()
+                                  << "No adapter named eth9 is up with an IPv4 address.\nAdapters:\n  lo  127.0.0.1/8";
+    QTest::newRow("no adapter has the address") << workshop << "192.168.7.99" << QStringList{"192.168.7.20"}
+                                                << QString() << "No adapter has the address 192.168.7.99.";
+    QTest::newRow("no adapter at all") << QStringList{} << QString() << QStringList{"127.0.0.2"} << QString()
+                                       << "No adapter is up with an IPv4 address.";
+}
+
+void tst_CliParts::adapterChoice()
+{
+    QFETCH(QStringList, present);
+    QFETCH(QString, wanted);
+    QFETCH(QStringList, devices);
+    QFETCH(QString, chosen);
+    QFETCH(QString, said);
+
+    const AdapterChoice choice = AdapterChoice::choose(adapters(present), wanted, addresses(devices));
+    if (chosen.isEmpty()) {
+        QVERIFY(!choice.ok());
+        QVERIFY2(choice.error.contains(said), qPrintable(choice.error));
+        return;
+    }
+    QVERIFY2(choice.ok(), qPrintable(choice.error));
+    QCOMPARE(choice.adapter->name + QLatin1Char(' ') + choice.adapter->entry.ip().toString(), chosen);
+}
 
 void tst_CliParts::timeLeftOverSeveralImages()
 {
