@@ -45,6 +45,13 @@ inline bool enterPrivateNetwork(QString *error)
 
 } // namespace testsupport
 
+// Suites without a window need no window system either.
+#ifdef QT_WIDGETS_LIB
+#define PRIVATE_NETWORK_APPLICATION QApplication
+#else
+#define PRIVATE_NETWORK_APPLICATION QCoreApplication
+#endif
+
 // The test's main(), entering the private network before anything else.
 #define PRIVATE_NETWORK_TEST_MAIN(TestObject)                                                          \
     int main(int argc, char *argv[])                                                                   \
@@ -55,7 +62,7 @@ inline bool enterPrivateNetwork(QString *error)
                          qPrintable(error));                                                           \
             return 1;                                                                                  \
         }                                                                                              \
-        QApplication app(argc, argv);                                                                  \
+        PRIVATE_NETWORK_APPLICATION app(argc, argv);                                                   \
         app.setAttribute(Qt::AA_Use96Dpi, true);                                                       \
         TestObject test;                                                                               \
         QTEST_SET_MAIN_SOURCE_PATH                                                                     \
