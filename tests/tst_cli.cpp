@@ -207,6 +207,7 @@ private slots:
     void unfitImagesSendNothing();
     void interruptedMidTransfer_data();
     void interruptedMidTransfer();
+    void manyDevicesFailingAtOnce();
     void checkErasesNothing();
     void sendOneImageUnderItsNumber();
     void devicesFileOneAtATime();
@@ -631,6 +632,40 @@ void tst_Cli::interruptedMidTransfer()
         QVERIFY(_sims[size_t(i)]->receivedCount() > 2);
     }
     QCOMPARE(_sims[2]->receivedCount(), 0);
+}
+
+void tst_Cli::manyDevicesFailingAtOnce()
+{
+    // No route to these in the namespace: each connect fails as it is sent.
+    // The one device that answers comes last in the list.
+    constexpr int kUnreachable = 20000;
+    QByteArray list;
+    for (int i = 0; i < kUnreachable; ++i)
+        list += QByteArray("198.51.") + QByteArray::number(i / 250) + '.' + QByteArray::number(i % 250 + 1) + '\n';
+    list += device(0).toLatin1() + '\n';
+    const QString path = _dir->filePath(QStringLiteral("building.txt"));
+    QVERIFY(writeFile(path, list));
+    QVERIFY(startSims(1));
+
+    Cli cli;
+    const int code = cli.run({QStringLiteral("--check"), QStringLiteral("--json"), QStringLiteral("--adapter"),
+                              QStringLiteral("lo"), QStringLiteral("--devices"), path});
+    QVERIFY2(code == 1, qPrintable(cli.said().left(2000)));
+    QString problem;
+    const QList<QJsonObject> events = jsonLines(cli.out, &problem);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    int failed = 0;
+    for (const QJsonObject &event : events) {
+        if (eventOf(event) == QLatin1String("device-done")
+            && event.value(QStringLiteral("outcome")).toString() == QLatin1String("SendFailed"))
+            ++failed;
+    }
+    QCOMPARE(failed, kUnreachable);
+    QCOMPARE(eventsOf(events, device(0)).last().value(QStringLiteral("outcome")).toString(), QStringLiteral("Success"));
+    QCOMPARE(_sims[0]->receivedCount(), 1);
+    const QJsonObject summary = events.last();
+    QCOMPARE(summary.value(QStringLiteral("succeeded")).toInt(), 1);
+    QCOMPARE(summary.value(QStringLiteral("failed")).toInt(), kUnreachable);
 }
 
 void tst_Cli::checkErasesNothing()
