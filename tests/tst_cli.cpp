@@ -211,6 +211,7 @@ private slots:
     void checkErasesNothing();
     void sendOneImageUnderItsNumber();
     void devicesFileOneAtATime();
+    void readerGoneMidRun();
     void helpAndVersion();
 
 private:
@@ -758,6 +759,27 @@ void tst_Cli::devicesFileOneAtATime()
     QVERIFY(indexOf(events, QStringLiteral("device-done"), device(0)) < indexOf(events, QStringLiteral("connected"), device(1)));
     QVERIFY(indexOf(events, QStringLiteral("device-done"), device(1)) < indexOf(events, QStringLiteral("connected"), device(3)));
     QCOMPARE(events.last().value(QStringLiteral("devices")).toInt(), 3);
+}
+
+void tst_Cli::readerGoneMidRun()
+{
+    QVERIFY(writeImages(_dir->path()));
+    QVERIFY(startSims(1));
+
+    // The output's reader leaves after the first line. QProcess has us
+    // ignore SIGPIPE, and children inherit that: the program gets it back.
+    Cli cli;
+    cli.process.start(QStringLiteral("bash"),
+                      {QStringLiteral("-c"),
+                       QStringLiteral("set -o pipefail; env --default-signal=PIPE \"$0\" \"$@\" | head -n 1"),
+                       QStringLiteral(VARNEL_CLI_PATH), QStringLiteral("--device"), device(0), _dir->path()});
+    QVERIFY2(cli.finish(), qPrintable(cli.said()));
+    QVERIFY2(cli.process.exitCode() == 0, qPrintable(cli.said()));
+    QCOMPARE(cli.out.count('\n'), 1);
+    const auto images = _sims[0]->images();
+    QCOMPARE(images.size(), 3);
+    for (int n = 1; n <= 3; ++n)
+        QCOMPARE(images[n - 1].data, image(n));
 }
 
 void tst_Cli::helpAndVersion()

@@ -9,11 +9,15 @@
 #include <QLoggingCategory>
 #include <QTextStream>
 
+#include <csignal>
 #include <cstdio>
 #include <unistd.h>
 
 int main(int argc, char *argv[])
 {
+    // A reader of our output that goes away (| head) must not end an update
+    // halfway through a device's flash: the writes just fail.
+    std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("varnel-updater-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(VARNEL_VERSION));
