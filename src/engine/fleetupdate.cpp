@@ -37,8 +37,24 @@ void FleetUpdate::start(const Options &options)
         emit finished();
         return;
     }
-    while (_active < _options.parallel && _nextToStart < int(_runs.size()))
+    fill();
+}
+
+void FleetUpdate::fill()
+{
+    // A device whose first command cannot leave ends inside startNext(): the
+    // loop here starts the next one, not a call nested in that end, so a long
+    // list of such devices cannot run the stack out.
+    if (_filling)
+        return;
+    _filling = true;
+    while (!_aborting && _active < _options.parallel && _nextToStart < int(_runs.size()))
         startNext();
+    _filling = false;
+    if (_done == int(_runs.size()) && _running) {
+        _running = false;
+        emit finished();
+    }
 }
 
 void FleetUpdate::startNext()
@@ -119,14 +135,7 @@ void FleetUpdate::endDevice(Run &run, const OperationResult &result)
         --_active;
     ++_done;
     emit deviceDone(run.report.device, result);
-    if (!_aborting && _nextToStart < int(_runs.size()) && _active < _options.parallel) {
-        startNext();
-        return;
-    }
-    if (_done == int(_runs.size()) && _running) {
-        _running = false;
-        emit finished();
-    }
+    fill();
 }
 
 void FleetUpdate::abort()

@@ -78,6 +78,7 @@ signals:
 
 private:
     struct Run;
+    void fill();
     void startNext();
     void onFinished(Run &run, const OperationResult &result);
     void sendImage(Run &run, int fileNumber);
@@ -91,6 +92,7 @@ private:
     int _done = 0;
     bool _running = false;
     bool _aborting = false;
+    bool _filling = false;
 };
 
 #endif // FLEETUPDATE_H

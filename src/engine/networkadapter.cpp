@@ -7,14 +7,14 @@ QString NetworkAdapter::displayText() const
     return name + QStringLiteral(" - ") + entry.ip().toString();
 }
 
-QList<NetworkAdapter> NetworkAdapter::list()
+QList<NetworkAdapter> NetworkAdapter::list(Loopback loopback)
 {
     QList<NetworkAdapter> adapters;
     const auto interfaces = QNetworkInterface::allInterfaces();
     for (const QNetworkInterface &interface : interfaces) {
         const auto flags = interface.flags();
         if (!flags.testFlag(QNetworkInterface::IsUp) || !flags.testFlag(QNetworkInterface::IsRunning)
-            || flags.testFlag(QNetworkInterface::IsLoopBack))
+            || (loopback == Loopback::Exclude && flags.testFlag(QNetworkInterface::IsLoopBack)))
             continue;
         const auto entries = interface.addressEntries();
         for (const QNetworkAddressEntry &entry : entries) {

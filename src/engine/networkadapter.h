@@ -15,9 +15,12 @@ struct NetworkAdapter {
     // "<name> - <address>", as the adapter list shows it.
     QString displayText() const;
 
-    // The adapters an operator may send from: up, running, not loopback, one
-    // entry per IPv4 address, in the system's order.
-    static QList<NetworkAdapter> list();
+    enum class Loopback { Exclude, Include };
+
+    // The adapters an operator may send from: up, running, one entry per
+    // IPv4 address, in the system's order. The window leaves loopback out;
+    // the command line takes it, so devices on 127.x find their adapter.
+    static QList<NetworkAdapter> list(Loopback loopback = Loopback::Exclude);
     // Whichever adapter holds `address` now, loopback included.
     static std::optional<NetworkAdapter> withAddress(const QHostAddress &address);
 };

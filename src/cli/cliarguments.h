@@ -1,0 +1,44 @@
+#ifndef CLIARGUMENTS_H
+#define CLIARGUMENTS_H
+
+#include "devicesession.h"
+#include "fleetupdate.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// One device as given, and where it was given, for the messages about it.
+struct DeviceEntry {
+    QHostAddress address;
+    QString origin;  // "--device" or "FILE:LINE"
+};
+
+// The command line, read and checked as far as it can be without the
+// network: every device address is checked already, except against the
+// chosen adapter's subnet broadcast, which needs the adapter.
+struct CliArguments {
+    enum class Action { Run, Help, Version, Error };
+
+    Action action = Action::Error;
+    QString error;     // Error: why, in one line
+    QString helpText;  // Help
+
+    FleetUpdate::Mode mode = FleetUpdate::Mode::Update;
+    QList<DeviceEntry> devices;
+    QString adapter;    // as given; empty: the one adapter holding every device
+    QString directory;  // Update, and Check when given
+    QString sendPath;   // SendOne
+    int sendNumber = 0;
+    int parallel = 8;
+    DeviceSession::Timeouts timeouts;
+    bool json = false;
+    QString logFile;
+
+    static CliArguments parse(const QStringList &arguments);
+    // The image files of the chosen mode, by their numbers.
+    QList<std::pair<int, QString>> imageFiles() const;
+};
+
+#endif // CLIARGUMENTS_H

@@ -1,0 +1,45 @@
+#ifndef CLIREPORT_H
+#define CLIREPORT_H
+
+#include "operationresult.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QString>
+
+// What a run tells as it goes, whichever way it is printed: as text for a
+// person, or as JSON lines for a script.
+class CliReport
+{
+public:
+    struct Image {
+        int number = 0;
+        QString path;
+        qint64 size = 0;
+        quint32 checksum = 0;  // as the last block carries it
+    };
+
+    struct Summary {
+        QList<QHostAddress> succeeded;
+        QList<QHostAddress> failed;   // ended on a failure of their own
+        QList<QHostAddress> aborted;  // stopped by Ctrl+C or SIGTERM
+        int exitCode = 0;
+        int devices() const { return int(succeeded.size() + failed.size() + aborted.size()); }
+    };
+
+    virtual ~CliReport() = default;
+
+    virtual void images(const QList<Image> &images) = 0;
+    virtual void connected(const QHostAddress &device) = 0;
+    virtual void erased(const QHostAddress &device) = 0;
+    virtual void progress(const QHostAddress &device, int image, quint32 blocksDone, quint32 blocksTotal) = 0;
+    virtual void imageDone(const QHostAddress &device, int image) = 0;
+    // `reason` is empty on success.
+    virtual void deviceDone(const QHostAddress &device, const OperationResult &result, int imagesDone,
+                            const QString &reason) = 0;
+    virtual void summary(const Summary &summary) = 0;
+    // The run stopped before any device was started.
+    virtual void stopped(int exitCode, const QString &message) = 0;
+};
+
+#endif // CLIREPORT_H

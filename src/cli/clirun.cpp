@@ -1,0 +1,211 @@
+#include "clirun.h"
+
+#include "adapterchoice.h"
+#include "crc.h"
+#include "datagramlog.h"
+#include "deviceaddress.h"
+#include "exitcode.h"
+#include "fleetupdate.h"
+#include "jsonreport.h"
+#include "networkadapter.h"
+#include "operatortexts.h"
+#include "stopsignals.h"
+#include "textreport.h"
+#include "transport.h"
+#include "updateimage.h"
+
+#include <QEventLoop>
+#include <QTextStream>
+#include <QTimer>
+
+namespace {
+
+const QString kName = QStringLiteral("varnel-updater-cli: ");
+
+QString oneLine(QString text)
+{
+    return text.replace(QLatin1Char('\n'), QLatin1Char(' '));
+}
+
+} // namespace
+
+CliRun::CliRun(const CliArguments &arguments, QTextStream &out, QTextStream &err, bool terminal)
+    : _arguments(arguments)
+    , _err(err)
+{
+    if (arguments.json)
+        _report = std::make_unique<JsonReport>(out, err);
+    else
+        _report = std::make_unique<TextReport>(out, err, terminal, arguments.mode);
+}
+
+CliRun::~CliRun() = default;
+
+int CliRun::stop(int exitCode, const QString &message)
+{
+    _report->stopped(exitCode, kName + message);
+    return exitCode;
+}
+
+QString CliRun::pathOf(int imageNumber) const
+{
+    const auto files = _arguments.imageFiles();
+    for (const auto &[number, path] : files) {
+        if (number == imageNumber)
+            return path;
+    }
+    return QString();
+}
+
+int CliRun::exec()
+{
+    StopSignals stopSignals;
+    QString error;
+    if (!stopSignals.install(&error))
+        _err << kName << "Ctrl+C will not report the devices: " << error << Qt::endl;
+
+    QList<QHostAddress> devices;
+    for (const DeviceEntry &entry : std::as_const(_arguments.devices))
+        devices.append(entry.address);
+
+    const AdapterChoice choice = AdapterChoice::choose(NetworkAdapter::list(NetworkAdapter::Loopback::Include),
+                                                       _arguments.adapter, devices);
+    if (!choice.ok())
+        return stop(exitcode::kConnection, choice.error);
+    const NetworkAdapter &adapter = *choice.adapter;
+
+    // Its subnet broadcast would reach every device behind it.
+    for (const DeviceEntry &entry : std::as_const(_arguments.devices)) {
+        const DeviceAddress checked = DeviceAddress::check(entry.address.toString(), adapter.entry);
+        if (!checked.ok()) {
+            return stop(exitcode::kUsage,
+                        QStringLiteral("device %1 (%2) from adapter %3: %4")
+                            .arg(entry.address.toString(), entry.origin, adapter.displayText(),
+                                 oneLine(OperatorTexts::deviceAddressProblem(checked.problem,
+                                                                             entry.address.toString()))));
+        }
+    }
+
+    DatagramLog log;
+    if (!_arguments.logFile.isEmpty() && !log.open(_arguments.logFile, &error))
+        return stop(exitcode::kUsage, error);
+
+    // Every image whole and checked before the first datagram.
+    QList<QByteArray> images;
+    QList<CliReport::Image> described;
+    QStringList unfit;
+    const auto files = _arguments.imageFiles();
+    for (const auto &[number, path] : files) {
+        const UpdateImage image = UpdateImage::load(path);
+        if (!image.ok()) {
+            QString where = path;
+            if (!image.systemError().isEmpty())
+                where += QStringLiteral(": ") + image.systemError();
+            unfit.append(QStringLiteral("  %1 (%2)").arg(OperatorTexts::imageProblem(image.problem(), path), where));
+            continue;
+        }
+        images.append(image.data());
+        described.append({number, path, image.data().size(), crc().crc32(image.data())});
+    }
+    if (!unfit.isEmpty())
+        return stop(exitcode::kImagesUnfit,
+                    QStringLiteral("the images are not fit to send; nothing was sent:\n") + unfit.join(QLatin1Char('\n')));
+    if (!described.isEmpty())
+        _report->images(described);
+
+    Transport transport;
+    if (!transport.openAnswerPort() || !transport.openAdapter(adapter.entry.ip()))
+        return stop(exitcode::kConnection,
+                    QStringLiteral("cannot open the connection from %1: %2")
+                        .arg(adapter.displayText(), transport.errorString()));
+    if (!_arguments.logFile.isEmpty())
+        log.attach(&transport);
+
+    FleetUpdate::Options options;
+    options.mode = _arguments.mode;
+    options.devices = devices;
+    options.adapter = adapter.entry.ip();
+    options.parallel = _arguments.parallel;
+    options.images = images;
+    options.sendNumber = _arguments.sendNumber;
+    options.timeouts = _arguments.timeouts;
+
+    FleetUpdate fleet(&transport);
+    QHash<quint32, int> imagesDone;
+    CliReport *report = _report.get();
+    QObject::connect(&fleet, &FleetUpdate::connected, [report](const QHostAddress &device) {
+        report->connected(device);
+    });
+    QObject::connect(&fleet, &FleetUpdate::erased, [report](const QHostAddress &device) { report->erased(device); });
+    QObject::connect(&fleet, &FleetUpdate::progress,
+                     [report](const QHostAddress &device, int image, quint32 done, quint32 total) {
+                         report->progress(device, image, done, total);
+                     });
+    QObject::connect(&fleet, &FleetUpdate::imageDone, [&](const QHostAddress &device, int image) {
+        ++imagesDone[device.toIPv4Address()];
+        report->imageDone(device, image);
+    });
+    QObject::connect(&fleet, &FleetUpdate::deviceDone, [&](const QHostAddress &device, const OperationResult &result) {
+        const QString reason = result.ok() ? QString() : OperatorTexts::failureReason(result, pathOf(result.fileNumber));
+        report->deviceDone(device, result, imagesDone.value(device.toIPv4Address()), reason);
+    });
+
+    QEventLoop loop;
+    bool interrupted = false;
+    bool started = false;
+    QObject::connect(&fleet, &FleetUpdate::finished, &loop, &QEventLoop::quit);
+    QObject::connect(&stopSignals, &StopSignals::stopRequested, &loop, [&] {
+        interrupted = true;
+        if (fleet.isRunning())
+            fleet.abort();  // every device reports, then finished() ends the loop
+        else
+            loop.quit();
+    });
+    // Started from the loop, so a fleet that ends at once still ends the loop.
+    QTimer::singleShot(0, &loop, [&] {
+        if (interrupted) {
+            loop.quit();
+            return;
+        }
+        started = true;
+        fleet.start(options);
+        if (!fleet.isRunning())
+            loop.quit();
+    });
+    // A stop asked for while the images were read ends the run here.
+    if (!stopSignals.requested())
+        loop.exec();
+
+    CliReport::Summary summary;
+    if (started) {
+        const auto reports = fleet.reports();
+        for (const FleetUpdate::DeviceReport &device : reports) {
+            if (device.ok())
+                summary.succeeded.append(device.device);
+            else if (device.result.outcome == OperationResult::Outcome::Aborted)
+                summary.aborted.append(device.device);
+            else
+                summary.failed.append(device.device);
+        }
+    } else {
+        // Stopped before anything was sent: each device is still told of.
+        OperationResult aborted;
+        aborted.operation = OperationResult::Operation::Connect;
+        aborted.outcome = OperationResult::Outcome::Aborted;
+        for (const QHostAddress &device : std::as_const(devices)) {
+            report->deviceDone(device, aborted, 0, OperatorTexts::failureReason(aborted));
+            summary.aborted.append(device);
+        }
+    }
+    if (interrupted)
+        summary.exitCode = exitcode::kInterrupted;
+    else if (summary.failed.isEmpty() && summary.aborted.isEmpty())
+        summary.exitCode = exitcode::kSuccess;
+    else
+        summary.exitCode = exitcode::kDeviceFailed;
+    report->summary(summary);
+
+    if (!_arguments.logFile.isEmpty() && !log.flush())
+        _err << kName << "the log file " << _arguments.logFile << " is incomplete: " << log.errorString() << Qt::endl;
+    return summary.exitCode;
+}

@@ -1,0 +1,36 @@
+#ifndef CLIRUN_H
+#define CLIRUN_H
+
+#include "cliarguments.h"
+#include "clireport.h"
+
+#include <QHash>
+#include <QString>
+
+#include <memory>
+
+class QTextStream;
+
+// One run of the program once its arguments are read: chooses the adapter,
+// checks every device address against it, reads and checks the images,
+// opens the sockets, updates the devices, and says how it all ended as the
+// exit code. Nothing is sent before every check has passed.
+class CliRun
+{
+public:
+    // `terminal`: the text report may redraw its progress lines in place.
+    CliRun(const CliArguments &arguments, QTextStream &out, QTextStream &err, bool terminal);
+    ~CliRun();
+
+    int exec();
+
+private:
+    int stop(int exitCode, const QString &message);
+    QString pathOf(int imageNumber) const;
+
+    CliArguments _arguments;
+    QTextStream &_err;
+    std::unique_ptr<CliReport> _report;
+};
+
+#endif // CLIRUN_H

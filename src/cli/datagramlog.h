@@ -1,0 +1,40 @@
+#ifndef DATAGRAMLOG_H
+#define DATAGRAMLOG_H
+
+#include <QFile>
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+
+class Transport;
+
+// --log-file: every datagram of the run, one line each: UTC time, the
+// device (or whoever sent it), TX or RX, the size, the bytes in hex. A
+// received datagram shows only its first bytes, as the transport hands them
+// over, with its real size; one from no device of the run ends in "stray".
+class DatagramLog : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit DatagramLog(QObject *parent = nullptr);
+    ~DatagramLog() override;
+
+    // Creates or empties the file.
+    bool open(const QString &path, QString *error);
+    void attach(Transport *transport);
+    // Written so far reaches the file; false after a write error.
+    bool flush();
+    QString errorString() const { return _file.errorString(); }
+
+private:
+    void sent(const QHostAddress &device, const QByteArray &datagram);
+    void received(const QHostAddress &from, const QByteArray &head, qint64 size, bool fromDevice);
+    void writeLine(const QHostAddress &peer, const char *direction, qint64 size, const QByteArray &bytes,
+                   bool stray);
+
+    QFile _file;
+    bool _failed = false;
+};
+
+#endif // DATAGRAMLOG_H

@@ -1,0 +1,39 @@
+#ifndef JSONREPORT_H
+#define JSONREPORT_H
+
+#include "clireport.h"
+#include "progresspacer.h"
+
+#include <QJsonObject>
+
+class QTextStream;
+
+// One JSON object per line on `out`, each with "v", "event", "time" and, when
+// it concerns one, "device"; a line is flushed as soon as it is whole, so a
+// script sees each event when it happens. Human text goes to `err` only.
+class JsonReport : public CliReport
+{
+public:
+    static constexpr int kVersion = 1;
+
+    JsonReport(QTextStream &out, QTextStream &err);
+
+    void images(const QList<Image> &images) override;
+    void connected(const QHostAddress &device) override;
+    void erased(const QHostAddress &device) override;
+    void progress(const QHostAddress &device, int image, quint32 blocksDone, quint32 blocksTotal) override;
+    void imageDone(const QHostAddress &device, int image) override;
+    void deviceDone(const QHostAddress &device, const OperationResult &result, int imagesDone,
+                    const QString &reason) override;
+    void summary(const Summary &summary) override;
+    void stopped(int exitCode, const QString &message) override;
+
+private:
+    void write(const char *event, QJsonObject fields, const QHostAddress &device = QHostAddress());
+
+    QTextStream &_out;
+    QTextStream &_err;
+    ProgressPacer _pacer;
+};
+
+#endif // JSONREPORT_H

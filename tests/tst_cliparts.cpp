@@ -1,0 +1,290 @@
+// The command-line program's parts that a run on loopback cannot show: the
+// adapter chosen among adapters this machine does not have, the time left
+// over several images, and the progress lines redrawn on a terminal.
+
+#include "adapterchoice.h"
+#include "textreport.h"
+#include "transfermeter.h"
+
+#include <QBuffer>
+#include <QTextStream>
+#include <QtTest>
+
+namespace {
+
+// "name address/prefix" each.
+QList<NetworkAdapter> adapters(const QStringList &described)
+{
+    QList<NetworkAdapter> list;
+    for (const QString &text : described) {
+        const QStringList parts = text.split(QLatin1Char(' '));
+        const QStringList address = parts.value(1).split(QLatin1Char('/'));
+        QNetworkAddressEntry entry;
+        entry.setIp(QHostAddress(address.value(0)));
+        entry.setPrefixLength(address.value(1).toInt());
+        list.append({parts.value(0), entry});
+    }
+    return list;
+}
+
+QList<QHostAddress> addresses(const QStringList &typed)
+{
+    QList<QHostAddress> list;
+    for (const QString &text : typed)
+        list.append(QHostAddress(text));
+    return list;
+}
+
+// Just enough of a terminal for the progress block: text, newline (as the
+// tty turns it into CR LF), carriage return, cursor up, erase below.
+struct Screen {
+    QStringList lines{QString()};
+    int row = 0;
+    int column = 0;
+
+    void feed(const QString &output)
+    {
+        for (int i = 0; i < output.size(); ++i) {
+            const QChar c = output[i];
+            if (c == QLatin1Char('\n')) {
+                ++row;
+                column = 0;
+                while (lines.size() <= row)
+                    lines.append(QString());
+            } else if (c == QLatin1Char('\r')) {
+                column = 0;
+            } else if (c == QLatin1Char('\x1b')) {
+                int end = i + 2;
+                while (end < output.size() && output[end].isDigit())
+                    ++end;
+                const int count = output.mid(i + 2, end - i - 2).toInt();
+                if (output.at(end) == QLatin1Char('A'))
+                    row = qMax(0, row - qMax(1, count));
+                else if (output.at(end) == QLatin1Char('J')) {
+                    lines[row].truncate(column);
+                    while (lines.size() > row + 1)
+                        lines.removeLast();
+                } else
+                    QTest::qFail(qPrintable(QStringLiteral("unknown sequence at %1").arg(i)), __FILE__, __LINE__);
+                i = end;
+            } else {
+                QString &line = lines[row];
+                if (line.size() <= column)
+                    line.resize(column, QLatin1Char(' '));
+                line.replace(column, 1, c);
+                ++column;
+            }
+        }
+    }
+    // What the user sees, without the empty line the cursor waits on.
+    QStringList shown() const
+    {
+        QStringList seen = lines;
+        while (!seen.isEmpty() && seen.last().isEmpty())
+            seen.removeLast();
+        return seen;
+    }
+};
+
+} // namespace
+
+class tst_CliParts : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void adapterChoice_data();
+    void adapterChoice();
+    void timeLeftOverSeveralImages();
+    void progressRedrawnInPlaceOnATerminal();
+    void progressPacedElsewhere();
+};
+
+void tst_CliParts::adapterChoice_data()
+{
+    QTest::addColumn<QStringList>("present");
+    QTest::addColumn<QString>("wanted");
+    QTest::addColumn<QStringList>("devices");
+    QTest::addColumn<QString>("chosen");  // "name address", or empty for a refusal
+    QTest::addColumn<QString>("said");
+
+    const QStringList workshop{QStringLiteral("lo 127.0.0.1/8"), QStringLiteral("eth0 192.168.7.5/24"),
+                               QStringLiteral("eth1 10.20.0.1/16")};
+    QTest::newRow("devices on loopback") << workshop << QString() << QStringList{"127.0.0.2", "127.0.0.9"}
+                                         << "lo 127.0.0.1" << QString();
+    QTest::newRow("devices on the LAN") << workshop << QString() << QStringList{"192.168.7.20", "192.168.7.21"}
+                                        << "eth0 192.168.7.5" << QString();
+    QTest::newRow("devices on two subnets")
+        << workshop << QString() << QStringList{"192.168.7.20", "10.20.3.4"} << QString()
+        << "No adapter has a subnet holding every device: choose one with --adapter.\nAdapters:\n"
+           "  lo  127.0.0.1/8\n  eth0  192.168.7.5/24\n  eth1  10.20.0.1/16";
+    QTest::newRow("two adapters on one subnet")
+        << QStringList{"eth0 192.168.7.5/24", "wlan0 192.168.7.6/24"} << QString() << QStringList{"192.168.7.20"}
+        << QString() << "More than one adapter has a subnet holding every device";
+    QTest::newRow("named, device behind a router") << workshop << "eth1" << QStringList{"172.16.0.9"}
+                                                   << "eth1 10.20.0.1" << QString();
+    QTest::newRow("by address") << workshop << "192.168.7.5" << QStringList{"127.0.0.2"} << "eth0 192.168.7.5"
+                                << QString();
+    QTest::newRow("named, two addresses, one holds the devices")
+        << QStringList{"eth0 192.168.7.5/24", "eth0 10.0.0.5/8"} << "eth0" << QStringList{"10.1.2.3"}
+        << "eth0 10.0.0.5" << QString();
+    QTest::newRow("named, two addresses, neither holds the devices")
+        << QStringList{"eth0 192.168.7.5/24", "eth0 10.0.0.5/8"} << "eth0" << QStringList{"172.16.0.9"}
+        << QString() << "No address of eth0 has a subnet holding every device";
+    QTest::newRow("no such name") << workshop << "eth9" << QStringList{"192.168.7.20"} << QString()
+                                  << "No adapter named eth9 is up with an IPv4 address.\nAdapters:\n  lo  127.0.0.1/8";
+    QTest::newRow("no adapter has the address") << workshop << "192.168.7.99" << QStringList{"192.168.7.20"}
+                                                << QString() << "No adapter has the address 192.168.7.99.";
+    QTest::newRow("no adapter at all") << QStringList{} << QString() << QStringList{"127.0.0.2"} << QString()
+                                       << "No adapter is up with an IPv4 address.";
+}
+
+void tst_CliParts::adapterChoice()
+{
+    QFETCH(QStringList, present);
+    QFETCH(QString, wanted);
+    QFETCH(QStringList, devices);
+    QFETCH(QString, chosen);
+    QFETCH(QString, said);
+
+    const AdapterChoice choice = AdapterChoice::choose(adapters(present), wanted, addresses(devices));
+    if (chosen.isEmpty()) {
+        QVERIFY(!choice.ok());
+        QVERIFY2(choice.error.contains(said), qPrintable(choice.error));
+        return;
+    }
+    QVERIFY2(choice.ok(), qPrintable(choice.error));
+    QCOMPARE(choice.adapter->name + QLatin1Char(' ') + choice.adapter->entry.ip().toString(), chosen);
+}
+
+void tst_CliParts::timeLeftOverSeveralImages()
+{
+    // Blocks of images 1, 2 and 3, sent in that order.
+    TransferMeter meter({{1, 100}, {2, 50}, {3, 10}});
+    meter.update(1, 10, 100, 5000);
+    QCOMPARE(meter.percent(), 10);
+    QVERIFY(meter.bytesPerSecond() < 0);
+    QVERIFY(meter.secondsLeft() < 0);
+    // Too soon to tell a rate.
+    meter.update(1, 20, 100, 5400);
+    QVERIFY(meter.bytesPerSecond() < 0);
+
+    // 50 blocks in a second; 40 of image 1 left, and 60 of images 2 and 3.
+    meter.update(1, 60, 100, 6000);
+    QCOMPARE(meter.bytesPerSecond(), 50.0 * 1400);
+    QCOMPARE(meter.secondsLeft(), 2);
+
+    // Into image 2: its blocks count on from image 1's 100.
+    meter.update(2, 40, 50, 7000);
+    QCOMPARE(meter.image(), 2);
+    QCOMPARE(meter.percent(), 80);
+    QCOMPARE(meter.bytesPerSecond(), 65.0 * 1400);  // 130 blocks in 2 s
+    QCOMPARE(meter.secondsLeft(), 1);               // 20 blocks at 65 a second
+
+    // One image sent on its own, under its number.
+    TransferMeter one({{2, 30}});
+    one.update(2, 5, 30, 0);
+    one.update(2, 15, 30, 2000);
+    QCOMPARE(one.bytesPerSecond(), 5.0 * 1400);
+    QCOMPARE(one.secondsLeft(), 3);
+
+    QCOMPARE(TextReport::durationText(3725), QStringLiteral("1:02:05"));
+    QCOMPARE(TextReport::durationText(65), QStringLiteral("1:05"));
+    QCOMPARE(TextReport::rateText(2.5 * 1024 * 1024), QStringLiteral("2.5 MiB/s"));
+    QCOMPARE(TextReport::rateText(70000), QStringLiteral("68 KiB/s"));
+}
+
+void tst_CliParts::progressRedrawnInPlaceOnATerminal()
+{
+    QString output;
+    QString errors;
+    QTextStream out(&output);
+    QTextStream err(&errors);
+    TextReport report(out, err, true, FleetUpdate::Mode::Update);
+    Screen screen;
+    const auto step = [&] {
+        screen.feed(output);
+        output.clear();
+        return screen.shown();
+    };
+    const QHostAddress first(QStringLiteral("127.0.0.2"));
+    const QHostAddress second(QStringLiteral("127.0.0.3"));
+
+    report.images({{1, QStringLiteral("/u/file1.varnelfmw"), 14000, 0xdeadbeef}});
+    report.connected(first);
+    report.progress(first, 1, 1, 10);
+    QStringList shown = step();
+    QCOMPARE(shown.size(), 3);
+    QCOMPARE(shown[0], QStringLiteral("image 1/3: /u/file1.varnelfmw, 14000 bytes, checksum deadbeef"));
+    QCOMPARE(shown[1], QStringLiteral("127.0.0.2: connected"));
+    QCOMPARE(shown[2], QStringLiteral("127.0.0.2: image 1/3  10%  --- KiB/s  --:-- left"));
+
+    // A second device gets a line of its own under the first.
+    report.connected(second);
+    report.progress(second, 1, 2, 10);
+    shown = step();
+    QCOMPARE(shown.size(), 5);
+    QCOMPARE(shown[2], QStringLiteral("127.0.0.3: connected"));
+    QVERIFY(shown[3].startsWith(QStringLiteral("127.0.0.2: image 1/3  10%")));
+    QVERIFY(shown[4].startsWith(QStringLiteral("127.0.0.3: image 1/3  20%")));
+
+    // Events go above the block, which stays whole under them.
+    report.imageDone(first, 1);
+    shown = step();
+    QCOMPARE(shown.size(), 6);
+    QCOMPARE(shown[3], QStringLiteral("127.0.0.2: image 1/3 sent"));
+    QVERIFY(shown[4].startsWith(QStringLiteral("127.0.0.2: image 1/3")));
+    QVERIFY(shown[5].startsWith(QStringLiteral("127.0.0.3: image 1/3")));
+
+    // A device that ends leaves the block; its end stays above.
+    OperationResult failed;
+    failed.operation = OperationResult::Operation::Image;
+    failed.outcome = OperationResult::Outcome::NoAnswer;
+    failed.fileNumber = 1;
+    report.deviceDone(second, failed, 0, QStringLiteral("No answer at block 3 of 10."));
+    shown = step();
+    QCOMPARE(shown.size(), 6);
+    QCOMPARE(shown[4], QStringLiteral("127.0.0.3: FAILED at image 1/3: No answer at block 3 of 10."));
+    QVERIFY(shown[5].startsWith(QStringLiteral("127.0.0.2: image 1/3")));
+
+    OperationResult success;
+    success.outcome = OperationResult::Outcome::Success;
+    report.deviceDone(first, success, 3, QString());
+    CliReport::Summary summary;
+    summary.succeeded = {first};
+    summary.failed = {second};
+    summary.exitCode = 1;
+    report.summary(summary);
+    shown = step();
+    QCOMPARE(shown.mid(5), QStringList({QStringLiteral("127.0.0.2: done"),
+                                        QStringLiteral("1 of 2 devices done. Failed: 127.0.0.3.")}));
+    QCOMPARE(screen.row, shown.size());
+    QVERIFY(errors.isEmpty());
+}
+
+void tst_CliParts::progressPacedElsewhere()
+{
+    QString output;
+    QString errors;
+    QTextStream out(&output);
+    QTextStream err(&errors);
+    TextReport report(out, err, false, FleetUpdate::Mode::SendOne);
+    const QHostAddress first(QStringLiteral("127.0.0.2"));
+    const QHostAddress second(QStringLiteral("127.0.0.3"));
+
+    // Within a second: one line per device, however many reports.
+    for (quint32 done = 1; done <= 5; ++done) {
+        report.progress(first, 2, done, 100);
+        report.progress(second, 2, done, 100);
+    }
+    QCOMPARE(output.count(QLatin1Char('\n')), 2);
+    QVERIFY(output.startsWith(QStringLiteral("127.0.0.2: image 2   1%")));
+    QVERIFY(!output.contains(QLatin1Char('\x1b')));
+    // Events are never held back.
+    report.imageDone(first, 2);
+    QVERIFY(output.endsWith(QStringLiteral("127.0.0.2: image 2 sent\n")));
+}
+
+QTEST_GUILESS_MAIN(tst_CliParts)
+
+#include "tst_cliparts.moc"
