@@ -10,6 +10,8 @@
 #include <QIcon>
 #include <QImage>
 #include <QLineEdit>
+#include <QStatusBar>
+#include <QTabBar>
 #include <QPixmap>
 #include <QMessageBox>
 #include <QNetworkInterface>
@@ -100,7 +102,11 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->combo_filePath, &QComboBox::currentIndexChanged, this, [this] {
         if (ui->label_prompt->text() == OperatorTexts::noFileChosen())
             ui->label_prompt->setText(OperatorTexts::engineeringStart());
+        // A long path is cut at the box's edge; the whole shows on hovering.
+        ui->combo_filePath->setToolTip(ui->combo_filePath->currentText());
     });
+    connect(ui->combo_updatePath, &QComboBox::currentIndexChanged, this,
+            [this] { ui->combo_updatePath->setToolTip(ui->combo_updatePath->currentText()); });
 
     populateInterfaces();
     ui->label_version->setText(QStringLiteral("v" VARNEL_VERSION));
@@ -108,6 +114,13 @@ MainWindow::MainWindow(QWidget *parent)
 
     ui->btn_startUpdate->setEnabled(false);
     ui->progressBar->setEnabled(false);
+    // The form asks for the bar's text on the left, in dark blue; some
+    // styles centre it anyway, and draw it on a fill too dark to read it.
+    ui->progressBar->setStyleSheet(
+        QStringLiteral("QProgressBar { %1 text-align: left; } QProgressBar::chunk { background-color: %2; }")
+            .arg(ui->progressBar->styleSheet(), QStringLiteral("rgb(170, 200, 240)")));
+    // The window has a fixed size: nothing to grip.
+    ui->statusbar->setSizeGripEnabled(false);
     applyState();
 }
 
@@ -193,14 +206,40 @@ void MainWindow::applyState()
     const bool idle = windowState == State::Idle || windowState == State::Connected;
     const bool operation = windowState == State::Updating || windowState == State::Erasing
                         || windowState == State::Sending;
-    ui->btn_initUpdate->setEnabled(idle);
-    ui->btn_startUpdate->setEnabled(windowState == State::Connected);
-    ui->btn_erase->setEnabled(idle);
-    ui->btn_sendFile->setEnabled(idle);
-    for (QWidget *input : std::initializer_list<QWidget *>{
-             ui->combo_interfaces, ui->txt_targetIp, ui->btn_selectUpdatePath, ui->combo_updatePath,
-             ui->btn_selectFile, ui->combo_filePath, ui->spin_fileNumber})
-        input->setEnabled(idle);
+    const std::pair<QWidget *, bool> controls[] = {
+        {ui->combo_interfaces, idle},
+        {ui->txt_targetIp, idle},
+        {ui->btn_selectUpdatePath, idle},
+        {ui->combo_updatePath, idle},
+        {ui->btn_selectFile, idle},
+        {ui->combo_filePath, idle},
+        {ui->spin_fileNumber, idle},
+        {ui->btn_initUpdate, idle},
+        {ui->btn_startUpdate, windowState == State::Connected},
+        {ui->btn_erase, idle},
+        {ui->btn_sendFile, idle},
+    };
+    // The step that comes next, where the keyboard should be.
+    QWidget *next = windowState == State::Connected ? ui->btn_startUpdate
+                  : windowState == State::Idle      ? ui->btn_initUpdate
+                                                    : nullptr;
+    // A control about to be disabled would hand the focus on down the tab
+    // chain, through the IP field, which selects its text on focus: give it
+    // to the next step, or park it on the tabs, before anything is disabled.
+    QWidget *focused = focusWidget();
+    for (const auto &[control, enabled] : controls) {
+        if (control == focused && !enabled) {
+            focusParked = next == nullptr;
+            (next ? next : static_cast<QWidget *>(ui->tabWidget->tabBar()))->setFocus();
+            break;
+        }
+    }
+    for (const auto &[control, enabled] : controls)
+        control->setEnabled(enabled);
+    if (focusParked && next && focusWidget() == ui->tabWidget->tabBar()) {
+        next->setFocus();
+        focusParked = false;
+    }
 
     if (operation && !waitTimer.isActive()) {
         barFormat = ui->progressBar->format();
@@ -230,9 +269,15 @@ void MainWindow::showWaiting()
 
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
-    // Queued, so that the click which gave the focus does not undo it.
-    if (watched == ui->txt_targetIp && event->type() == QEvent::FocusIn)
-        QTimer::singleShot(0, ui->txt_targetIp, &QLineEdit::selectAll);
+    // The line edit selects all by itself when tabbed into; a click gets the
+    // same, queued so that the click's own cursor placement does not undo it.
+    if (watched == ui->txt_targetIp && event->type() == QEvent::FocusIn
+        && static_cast<QFocusEvent *>(event)->reason() == Qt::MouseFocusReason) {
+        QTimer::singleShot(0, ui->txt_targetIp, [field = ui->txt_targetIp] {
+            if (field->hasFocus())
+                field->selectAll();
+        });
+    }
     return QMainWindow::eventFilter(watched, event);
 }
 

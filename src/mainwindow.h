@@ -107,6 +107,7 @@ private:
     QTimer waitTimer;              // runs while an operation does
     QString barFormat;             // the bar's text when nobody waits long
     bool waitingShown = false;
+    bool focusParked = false;      // on the tabs while an operation holds the controls
 };
 
 #endif // MAINWINDOW_H

@@ -677,6 +677,11 @@ void tst_MainWindow::keyboard()
     QTest::keyClick(f.interfaces, Qt::Key_Tab);
     QCOMPARE(QApplication::focusWidget(), f.targetIp);
     QVERIFY(runLoopUntil([&] { return f.targetIp->selectedText() == f.targetIp->text(); }, 2000));
+    // ... and so does a click into it.
+    f.updatePath->setFocus();
+    QTest::mouseClick(f.targetIp, Qt::LeftButton, {}, QPoint(5, f.targetIp->height() / 2));
+    QCOMPARE(QApplication::focusWidget(), f.targetIp);
+    QVERIFY(runLoopUntil([&] { return f.targetIp->selectedText() == f.targetIp->text(); }, 2000));
     QTest::keyClicks(f.targetIp, QStringLiteral("127.0.0.2"));
     QCOMPARE(f.targetIp->text(), QStringLiteral("127.0.0.2"));
 
@@ -698,6 +703,20 @@ void tst_MainWindow::keyboard()
         QVERIFY2(!input->isEnabled(), qPrintable(input->objectName()));
     fx.window.link()->abort();
     QVERIFY(runLoopUntil([&] { return f.connectButton->isEnabled(); }, 5000));
+    // Back where the next step is.
+    QCOMPARE(QApplication::focusWidget(), f.startButton);
+
+    // Send File from the keyboard: it holds the inputs, and the focus does
+    // not pass through the IP field on its way out.
+    const QString path = fx.dir.filePath(QStringLiteral("one.bin"));
+    QVERIFY(writeFile(path, pseudoImage(3000)));
+    MainWindow::addAndSelectPath(f.filePath, path);
+    f.sendButton->setFocus();
+    QTest::keyClick(f.sendButton, Qt::Key_Return);
+    QVERIFY(!f.sendButton->isEnabled());
+    QVERIFY(f.targetIp->selectedText().isEmpty());
+    QVERIFY(QApplication::focusWidget() != f.targetIp);
+    QVERIFY(runLoopUntil([&] { return f.sendButton->isEnabled(); }, 5000));
 }
 
 QTEST_MAIN(tst_MainWindow)
