@@ -359,6 +359,14 @@ void tst_MainWindow::connectRefusedBeforeSending()
     QCOMPARE(init.data(), initCommand());
     device.answer(initCommand());
     QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 5000);
+    QVERIFY(f.startButton->isEnabled());
+
+    // A new Connect that fails before sending leaves no "Start Update" from
+    // the one before: that device is forgotten.
+    f.targetIp->setText(QStringLiteral("127.0.0.010"));
+    f.connectButton->click();
+    QCOMPARE(f.userPrompt->text(), kBadIp);
+    QVERIFY(!f.startButton->isEnabled());
 }
 
 void tst_MainWindow::connectWithoutAnswer()
