@@ -7,6 +7,7 @@
 #include "loopback.h"
 #include "summary.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace bench {
@@ -22,6 +23,8 @@ void printTable(const Summary &summary)
 {
     std::printf("\n%-12s %10s %10s %7s %8s %8s\n", "case", "blocks/s", "us/block", "ratio", "cpu s", "peak MB");
     for (const QString &name : kCases) {
+        if (!summary.hasRun(name))
+            continue;
         const CaseFigures f = summary.of(name);
         if (!f.ok) {
             std::printf("%-12s %s\n", qPrintable(name), "FAILED");
@@ -40,7 +43,10 @@ void printTable(const Summary &summary)
 
 int printReport(const Summary &summary, const QStringList &failures, double loadBefore, double loadAfter)
 {
-    printTable(summary);
+    const bool transferCases =
+        std::any_of(kCases.begin(), kCases.end(), [&](const QString &name) { return summary.hasRun(name); });
+    if (transferCases)
+        printTable(summary);
 
     const CaseFigures raw = summary.of(QStringLiteral("raw"));
     const CaseFigures window = summary.of(QStringLiteral("window"));
@@ -75,11 +81,14 @@ int printReport(const Summary &summary, const QStringList &failures, double load
     }
     // The per-block figures above stop at the responder's last answer; what
     // the program does after it until the operation returns is shown here.
-    std::printf("quiet spells around each image's last block, as the program reports them, left out of the figures above (median, longest run):\n");
-    for (const QString &name : kCases) {
-        const CaseFigures f = summary.of(name);
-        if (f.ok && f.quietMs >= 0)
-            std::printf("  %-12s %9.2f ms %9.2f ms\n", qPrintable(name), f.quietMs, f.longestQuietMs);
+    if (transferCases) {
+        std::printf("quiet spells around each image's last block, as the program reports them, left out of the "
+                    "figures above (median, longest run):\n");
+        for (const QString &name : kCases) {
+            const CaseFigures f = summary.of(name);
+            if (f.ok && f.quietMs >= 0)
+                std::printf("  %-12s %9.2f ms %9.2f ms\n", qPrintable(name), f.quietMs, f.longestQuietMs);
+        }
     }
 
     const QStringList missed = printGoals(summary);
@@ -89,14 +98,16 @@ int printReport(const Summary &summary, const QStringList &failures, double load
     std::printf("targets: %s%s\n",
                 missed.isEmpty() ? "all met" : qPrintable(QStringLiteral("missed ") + missed.join(QStringLiteral("; "))),
                 summary.oneCpu ? "" : " (ratios not judged off one CPU)");
-    std::printf("ratios: link %s window %s window+log %s; link+flood/link %s; idle cpu %s s/s; "
-                "log tab show %s ms\n",
-                qPrintable(number(summary.ratio(QStringLiteral("link")), 2)),
-                qPrintable(number(summary.ratio(QStringLiteral("window")), 2)),
-                qPrintable(number(summary.ratio(QStringLiteral("window+log")), 2)),
-                qPrintable(number(summary.ratio(QStringLiteral("link+flood"), QStringLiteral("link")), 2)),
-                qPrintable(number(summary.idleCpuPerSecond(), 4)),
-                qPrintable(number(window.ok ? window.tabShowMs : -1, 1)));
+    if (transferCases) {
+        std::printf("ratios: link %s window %s window+log %s; link+flood/link %s; idle cpu %s s/s; "
+                    "log tab show %s ms\n",
+                    qPrintable(number(summary.ratio(QStringLiteral("link")), 2)),
+                    qPrintable(number(summary.ratio(QStringLiteral("window")), 2)),
+                    qPrintable(number(summary.ratio(QStringLiteral("window+log")), 2)),
+                    qPrintable(number(summary.ratio(QStringLiteral("link+flood"), QStringLiteral("link")), 2)),
+                    qPrintable(number(summary.idleCpuPerSecond(), 4)),
+                    qPrintable(number(window.ok ? window.tabShowMs : -1, 1)));
+    }
     std::fflush(stdout);
     if (!failures.isEmpty())
         return 1;

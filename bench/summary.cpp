@@ -94,11 +94,12 @@ double Summary::worstPeakMb() const
     return worst;
 }
 
-Summary summarise(const RunsByCase &runsOf, bool oneCpu)
+Summary summarise(const RunsByCase &runsOf, const QStringList &ran, bool oneCpu)
 {
     Summary summary;
     summary.oneCpu = oneCpu;
-    for (const QString &name : kCases)
+    summary.ran = ran;
+    for (const QString &name : ran)
         summary.cases[name] = figuresOf(runsOf.value(name));
     return summary;
 }

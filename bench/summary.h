@@ -8,6 +8,7 @@
 
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 #include <vector>
 
@@ -40,17 +41,19 @@ struct CaseFigures
 struct Summary
 {
     QMap<QString, CaseFigures> cases;
+    QStringList ran;      // the cases run, in order
     bool oneCpu = false;  // cases and responder shared one CPU
 
     CaseFigures of(const QString &name) const { return cases.value(name); }
+    bool hasRun(const QString &name) const { return ran.contains(name); }
     // Blocks/s of `name` over those of `base`.
     double ratio(const QString &name, const QString &base = QStringLiteral("raw")) const;
     double idleCpuPerSecond() const;
-    // The largest peak of any run of any case.
+    // The largest peak of any run of any transfer case.
     double worstPeakMb() const;
 };
 
-Summary summarise(const RunsByCase &runsOf, bool oneCpu);
+Summary summarise(const RunsByCase &runsOf, const QStringList &ran, bool oneCpu);
 
 } // namespace bench
 
