@@ -25,6 +25,13 @@ const Goal kGoals[] = {
      Compare::AtLeast, 0.8, true, "strays from other hosts on the LAN must not stall an update", "link link+flood"},
     {"peak MB, any case", [](const Summary &s) { return s.worstPeakMb(); }, Compare::Below, 150, false,
      "a large image is held once, not copied per block", "raw link link+flood window window+log idle"},
+    // Wall time, pauses included: what the operator waits. At 1 ms a
+    // device leaves the engine most of each round trip for the others.
+    {"fleet@1ms wall 32/1", [](const Summary &s) { return s.fleetWallRatio(32, 1); }, Compare::AtMost, 1.5, false,
+     "a rack of 32 devices answering 1 ms late updates in about the time of one", "fleet-1@1ms fleet-32@1ms"},
+    {"fleet peak MB 32/1", [](const Summary &s) { return s.fleetPeakRatio(32); }, Compare::AtMost, 1.5, false,
+     "the images are read once and shared by every device's session",
+     "fleet-1@0ms fleet-32@0ms fleet-1@1ms fleet-32@1ms"},
 };
 
 // Every case the goal needs has run.

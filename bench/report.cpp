@@ -39,14 +39,46 @@ void printTable(const Summary &summary)
     }
 }
 
+void printFleetTable(const Summary &summary)
+{
+    std::printf("\nfleet: the engine's update (connect, erase, 1 s pause, %d images of %d MiB) of every device at "
+                "once\n",
+                kFleetImages, kFleetImageMib);
+    std::printf("%7s %6s %8s %13s %9s %8s %7s %9s %8s\n", "devices", "delay", "wall s", "w/o pauses s", "blocks/s",
+                "speed-up", "cpu s", "sim cpu s", "peak MB");
+    for (const QString &name : fleetCases()) {
+        if (!summary.hasRun(name))
+            continue;
+        const FleetRun run = *fleetRunOf(name);
+        const CaseFigures f = summary.of(name);
+        if (!f.ok) {
+            std::printf("%7d %3d ms %s\n", run.devices, run.delayMs, "FAILED");
+            continue;
+        }
+        const double speedUp = summary.ratio(name, fleetCaseName({1, run.delayMs}));
+        std::printf("%7d %3d ms %8.3f %13.3f %9.0f %8s %7.3f %9.3f %8.1f\n", run.devices, run.delayMs, f.seconds,
+                    f.busySeconds, f.blocksPerSecond, qPrintable(number(speedUp, 2)), f.cpu, f.simulatorCpu,
+                    f.peakMb);
+    }
+    std::printf("wall s: start to finished(), what the goal judges; w/o pauses: less the pause after the erase and\n"
+                "  the quiet spells around each last block, as the device that finished last spent them;\n"
+                "  blocks/s: every device's blocks over the wall time; speed-up: that over one device's at the same\n"
+                "  delay; cpu s, peak MB: the engine's process; sim cpu s: the simulator's, on its own CPU\n");
+}
+
 } // namespace
 
 int printReport(const Summary &summary, const QStringList &failures, double loadBefore, double loadAfter)
 {
     const bool transferCases =
         std::any_of(kCases.begin(), kCases.end(), [&](const QString &name) { return summary.hasRun(name); });
+    const QStringList fleet = fleetCases();
+    const bool fleetCasesRan =
+        std::any_of(fleet.begin(), fleet.end(), [&](const QString &name) { return summary.hasRun(name); });
     if (transferCases)
         printTable(summary);
+    if (fleetCasesRan)
+        printFleetTable(summary);
 
     const CaseFigures raw = summary.of(QStringLiteral("raw"));
     const CaseFigures window = summary.of(QStringLiteral("window"));
@@ -107,6 +139,11 @@ int printReport(const Summary &summary, const QStringList &failures, double load
                     qPrintable(number(summary.ratio(QStringLiteral("link+flood"), QStringLiteral("link")), 2)),
                     qPrintable(number(summary.idleCpuPerSecond(), 4)),
                     qPrintable(number(window.ok ? window.tabShowMs : -1, 1)));
+    }
+    if (fleetCasesRan) {
+        std::printf("fleet 32/1 devices: wall time at 1 ms %s, peak memory %s\n",
+                    qPrintable(number(summary.fleetWallRatio(32, 1), 2)),
+                    qPrintable(number(summary.fleetPeakRatio(32), 2)));
     }
     std::fflush(stdout);
     if (!failures.isEmpty())

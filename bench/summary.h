@@ -36,6 +36,11 @@ struct CaseFigures
     double straysSent = -1;
     double strayRate = -1;
     double mostReceiveBufferDrops = -1;
+    // A fleet: `seconds` is the wall time, `blocksPerSecond` every device's
+    // blocks over it; busySeconds leaves the last device's pauses out.
+    double pauseMs = -1;
+    double busySeconds = -1;
+    double simulatorCpu = -1;
 };
 
 struct Summary
@@ -51,6 +56,10 @@ struct Summary
     double idleCpuPerSecond() const;
     // The largest peak of any run of any transfer case.
     double worstPeakMb() const;
+    // The fleet of `devices` against one device at the same delay: wall
+    // time, and median peak memory (the worse of the delays when negative).
+    double fleetWallRatio(int devices, int delayMs) const;
+    double fleetPeakRatio(int devices, int delayMs = -1) const;
 };
 
 Summary summarise(const RunsByCase &runsOf, const QStringList &ran, bool oneCpu);
