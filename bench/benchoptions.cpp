@@ -1,5 +1,7 @@
 #include "benchoptions.h"
 
+#include "cases.h"
+
 #include <QCommandLineParser>
 #include <QStringList>
 
@@ -29,6 +31,39 @@ std::optional<long long> number(const QCommandLineParser &parser, const QCommand
     return value;
 }
 
+template<size_t N>
+QString numbers(const int (&values)[N])
+{
+    QStringList list;
+    for (const int value : values)
+        list << QString::number(value);
+    return list.join(QStringLiteral(", "));
+}
+
+// The cases a --cases list names, in the bench's order; "fleet" stands for
+// every fleet case. Nothing, with `unknown`, for a name the bench lacks.
+std::optional<QStringList> casesNamed(const QString &list, QString *unknown)
+{
+    QStringList wanted;
+    for (const QString &part : list.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const QString name = part.trimmed();
+        if (name == QLatin1String("fleet"))
+            wanted += fleetCases();
+        else if (allCases().contains(name))
+            wanted << name;
+        else {
+            *unknown = name;
+            return std::nullopt;
+        }
+    }
+    QStringList ordered;
+    for (const QString &name : allCases()) {
+        if (wanted.contains(name))
+            ordered << name;
+    }
+    return ordered;
+}
+
 } // namespace
 
 std::optional<BenchOptions> parseOptions(int argc, char **argv, int *exitCode)
@@ -36,7 +71,8 @@ std::optional<BenchOptions> parseOptions(int argc, char **argv, int *exitCode)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Transfer benchmark: sends one image to a plain responder on loopback through a bare socket\n"
-        "loop, the link and the window, and compares what each costs."));
+        "loop, the link and the window, and compares what each costs; then updates fleets of simulated\n"
+        "devices through the engine, all at once."));
     // Our own help option: Qt's adds --help-all, about options this program never takes.
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
                                         QStringLiteral("Shows this help."));
@@ -49,13 +85,20 @@ std::optional<BenchOptions> parseOptions(int argc, char **argv, int *exitCode)
         QStringLiteral("same: responder and cases on one CPU (default); spread: responder on a second CPU; "
                        "free: nothing pinned."),
         QStringLiteral("same|spread|free"));
+    const QCommandLineOption casesOption(
+        QStringLiteral("cases"),
+        QStringLiteral("Runs only these cases, a comma list (default all): %1; fleet-N@Dms, N devices answering "
+                       "after D ms, for N of %2 and D of %3; fleet for all of those.")
+            .arg(kCases.join(QStringLiteral(", ")), numbers(kFleetDevices), numbers(kFleetDelaysMs)),
+        QStringLiteral("list"));
     const QCommandLineOption caseOption = hidden(QStringLiteral("case"), QStringLiteral("name"));
     const QCommandLineOption fileOption = hidden(QStringLiteral("file"), QStringLiteral("path"));
     const QCommandLineOption blocksOption = hidden(QStringLiteral("blocks"), QStringLiteral("N"));
     const QCommandLineOption resultOption = hidden(QStringLiteral("result"), QStringLiteral("path"));
     const QCommandLineOption flooderCpuOption = hidden(QStringLiteral("flooder-cpu"), QStringLiteral("N"));
-    parser.addOptions({helpOption, sizeOption, runsOption, placementOption, caseOption, fileOption, blocksOption,
-                       resultOption, flooderCpuOption});
+    const QCommandLineOption simulatorCpuOption = hidden(QStringLiteral("simulator-cpu"), QStringLiteral("N"));
+    parser.addOptions({helpOption, sizeOption, runsOption, placementOption, casesOption, caseOption, fileOption,
+                       blocksOption, resultOption, flooderCpuOption, simulatorCpuOption});
 
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
@@ -84,6 +127,7 @@ std::optional<BenchOptions> parseOptions(int argc, char **argv, int *exitCode)
     const auto runs = number(parser, runsOption, 1, 15, options.runs);
     const auto blocks = number(parser, blocksOption, 0, 0xffffffffLL, 0);
     const auto flooderCpu = number(parser, flooderCpuOption, -1, 1023, -1);
+    const auto simulatorCpu = number(parser, simulatorCpuOption, -1, 1023, -1);
     if (!size)
         return usageError(QStringLiteral("--size-mib takes 1..1024"));
     if (!runs)
@@ -92,14 +136,27 @@ std::optional<BenchOptions> parseOptions(int argc, char **argv, int *exitCode)
         return usageError(QStringLiteral("--blocks takes a block count"));
     if (!flooderCpu)
         return usageError(QStringLiteral("--flooder-cpu takes a CPU number"));
+    if (!simulatorCpu)
+        return usageError(QStringLiteral("--simulator-cpu takes a CPU number"));
     options.sizeMib = int(*size);
     options.runs = int(*runs);
     options.blocks = quint32(*blocks);
     options.flooderCpu = int(*flooderCpu);
+    options.simulatorCpu = int(*simulatorCpu);
     if (parser.isSet(placementOption))
         options.placement = parser.value(placementOption);
     if (!QStringList({"same", "spread", "free"}).contains(options.placement))
         return usageError(QStringLiteral("--placement takes same, spread or free"));
+    options.cases = allCases();
+    if (parser.isSet(casesOption)) {
+        QString unknown;
+        const std::optional<QStringList> named = casesNamed(parser.value(casesOption), &unknown);
+        if (!named)
+            return usageError(QStringLiteral("--cases: no case \"%1\"").arg(unknown));
+        if (named->isEmpty())
+            return usageError(QStringLiteral("--cases names no case"));
+        options.cases = *named;
+    }
     options.caseName = parser.value(caseOption);
     options.imagePath = parser.value(fileOption);
     options.resultPath = parser.value(resultOption);

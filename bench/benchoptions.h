@@ -5,6 +5,7 @@
 // once per case with the hidden ones.
 
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -15,6 +16,7 @@ struct BenchOptions
     int sizeMib = 32;
     int runs = 3;
     QString placement = QStringLiteral("same");
+    QStringList cases;  // to run, in the bench's order; all by default
 
     // Set only in a case's child process.
     QString caseName;
@@ -22,6 +24,7 @@ struct BenchOptions
     quint32 blocks = 0;
     QString resultPath;  // where the child writes its result
     int flooderCpu = -1;  // where a flood case pins its flooder
+    int simulatorCpu = -1;  // where a fleet case pins the simulated devices
 
     bool isChild() const { return !caseName.isEmpty(); }
 };

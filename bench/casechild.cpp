@@ -46,6 +46,8 @@ int runCaseChild(int argc, char **argv, const BenchOptions &options)
         result = runWindow(options.imagePath, options.blocks, true);
     else if (name == QLatin1String("idle"))
         result = runIdle();
+    else if (const std::optional<FleetRun> fleetRun = fleetRunOf(name))
+        result = runFleet(*fleetRun, options.simulatorCpu);
     else
         result.error = QStringLiteral("unknown case");
 

@@ -28,6 +28,8 @@ const Figure kFigures[] = {
     {"strays_sent", &CaseResult::straysSent},
     {"strays_per_s", &CaseResult::strayRate},
     {"receive_buffer_drops", &CaseResult::receiveBufferDrops},
+    {"pause_ms", &CaseResult::pauseMs},
+    {"simulator_cpu_s", &CaseResult::simulatorCpu},
 };
 
 } // namespace

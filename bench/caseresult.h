@@ -32,6 +32,12 @@ struct CaseResult
     double straysSent = -1;
     double strayRate = -1;
     double receiveBufferDrops = -1;
+    // A fleet: `blocks` and `seconds` are every device's and the wall time
+    // from start to finish; pauseMs is the part of it that the device
+    // finishing last spent in fixed waits (after the erase, and the quiet
+    // spells around each last block). The simulator's CPU, for who limits.
+    double pauseMs = -1;
+    double simulatorCpu = -1;
 
     double peakMb() const { return double(peakKb) * 1024.0 / 1e6; }
 };

@@ -8,10 +8,36 @@
 
 #include <QStringList>
 
+#include <optional>
+
 namespace bench {
 
-// In the order they run and are shown.
+// The transfer cases, in the order they run and are shown.
 inline const QStringList kCases = {"raw", "link", "link+flood", "window", "window+log", "idle"};
+
+// The engine updating many devices at once: one case per device count and
+// answer delay, named "fleet-N@Dms".
+inline constexpr int kFleetDevices[] = {1, 8, 32};
+inline constexpr int kFleetDelaysMs[] = {0, 1};
+// Whatever --size-mib says: the fleet's figures stay comparable between runs.
+inline constexpr int kFleetImageMib = 4;
+inline constexpr int kFleetImages = 3;
+// The whole update of every device, the pause after the erase included.
+inline constexpr int kFleetLimitMs = 150000;
+
+struct FleetRun
+{
+    int devices = 0;
+    int delayMs = 0;
+};
+
+QString fleetCaseName(const FleetRun &run);
+// The run a fleet case's name stands for; nothing for any other name.
+std::optional<FleetRun> fleetRunOf(const QString &name);
+// Every fleet case, delay by delay, fewest devices first.
+QStringList fleetCases();
+// Every case, in the order they run: the transfer cases, then the fleet.
+QStringList allCases();
 
 // How long a case may take to send `blocks`.
 inline int caseLimitMs(quint32 blocks)
@@ -29,6 +55,9 @@ CaseResult runLinkUnderFlood(const QString &path, quint32 expectedBlocks, int fl
 CaseResult runIdle();
 // Send File through the whole window, the log tab hidden or shown.
 CaseResult runWindow(const QString &path, quint32 expectedBlocks, bool logShown);
+// The engine updating `run.devices` simulated devices at once, the simulator
+// pinned to `simulatorCpu`.
+CaseResult runFleet(const FleetRun &run, int simulatorCpu);
 
 } // namespace bench
 

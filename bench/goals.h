@@ -9,7 +9,7 @@ namespace bench {
 
 struct Summary;
 
-enum class Compare { AtLeast, Below };
+enum class Compare { AtLeast, Below, AtMost };
 
 struct Goal
 {
@@ -19,6 +19,7 @@ struct Goal
     double target;
     bool oneCpuOnly;                        // set for --placement same only
     const char *why;
+    const char *needs;                      // the cases it is judged on, space-separated
 };
 
 // Prints every goal with its figure and met/missed; returns the names of the

@@ -14,6 +14,9 @@ namespace bench {
 inline constexpr char kDeviceIp[] = "127.0.0.2";  // the responder
 inline constexpr char kLocalIp[] = "127.0.0.1";   // the program's side
 inline constexpr char kStrayIp[] = "127.0.0.3";   // another host: the flood's source
+// The fleet's simulated devices, one address each from here on: clear of
+// the responder, which holds 127.0.0.2:1235 for the whole bench.
+inline constexpr char kFleetFirstIp[] = "127.0.2.1";
 constexpr quint16 kDevicePort = udpUpdater::kDevicePort;
 constexpr quint16 kAckPort = udpUpdater::kAckPort;
 

@@ -54,6 +54,16 @@ std::optional<Placement> choosePlacement(const QString &mode, QString *error)
     }
     placement.text += placement.flooderCpu >= 0 ? QStringLiteral(", flooder on CPU %1").arg(placement.flooderCpu)
                                                 : QStringLiteral(", flooder left to the scheduler");
+    // Many devices answer at once: they must not take the engine's CPU.
+    for (const int cpu : cpus) {
+        if (cpu != placement.caseCpu) {
+            placement.simulatorCpu = cpu;
+            break;
+        }
+    }
+    placement.text += placement.simulatorCpu >= 0
+                          ? QStringLiteral(", fleet simulator on CPU %1").arg(placement.simulatorCpu)
+                          : QStringLiteral(", fleet simulator left to the scheduler");
     return placement;
 }
 

@@ -23,6 +23,7 @@ struct Placement
     int caseCpu = -1;       // -1: left to the scheduler
     int responderCpu = -1;
     int flooderCpu = -1;    // away from the case, so the strays cost it no CPU
+    int simulatorCpu = -1;  // the fleet's devices: the other CPU than the case
     QString text;           // for the report's first line
 };
 

@@ -7,6 +7,7 @@
 #include "loopback.h"
 #include "summary.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace bench {
@@ -22,6 +23,8 @@ void printTable(const Summary &summary)
 {
     std::printf("\n%-12s %10s %10s %7s %8s %8s\n", "case", "blocks/s", "us/block", "ratio", "cpu s", "peak MB");
     for (const QString &name : kCases) {
+        if (!summary.hasRun(name))
+            continue;
         const CaseFigures f = summary.of(name);
         if (!f.ok) {
             std::printf("%-12s %s\n", qPrintable(name), "FAILED");
@@ -36,11 +39,46 @@ void printTable(const Summary &summary)
     }
 }
 
+void printFleetTable(const Summary &summary)
+{
+    std::printf("\nfleet: the engine's update (connect, erase, 1 s pause, %d images of %d MiB) of every device at "
+                "once\n",
+                kFleetImages, kFleetImageMib);
+    std::printf("%7s %6s %8s %13s %9s %8s %7s %9s %8s\n", "devices", "delay", "wall s", "w/o pauses s", "blocks/s",
+                "speed-up", "cpu s", "sim cpu s", "peak MB");
+    for (const QString &name : fleetCases()) {
+        if (!summary.hasRun(name))
+            continue;
+        const FleetRun run = *fleetRunOf(name);
+        const CaseFigures f = summary.of(name);
+        if (!f.ok) {
+            std::printf("%7d %3d ms %s\n", run.devices, run.delayMs, "FAILED");
+            continue;
+        }
+        const double speedUp = summary.ratio(name, fleetCaseName({1, run.delayMs}));
+        std::printf("%7d %3d ms %8.3f %13.3f %9.0f %8s %7.3f %9.3f %8.1f\n", run.devices, run.delayMs, f.seconds,
+                    f.busySeconds, f.blocksPerSecond, qPrintable(number(speedUp, 2)), f.cpu, f.simulatorCpu,
+                    f.peakMb);
+    }
+    std::printf("wall s: start to finished(), what the goal judges; w/o pauses: less the pause after the erase and\n"
+                "  the quiet spells around each last block, as the device that finished last spent them;\n"
+                "  blocks/s: every device's blocks over the wall time; speed-up: that over one device's at the same\n"
+                "  delay; cpu s, peak MB: the engine's process; sim cpu s: the simulator's, on its own CPU\n");
+}
+
 } // namespace
 
 int printReport(const Summary &summary, const QStringList &failures, double loadBefore, double loadAfter)
 {
-    printTable(summary);
+    const bool transferCases =
+        std::any_of(kCases.begin(), kCases.end(), [&](const QString &name) { return summary.hasRun(name); });
+    const QStringList fleet = fleetCases();
+    const bool fleetCasesRan =
+        std::any_of(fleet.begin(), fleet.end(), [&](const QString &name) { return summary.hasRun(name); });
+    if (transferCases)
+        printTable(summary);
+    if (fleetCasesRan)
+        printFleetTable(summary);
 
     const CaseFigures raw = summary.of(QStringLiteral("raw"));
     const CaseFigures window = summary.of(QStringLiteral("window"));
@@ -75,11 +113,14 @@ int printReport(const Summary &summary, const QStringList &failures, double load
     }
     // The per-block figures above stop at the responder's last answer; what
     // the program does after it until the operation returns is shown here.
-    std::printf("quiet spells around each image's last block, as the program reports them, left out of the figures above (median, longest run):\n");
-    for (const QString &name : kCases) {
-        const CaseFigures f = summary.of(name);
-        if (f.ok && f.quietMs >= 0)
-            std::printf("  %-12s %9.2f ms %9.2f ms\n", qPrintable(name), f.quietMs, f.longestQuietMs);
+    if (transferCases) {
+        std::printf("quiet spells around each image's last block, as the program reports them, left out of the "
+                    "figures above (median, longest run):\n");
+        for (const QString &name : kCases) {
+            const CaseFigures f = summary.of(name);
+            if (f.ok && f.quietMs >= 0)
+                std::printf("  %-12s %9.2f ms %9.2f ms\n", qPrintable(name), f.quietMs, f.longestQuietMs);
+        }
     }
 
     const QStringList missed = printGoals(summary);
@@ -89,14 +130,21 @@ int printReport(const Summary &summary, const QStringList &failures, double load
     std::printf("targets: %s%s\n",
                 missed.isEmpty() ? "all met" : qPrintable(QStringLiteral("missed ") + missed.join(QStringLiteral("; "))),
                 summary.oneCpu ? "" : " (ratios not judged off one CPU)");
-    std::printf("ratios: link %s window %s window+log %s; link+flood/link %s; idle cpu %s s/s; "
-                "log tab show %s ms\n",
-                qPrintable(number(summary.ratio(QStringLiteral("link")), 2)),
-                qPrintable(number(summary.ratio(QStringLiteral("window")), 2)),
-                qPrintable(number(summary.ratio(QStringLiteral("window+log")), 2)),
-                qPrintable(number(summary.ratio(QStringLiteral("link+flood"), QStringLiteral("link")), 2)),
-                qPrintable(number(summary.idleCpuPerSecond(), 4)),
-                qPrintable(number(window.ok ? window.tabShowMs : -1, 1)));
+    if (transferCases) {
+        std::printf("ratios: link %s window %s window+log %s; link+flood/link %s; idle cpu %s s/s; "
+                    "log tab show %s ms\n",
+                    qPrintable(number(summary.ratio(QStringLiteral("link")), 2)),
+                    qPrintable(number(summary.ratio(QStringLiteral("window")), 2)),
+                    qPrintable(number(summary.ratio(QStringLiteral("window+log")), 2)),
+                    qPrintable(number(summary.ratio(QStringLiteral("link+flood"), QStringLiteral("link")), 2)),
+                    qPrintable(number(summary.idleCpuPerSecond(), 4)),
+                    qPrintable(number(window.ok ? window.tabShowMs : -1, 1)));
+    }
+    if (fleetCasesRan) {
+        std::printf("fleet 32/1 devices: wall time at 1 ms %s, peak memory %s\n",
+                    qPrintable(number(summary.fleetWallRatio(32, 1), 2)),
+                    qPrintable(number(summary.fleetPeakRatio(32), 2)));
+    }
     std::fflush(stdout);
     if (!failures.isEmpty())
         return 1;

@@ -23,7 +23,8 @@ CaseFigures figuresOf(const std::vector<CaseResult> &all)
     f.ok = !all.empty() && std::all_of(all.begin(), all.end(), [](const CaseResult &r) { return r.ok; });
     if (!f.ok)
         return f;
-    std::vector<double> rate, perBlock, cpu, peak, seconds, quiet, tab, fill, checksum, strays, strayRate;
+    std::vector<double> rate, perBlock, cpu, peak, seconds, quiet, tab, fill, checksum, strays, strayRate, pause,
+        busy, simulatorCpu;
     for (const CaseResult &r : all) {
         rate.push_back(r.blocks / r.seconds);
         perBlock.push_back(r.seconds * 1e6 / qMax<quint32>(r.blocks, 1));
@@ -50,6 +51,12 @@ CaseFigures figuresOf(const std::vector<CaseResult> &all)
             strayRate.push_back(r.strayRate);
         }
         f.mostReceiveBufferDrops = qMax(f.mostReceiveBufferDrops, r.receiveBufferDrops);
+        if (r.pauseMs >= 0) {
+            pause.push_back(r.pauseMs);
+            busy.push_back(r.seconds - r.pauseMs / 1000);
+        }
+        if (r.simulatorCpu >= 0)
+            simulatorCpu.push_back(r.simulatorCpu);
     }
     f.blocksPerSecond = median(rate);
     f.usPerBlock = median(perBlock);
@@ -62,6 +69,9 @@ CaseFigures figuresOf(const std::vector<CaseResult> &all)
     f.checksumMs = median(checksum);
     f.straysSent = median(strays);
     f.strayRate = median(strayRate);
+    f.pauseMs = median(pause);
+    f.busySeconds = median(busy);
+    f.simulatorCpu = median(simulatorCpu);
     return f;
 }
 
@@ -94,11 +104,40 @@ double Summary::worstPeakMb() const
     return worst;
 }
 
-Summary summarise(const RunsByCase &runsOf, bool oneCpu)
+double Summary::fleetWallRatio(int devices, int delayMs) const
+{
+    const CaseFigures many = of(fleetCaseName({devices, delayMs}));
+    const CaseFigures one = of(fleetCaseName({1, delayMs}));
+    if (!many.ok || !one.ok || one.seconds <= 0)
+        return -1;
+    return many.seconds / one.seconds;
+}
+
+double Summary::fleetPeakRatio(int devices, int delayMs) const
+{
+    if (delayMs < 0) {
+        double worst = -1;
+        for (const int delay : kFleetDelaysMs) {
+            const double ratio = fleetPeakRatio(devices, delay);
+            if (ratio < 0)
+                return -1;
+            worst = qMax(worst, ratio);
+        }
+        return worst;
+    }
+    const CaseFigures many = of(fleetCaseName({devices, delayMs}));
+    const CaseFigures one = of(fleetCaseName({1, delayMs}));
+    if (!many.ok || !one.ok || one.peakMb <= 0)
+        return -1;
+    return many.peakMb / one.peakMb;
+}
+
+Summary summarise(const RunsByCase &runsOf, const QStringList &ran, bool oneCpu)
 {
     Summary summary;
     summary.oneCpu = oneCpu;
-    for (const QString &name : kCases)
+    summary.ran = ran;
+    for (const QString &name : ran)
         summary.cases[name] = figuresOf(runsOf.value(name));
     return summary;
 }

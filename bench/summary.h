@@ -8,6 +8,7 @@
 
 #include <QMap>
 #include <QString>
+#include <QStringList>
 
 #include <vector>
 
@@ -35,22 +36,33 @@ struct CaseFigures
     double straysSent = -1;
     double strayRate = -1;
     double mostReceiveBufferDrops = -1;
+    // A fleet: `seconds` is the wall time, `blocksPerSecond` every device's
+    // blocks over it; busySeconds leaves the last device's pauses out.
+    double pauseMs = -1;
+    double busySeconds = -1;
+    double simulatorCpu = -1;
 };
 
 struct Summary
 {
     QMap<QString, CaseFigures> cases;
+    QStringList ran;      // the cases run, in order
     bool oneCpu = false;  // cases and responder shared one CPU
 
     CaseFigures of(const QString &name) const { return cases.value(name); }
+    bool hasRun(const QString &name) const { return ran.contains(name); }
     // Blocks/s of `name` over those of `base`.
     double ratio(const QString &name, const QString &base = QStringLiteral("raw")) const;
     double idleCpuPerSecond() const;
-    // The largest peak of any run of any case.
+    // The largest peak of any run of any transfer case.
     double worstPeakMb() const;
+    // The fleet of `devices` against one device at the same delay: wall
+    // time, and median peak memory (the worse of the delays when negative).
+    double fleetWallRatio(int devices, int delayMs) const;
+    double fleetPeakRatio(int devices, int delayMs = -1) const;
 };
 
-Summary summarise(const RunsByCase &runsOf, bool oneCpu);
+Summary summarise(const RunsByCase &runsOf, const QStringList &ran, bool oneCpu);
 
 } // namespace bench
 
