@@ -85,7 +85,7 @@ void DeviceSession::erase()
         command(MT_ERASE, protocol::commandDatagram(MT_ERASE));
 }
 
-void DeviceSession::sendImage(const QByteArray &image, int fileNumber)
+void DeviceSession::sendImage(const QByteArray &image, int fileNumber, std::optional<quint32> checksum)
 {
     if (!begin(Phase::Sending, OperationResult::Operation::Image, fileNumber))
         return;
@@ -103,7 +103,7 @@ void DeviceSession::sendImage(const QByteArray &image, int fileNumber)
         finish(Outcome::ImageEmpty);
         return;
     }
-    _checksum = crc().crc32(_image);
+    _checksum = checksum ? *checksum : crc().crc32(_image);
     sendBlock(0);
 }
 

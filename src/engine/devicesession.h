@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <optional>
 
 class Transport;
 
@@ -63,8 +64,9 @@ public:
     // network refused the command at once, after finished() said so.
     bool connectDevice(std::chrono::milliseconds limit);
     void erase();
-    // `image` is sent as it is: read and check it first.
-    void sendImage(const QByteArray &image, int fileNumber);
+    // `image` is sent as it is: read and check it first. Many sessions
+    // sending the same image pass its checksum, worked out once.
+    void sendImage(const QByteArray &image, int fileNumber, std::optional<quint32> checksum = std::nullopt);
     // Ends the operation in flight, and every later one, as Aborted.
     void abort();
 

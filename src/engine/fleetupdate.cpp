@@ -1,5 +1,6 @@
 #include "fleetupdate.h"
 
+#include "crc.h"
 #include "transport.h"
 
 struct FleetUpdate::Run {
@@ -20,6 +21,11 @@ void FleetUpdate::start(const Options &options)
 {
     _options = options;
     _options.parallel = qMax(1, _options.parallel);
+    // Once, not once per device: every device would otherwise stall the
+    // others while it works out the same sum.
+    _checksums.clear();
+    for (const QByteArray &image : std::as_const(_options.images))
+        _checksums.append(crc().crc32(image));
     _runs.clear();
     for (const QHostAddress &device : options.devices) {
         auto run = std::make_unique<Run>();
@@ -123,7 +129,7 @@ void FleetUpdate::onFinished(Run &run, const OperationResult &result)
 void FleetUpdate::sendImage(Run &run, int fileNumber)
 {
     const int index = _options.mode == Mode::SendOne ? 0 : fileNumber - 1;
-    run.session->sendImage(_options.images.value(index), fileNumber);
+    run.session->sendImage(_options.images.value(index), fileNumber, _checksums.value(index));
 }
 
 void FleetUpdate::endDevice(Run &run, const OperationResult &result)

@@ -86,6 +86,7 @@ private:
 
     Transport *_transport;
     Options _options;
+    QList<quint32> _checksums;  // of _options.images, worked out once for every device
     std::vector<std::unique_ptr<Run>> _runs;
     int _nextToStart = 0;
     int _active = 0;
