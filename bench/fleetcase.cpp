@@ -172,6 +172,7 @@ struct Timeline
     qint64 firstAnswer = -1;  // of image 1's first block
     std::array<qint64, kFleetImages> lastAnswer{-1, -1, -1};
     std::array<qint64, kFleetImages> imageDone{-1, -1, -1};
+    std::array<qint64, kFleetImages> quietNs{0, 0, 0};  // as the engine reports them
     std::array<quint32, kFleetImages> blocks{0, 0, 0};
     qint64 done = -1;
 
@@ -185,14 +186,12 @@ struct Timeline
     }
 
     // The fixed waits: the pause after the erase (to the first block's
-    // answer, one round trip more), and each image's two quiet spells. The
-    // one before the last block is not seen from outside, but it lasts as
-    // long as the one after it: both are ten times the same slowest answer.
+    // answer, one round trip more), and each image's two quiet spells.
     qint64 pauses() const
     {
         qint64 total = firstAnswer - erased;
         for (int i = 0; i < kFleetImages; ++i)
-            total += 2 * (imageDone[i] - lastAnswer[i]);
+            total += quietNs[size_t(i)];
         return total;
     }
 };
@@ -239,10 +238,15 @@ CaseResult runFleet(const FleetRun &run, int simulatorCpu)
                          if (done == total)
                              timeline.lastAnswer[size_t(fileNumber - 1)] = monotonicNs();
                      });
-    QObject::connect(&fleet, &FleetUpdate::imageDone, &fleet, [&](const QHostAddress &device, int fileNumber) {
-        if (fileNumber >= 1 && fileNumber <= kFleetImages)
-            timelines[device.toIPv4Address()].imageDone[size_t(fileNumber - 1)] = monotonicNs();
-    });
+    QObject::connect(&fleet, &FleetUpdate::imageDone, &fleet,
+                     [&](const QHostAddress &device, const OperationResult &result) {
+                         const int fileNumber = result.fileNumber;
+                         if (fileNumber < 1 || fileNumber > kFleetImages)
+                             return;
+                         Timeline &timeline = timelines[device.toIPv4Address()];
+                         timeline.imageDone[size_t(fileNumber - 1)] = monotonicNs();
+                         timeline.quietNs[size_t(fileNumber - 1)] = qint64(result.quietTime.count()) * 1000000;
+                     });
     QObject::connect(&fleet, &FleetUpdate::deviceDone, &fleet,
                      [&](const QHostAddress &device, const OperationResult &) {
                          timelines[device.toIPv4Address()].done = monotonicNs();

@@ -12,6 +12,19 @@
 
 namespace {
 
+// An image that went out whole.
+OperationResult imageResult(int fileNumber)
+{
+    OperationResult result;
+    result.outcome = OperationResult::Outcome::Success;
+    result.fileNumber = fileNumber;
+    return result;
+}
+
+} // namespace
+
+namespace {
+
 // "name address/prefix" each.
 QList<NetworkAdapter> adapters(const QStringList &described)
 {
@@ -229,7 +242,7 @@ void tst_CliParts::progressRedrawnInPlaceOnATerminal()
     QVERIFY(shown[4].startsWith(QStringLiteral("127.0.0.3: image 1/3  20%")));
 
     // Events go above the block, which stays whole under them.
-    report.imageDone(first, 1);
+    report.imageDone(first, imageResult(1));
     shown = step();
     QCOMPARE(shown.size(), 6);
     QCOMPARE(shown[3], QStringLiteral("127.0.0.2: image 1/3 sent"));
@@ -281,7 +294,7 @@ void tst_CliParts::progressPacedElsewhere()
     QVERIFY(output.startsWith(QStringLiteral("127.0.0.2: image 2   1%")));
     QVERIFY(!output.contains(QLatin1Char('\x1b')));
     // Events are never held back.
-    report.imageDone(first, 2);
+    report.imageDone(first, imageResult(2));
     QVERIFY(output.endsWith(QStringLiteral("127.0.0.2: image 2 sent\n")));
 }
 

@@ -87,7 +87,9 @@ void tst_Fleet::tenDevicesTwoFailing()
         results.insert(device.toString(), result);
     });
     connect(&update, &FleetUpdate::imageDone, this,
-            [&](const QHostAddress &device, int fileNumber) { imagesDone[device.toString()] << fileNumber; });
+            [&](const QHostAddress &device, const OperationResult &result) {
+                imagesDone[device.toString()] << result.fileNumber;
+            });
     bool finished = false;
     connect(&update, &FleetUpdate::finished, this, [&] { finished = true; });
     update.start(fleet.options(FleetUpdate::Mode::Update, 10));

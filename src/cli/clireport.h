@@ -33,7 +33,7 @@ public:
     virtual void connected(const QHostAddress &device) = 0;
     virtual void erased(const QHostAddress &device) = 0;
     virtual void progress(const QHostAddress &device, int image, quint32 blocksDone, quint32 blocksTotal) = 0;
-    virtual void imageDone(const QHostAddress &device, int image) = 0;
+    virtual void imageDone(const QHostAddress &device, const OperationResult &result) = 0;
     // `reason` is empty on success.
     virtual void deviceDone(const QHostAddress &device, const OperationResult &result, int imagesDone,
                             const QString &reason) = 0;

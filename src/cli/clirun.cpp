@@ -141,9 +141,9 @@ int CliRun::exec()
                      [report](const QHostAddress &device, int image, quint32 done, quint32 total) {
                          report->progress(device, image, done, total);
                      });
-    QObject::connect(&fleet, &FleetUpdate::imageDone, [&](const QHostAddress &device, int image) {
+    QObject::connect(&fleet, &FleetUpdate::imageDone, [&](const QHostAddress &device, const OperationResult &result) {
         ++imagesDone[device.toIPv4Address()];
-        report->imageDone(device, image);
+        report->imageDone(device, result);
     });
     QObject::connect(&fleet, &FleetUpdate::deviceDone, [&](const QHostAddress &device, const OperationResult &result) {
         const QString reason = result.ok() ? QString() : OperatorTexts::failureReason(result, pathOf(result.fileNumber));

@@ -79,9 +79,15 @@ void JsonReport::progress(const QHostAddress &device, int image, quint32 blocksD
           device);
 }
 
-void JsonReport::imageDone(const QHostAddress &device, int image)
+void JsonReport::imageDone(const QHostAddress &device, const OperationResult &result)
 {
-    write("image-done", {{QStringLiteral("image"), image}}, device);
+    // The quiet spells around the last block are a fixed cost per image:
+    // who times the transfer can leave them out.
+    write("image-done",
+          {{QStringLiteral("image"), result.fileNumber},
+           {QStringLiteral("blocks"), qint64(result.blockCount)},
+           {QStringLiteral("quietMs"), qint64(result.quietTime.count())}},
+          device);
 }
 
 void JsonReport::deviceDone(const QHostAddress &device, const OperationResult &result, int imagesDone,

@@ -144,9 +144,9 @@ void TextReport::progress(const QHostAddress &device, int image, quint32 blocksD
     }
 }
 
-void TextReport::imageDone(const QHostAddress &device, int image)
+void TextReport::imageDone(const QHostAddress &device, const OperationResult &result)
 {
-    print(QStringLiteral("%1: %2 sent").arg(device.toString(), imageLabel(image)));
+    print(QStringLiteral("%1: %2 sent").arg(device.toString(), imageLabel(result.fileNumber)));
 }
 
 void TextReport::deviceDone(const QHostAddress &device, const OperationResult &result, int imagesDone,

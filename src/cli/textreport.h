@@ -25,7 +25,7 @@ public:
     void connected(const QHostAddress &device) override;
     void erased(const QHostAddress &device) override;
     void progress(const QHostAddress &device, int image, quint32 blocksDone, quint32 blocksTotal) override;
-    void imageDone(const QHostAddress &device, int image) override;
+    void imageDone(const QHostAddress &device, const OperationResult &result) override;
     void deviceDone(const QHostAddress &device, const OperationResult &result, int imagesDone,
                     const QString &reason) override;
     void summary(const Summary &summary) override;

@@ -117,7 +117,7 @@ void FleetUpdate::onFinished(Run &run, const OperationResult &result)
         return;
     case OperationResult::Operation::Image:
         ++run.report.imagesDone;
-        emit imageDone(run.report.device, result.fileNumber);
+        emit imageDone(run.report.device, result);
         if (_options.mode == Mode::Update && result.fileNumber < 3)
             sendImage(run, result.fileNumber + 1);
         else

@@ -72,7 +72,8 @@ signals:
     void connected(const QHostAddress &device);
     void erased(const QHostAddress &device);
     void progress(const QHostAddress &device, int fileNumber, quint32 blocksDone, quint32 blocksTotal);
-    void imageDone(const QHostAddress &device, int fileNumber);
+    // `result` says, among the rest, how long the quiet spells around its last block took.
+    void imageDone(const QHostAddress &device, const OperationResult &result);
     void deviceDone(const QHostAddress &device, const OperationResult &result);
     void finished();
 
