@@ -169,10 +169,10 @@ QString updateOrderProblem(const QList<QJsonObject> &events, const QString &devi
         if (number != image || (event != QLatin1String("progress") && event != QLatin1String("image-done")))
             return all;
         if (event == QLatin1String("image-done")) {
-            // Two quiet spells of at least 100 ms each: who times the
-            // transfer from these lines can leave them out.
+            // At least one quiet spell of 100 ms (two for an image of more
+            // than one block): who times the transfer can leave them out.
             const qint64 quiet = mine[i].value(QStringLiteral("quietMs")).toInteger(-1);
-            if (quiet < 190 || quiet > 5000)
+            if (quiet < 95 || quiet > 5000)
                 return device + QStringLiteral(": image %1 quiet for %2 ms").arg(image).arg(quiet);
             ++image;
             continue;
