@@ -256,8 +256,7 @@ void MainWindow::showWaiting()
 {
     const DeviceSession *session = updater->session();
     const bool waiting = session && session->isAwaiting() && session->waitLimit().count() > 0;
-    const auto waited = waiting ? std::chrono::milliseconds(session->waitingSince().elapsed())
-                                : std::chrono::milliseconds(0);
+    const auto waited = waiting ? session->waited() : std::chrono::milliseconds(0);
     if (waited >= kQuietBeforeWaitingText) {
         ui->progressBar->setFormat(OperatorTexts::waiting(waited, session->waitLimit()));
         waitingShown = true;

@@ -13,6 +13,8 @@ DeviceSession::DeviceSession(Transport *transport, const QHostAddress &adapter, 
     , _transport(transport)
     , _adapter(adapter)
     , _device(device)
+    , _adapterIp(adapter.toIPv4Address())
+    , _deviceIp(device.toIPv4Address())
 {
     _deadline.setSingleShot(true);
     _deadline.setTimerType(Qt::PreciseTimer);
@@ -43,7 +45,7 @@ bool DeviceSession::begin(Phase phase, OperationResult::Operation operation, int
     if (_phase == Phase::Connecting) {
         _phase = Phase::Idle;
         _deadline.stop();
-        _held.clear();
+        _held = false;
         setAwaiting(false);
     }
     if (_phase != Phase::Idle) {
@@ -76,13 +78,16 @@ bool DeviceSession::connectDevice(milliseconds limit)
     _connectLimit = limit;
     if (!begin(Phase::Connecting, OperationResult::Operation::Connect, 0))
         return false;
-    return command(MT_INIT, protocol::commandDatagram(MT_INIT));
+    _datagram = protocol::commandDatagram(MT_INIT);
+    return command(MT_INIT);
 }
 
 void DeviceSession::erase()
 {
-    if (begin(Phase::Erasing, OperationResult::Operation::Erase, 0))
-        command(MT_ERASE, protocol::commandDatagram(MT_ERASE));
+    if (begin(Phase::Erasing, OperationResult::Operation::Erase, 0)) {
+        _datagram = protocol::commandDatagram(MT_ERASE);
+        command(MT_ERASE);
+    }
 }
 
 void DeviceSession::sendImage(const QByteArray &image, int fileNumber, std::optional<quint32> checksum)
@@ -114,17 +119,17 @@ void DeviceSession::abort()
         finish(Outcome::Aborted);
 }
 
-bool DeviceSession::command(message_types type, const QByteArray &datagram)
+bool DeviceSession::command(message_types type)
 {
     _awaitedType = type;
     _written = false;
     setAwaiting(true);
-    _sentClock.start();
+    _sentAt = steady_clock::now();
     // The timer moves on only when it comes due, unless this command's limit
     // ends sooner than the one it runs for (the last block after the others).
     const milliseconds limit = currentLimit();
     if (limit > milliseconds(0)) {
-        const auto due = steady_clock::now() + limit;
+        const auto due = _sentAt + limit;
         if (!_deadline.isActive() || due < _deadlineDue) {
             _deadline.start(limit);
             _deadlineDue = due;
@@ -132,12 +137,17 @@ bool DeviceSession::command(message_types type, const QByteArray &datagram)
     }
 
     if (_transport && _transport->isReading()) {
-        _held = datagram;
+        _held = true;
         _transport->deferUntilRead(this);
         return true;
     }
+    return transmit();
+}
+
+bool DeviceSession::transmit()
+{
     QString error;
-    if (!_transport || !_transport->send(_adapter, _device, datagram, &error)) {
+    if (!_transport || !_transport->send(_adapterIp, _deviceIp, _datagram, &error)) {
         finish(Outcome::SendFailed, error);
         return false;
     }
@@ -147,20 +157,21 @@ bool DeviceSession::command(message_types type, const QByteArray &datagram)
 
 void DeviceSession::sendDeferred()
 {
-    if (_held.isEmpty() || !isBusy())
+    if (!_held || !isBusy())
         return;
-    const QByteArray datagram = std::exchange(_held, QByteArray());
-    QString error;
-    if (!_transport || !_transport->send(_adapter, _device, datagram, &error)) {
-        finish(Outcome::SendFailed, error);
-        return;
-    }
-    _written = true;
+    _held = false;
+    transmit();
+}
+
+milliseconds DeviceSession::waited() const
+{
+    return _awaiting ? duration_cast<milliseconds>(steady_clock::now() - _sentAt) : milliseconds(0);
 }
 
 void DeviceSession::sendBlock(quint32 index)
 {
-    command(MT_WRITE, protocol::writeDatagram(_image, _number, index, _checksum));
+    protocol::writeDatagram(_datagram, _image, _number, index, _checksum);
+    command(MT_WRITE);
 }
 
 void DeviceSession::handleAnswer(const char *datagram, qint64 size)
@@ -209,7 +220,7 @@ void DeviceSession::onAnswer()
 
     // Not reported as idle: the next block leaves at once.
     _awaiting = false;
-    const qint64 took = _sentClock.nsecsElapsed();
+    const qint64 took = duration_cast<nanoseconds>(steady_clock::now() - _sentAt).count();
     ++_answered;
     if (_answered < _blocks)
         _slowestNs = std::max(_slowestNs, took);
@@ -277,9 +288,9 @@ void DeviceSession::deadlineCheck()
     const milliseconds limit = currentLimit();
     if (limit <= milliseconds(0))
         return;
-    const auto waited = duration_cast<milliseconds>(nanoseconds(_sentClock.nsecsElapsed()));
-    if (waited < limit) {
-        const milliseconds rest = limit - waited + milliseconds(1);
+    const auto waitedSoFar = duration_cast<milliseconds>(steady_clock::now() - _sentAt);
+    if (waitedSoFar < limit) {
+        const milliseconds rest = limit - waitedSoFar + milliseconds(1);
         _deadline.start(rest);
         _deadlineDue = steady_clock::now() + rest;
         return;
@@ -314,7 +325,7 @@ void DeviceSession::finish(Outcome outcome, const QString &detail)
     _phase = Phase::Idle;
     _deadline.stop();
     _quiet.stop();
-    _held.clear();
+    _held = false;
     _image.clear();
     _blocks = 0;
     setAwaiting(false);

@@ -76,8 +76,8 @@ public:
     bool isAborted() const { return _aborted; }
     // A command is out and not answered yet.
     bool isAwaiting() const { return _awaiting; }
-    // When the command in flight left, and how long it may wait (zero: no limit).
-    QElapsedTimer waitingSince() const { return _sentClock; }
+    // How long the command in flight has waited, and may wait (zero: no limit).
+    std::chrono::milliseconds waited() const;
     std::chrono::milliseconds waitLimit() const { return currentLimit(); }
 
     // Called by the transport.
@@ -99,8 +99,10 @@ private:
     enum class Phase { Idle, Connecting, Erasing, Sending, QuietBeforeLast, QuietAfterLast };
 
     bool begin(Phase phase, OperationResult::Operation operation, int fileNumber);
-    bool command(message_types type, const QByteArray &datagram);
+    // Sends _datagram, the command `type`, and waits for its answer.
+    bool command(message_types type);
     void sendBlock(quint32 index);
+    bool transmit();
     void onAnswer();
     void startQuiet(Phase phase);
     void quietOver();
@@ -112,6 +114,8 @@ private:
     Transport *_transport;
     QHostAddress _adapter;
     QHostAddress _device;
+    quint32 _adapterIp;
+    quint32 _deviceIp;
     Timeouts _timeouts;
     std::chrono::milliseconds _connectLimit{0};
 
@@ -124,8 +128,9 @@ private:
     bool _awaiting = false;
     bool _awaitingReported = false;  // as last told through awaitingChanged()
     bool _written = false;           // it has left the socket
-    QByteArray _held;                // held back until the transport has read everything
-    QElapsedTimer _sentClock;
+    QByteArray _datagram;            // the command in flight, its memory kept from block to block
+    bool _held = false;              // ... held back until the transport has read everything
+    std::chrono::steady_clock::time_point _sentAt;
     QTimer _deadline;                // checks the wait's limit now and then, not per block
     std::chrono::steady_clock::time_point _deadlineDue;
 

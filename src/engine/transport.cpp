@@ -2,14 +2,13 @@
 
 #include "devicesession.h"
 #include "protocol.h"
+#include "udpport.h"
 
 #include <QMetaMethod>
-#include <QUdpSocket>
+
+#include <algorithm>
 
 namespace {
-
-// Any datagram fits: IPv4 UDP carries at most 65507 bytes.
-constexpr qint64 kMaxDatagram = 65536;
 
 quint32 ipv4Of(const QHostAddress &address)
 {
@@ -33,11 +32,11 @@ Transport::~Transport()
         session->transportGone();
 }
 
-QString Transport::bindError(const QUdpSocket *socket, quint16 port) const
+QString Transport::bindError(const UdpPort &port, quint16 number) const
 {
-    if (socket->error() == QAbstractSocket::AddressInUseError)
-        return tr("Port %1 is already in use.").arg(port);
-    return tr("Port %1: %2").arg(port).arg(socket->errorString());
+    if (port.bindError() == UdpPort::BindError::AddressInUse)
+        return tr("Port %1 is already in use.").arg(number);
+    return tr("Port %1: %2").arg(number).arg(port.errorString());
 }
 
 bool Transport::openAnswerPort()
@@ -46,19 +45,21 @@ bool Transport::openAnswerPort()
     _errorString.clear();
     if (_answers)
         return true;
-    auto *socket = new QUdpSocket(this);
-    if (!socket->bind(QHostAddress::Any, protocol::kAckPort, QAbstractSocket::DontShareAddress)) {
+    auto *port = new UdpPort(this);
+    port->onReceive([this](const UdpPort::Datagram &datagram) {
+        answerArrived(datagram.data, datagram.size, datagram.sender);
+    });
+    if (!port->bind(QHostAddress(), protocol::kAckPort)) {
         _error = Error::PortUnavailable;
-        _errorString = bindError(socket, protocol::kAckPort);
-        delete socket;
+        _errorString = bindError(*port, protocol::kAckPort);
+        delete port;
         return false;
     }
-    socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kReceiveBuffer);
-    _receiveBufferGranted = socket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt();
+    connect(port, &UdpPort::readDone, this, &Transport::readDone);
+    _receiveBufferGranted = port->setReceiveBuffer(kReceiveBuffer);
     qInfo("Answer socket receive buffer: %d KiB (asked for %d KiB)", _receiveBufferGranted / 1024,
           kReceiveBuffer / 1024);
-    _answers = socket;
-    connect(_answers, &QUdpSocket::readyRead, this, &Transport::readAnswers);
+    _answers = port;
     return true;
 }
 
@@ -69,45 +70,38 @@ bool Transport::openAdapter(const QHostAddress &adapter)
     const quint32 key = ipv4Of(adapter);
     if (_senders.contains(key))
         return true;
-    auto *socket = new QUdpSocket(this);
-    if (!socket->bind(adapter, protocol::kDevicePort, QAbstractSocket::DontShareAddress)) {
+    auto *port = new UdpPort(this);
+    if (!port->bind(adapter, protocol::kDevicePort)) {
         // The adapter lost its address since the list was read: that is not
         // the port's fault.
-        _error = socket->error() == QAbstractSocket::SocketAddressNotAvailableError ? Error::AdapterUnavailable
-                                                                                     : Error::PortUnavailable;
-        _errorString = bindError(socket, protocol::kDevicePort);
-        delete socket;
+        _error = port->bindError() == UdpPort::BindError::AddressNotAvailable ? Error::AdapterUnavailable
+                                                                              : Error::PortUnavailable;
+        _errorString = bindError(*port, protocol::kDevicePort);
+        delete port;
         return false;
     }
-    _senders.insert(key, socket);
+    _senders.insert(key, port);
     return true;
 }
 
 void Transport::closeAdapter(const QHostAddress &adapter)
 {
-    if (QUdpSocket *socket = _senders.take(ipv4Of(adapter))) {
-        socket->close();
-        socket->deleteLater();
-    }
+    // Closed at once, so that the port is free for the next bind.
+    delete _senders.take(ipv4Of(adapter));
 }
 
-bool Transport::send(const QHostAddress &adapter, const QHostAddress &device, const QByteArray &datagram,
-                     QString *error)
+bool Transport::send(quint32 adapter, quint32 device, const QByteArray &datagram, QString *error)
 {
     static const QMetaMethod sentSignal = QMetaMethod::fromSignal(&Transport::datagramSent);
     if (isSignalConnected(sentSignal))
-        emit datagramSent(device, datagram);
-    QUdpSocket *socket = _senders.value(ipv4Of(adapter));
-    if (!socket) {
+        emit datagramSent(QHostAddress(device), datagram);
+    UdpPort *port = _senders.value(adapter);
+    if (!port) {
         if (error)
-            *error = tr("The adapter %1 is not open.").arg(adapter.toString());
+            *error = tr("The adapter %1 is not open.").arg(QHostAddress(adapter).toString());
         return false;
     }
-    if (socket->writeDatagram(datagram, device, protocol::kDevicePort) >= 0)
-        return true;
-    if (error)
-        *error = socket->errorString();
-    return false;
+    return port->send(device, protocol::kDevicePort, datagram.constData(), datagram.size(), error);
 }
 
 void Transport::attach(DeviceSession *session)
@@ -120,43 +114,39 @@ void Transport::detach(DeviceSession *session)
     const quint32 key = ipv4Of(session->device());
     if (_sessions.value(key) == session)
         _sessions.remove(key);
-    _deferred.removeAll(session);
+    _deferred.erase(std::remove(_deferred.begin(), _deferred.end(), session), _deferred.end());
 }
 
 void Transport::deferUntilRead(DeviceSession *session)
 {
-    if (!_deferred.contains(session))
-        _deferred.append(session);
+    if (std::find(_deferred.begin(), _deferred.end(), session) == _deferred.end())
+        _deferred.push_back(session);
 }
 
-void Transport::readAnswers()
+void Transport::answerArrived(const char *data, qint64 size, quint32 sender)
 {
     static const QMetaMethod receivedSignal = QMetaMethod::fromSignal(&Transport::datagramReceived);
-    if (_buffer.size() < kMaxDatagram)
-        _buffer.resize(kMaxDatagram);
-
     _reading = true;
-    while (_answers && _answers->hasPendingDatagrams()) {
-        QHostAddress sender;
-        const qint64 size = _answers->readDatagram(_buffer.data(), kMaxDatagram, &sender);
-        if (size < 0)
-            break;
-        // Anything from another host goes no further than the log, so a
-        // flood of them costs little.
-        DeviceSession *session = _sessions.value(ipv4Of(sender));
-        if (isSignalConnected(receivedSignal))
-            emit datagramReceived(sender, QByteArray(_buffer.constData(), qMin(size, kLoggedBytes)), size,
-                                  session != nullptr);
-        if (session)
-            session->handleAnswer(_buffer.constData(), size);
-    }
-    _reading = false;
+    // Anything from another host goes no further than the log, so a flood
+    // of them costs little.
+    DeviceSession *session = sender ? _sessions.value(sender) : nullptr;
+    if (isSignalConnected(receivedSignal))
+        emit datagramReceived(QHostAddress(sender), QByteArray(data, qMin(size, kLoggedBytes)), size,
+                              session != nullptr);
+    if (session)
+        session->handleAnswer(data, size);
+}
 
-    // Now the commands held back may leave.
-    const QList<QPointer<DeviceSession>> deferred = std::move(_deferred);
-    _deferred.clear();
-    for (const QPointer<DeviceSession> &session : deferred) {
-        if (session)
+void Transport::readDone()
+{
+    _reading = false;
+    // Now the commands held back may leave. A session sending may finish
+    // and take itself out of the list, so the list is taken first.
+    std::vector<DeviceSession *> deferred;
+    deferred.swap(_deferred);
+    for (DeviceSession *session : deferred) {
+        // Gone meanwhile (deleted by a slot)? It took itself out of _sessions.
+        if (std::find(_sessions.cbegin(), _sessions.cend(), session) != _sessions.cend())
             session->sendDeferred();
     }
 }

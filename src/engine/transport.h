@@ -4,13 +4,13 @@
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
-#include <QList>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 
+#include <vector>
+
 class DeviceSession;
-class QUdpSocket;
+class UdpPort;
 
 // The sockets of one run, shared by every device in it: one answer socket on
 // port 1246 for all, and one sending socket bound to ADAPTER:1235 per adapter
@@ -32,6 +32,8 @@ public:
     // Room for the device's answer under a flood of strays; the system may
     // grant less (stock Debian caps it lower), so receiveBufferSize() says.
     static constexpr int kReceiveBuffer = 4 * 1024 * 1024;
+    // A received datagram is reported for the logs by this many bytes at most.
+    static constexpr qint64 kLoggedBytes = 1408;
 
     explicit Transport(QObject *parent = nullptr);
     ~Transport() override;
@@ -44,9 +46,9 @@ public:
     int receiveBufferSize() const { return _receiveBufferGranted; }
 
     // Sends one datagram to the device's port 1235 from the adapter's
-    // socket. False, with `error` set, when the network refused it.
-    bool send(const QHostAddress &adapter, const QHostAddress &device, const QByteArray &datagram,
-              QString *error);
+    // socket (both IPv4, as numbers). False, with `error` set, when the
+    // network refused it.
+    bool send(quint32 adapter, quint32 device, const QByteArray &datagram, QString *error);
 
     // Answers from the session's device address go to it from now on.
     void attach(DeviceSession *session);
@@ -60,24 +62,22 @@ public:
     void deferUntilRead(DeviceSession *session);
 
 signals:
-    // Every datagram, for the logs. A received one is given by its first
-    // `kLoggedBytes` bytes and its real size: it may be 64 KiB from anyone.
+    // Every datagram, for the logs; emitted only when someone listens. A
+    // received one is given by its first kLoggedBytes and its real size: it
+    // may be 64 KiB from anyone.
     void datagramSent(const QHostAddress &device, const QByteArray &datagram);
     void datagramReceived(const QHostAddress &from, const QByteArray &head, qint64 size, bool fromDevice);
 
-public:
-    static constexpr qint64 kLoggedBytes = 1408;
-
 private:
-    void readAnswers();
-    QString bindError(const QUdpSocket *socket, quint16 port) const;
+    void answerArrived(const char *data, qint64 size, quint32 sender);
+    void readDone();
+    QString bindError(const UdpPort &port, quint16 number) const;
 
-    QUdpSocket *_answers = nullptr;
-    QHash<quint32, QUdpSocket *> _senders;
+    UdpPort *_answers = nullptr;
+    QHash<quint32, UdpPort *> _senders;
     QHash<quint32, DeviceSession *> _sessions;
-    QByteArray _buffer;
     bool _reading = false;
-    QList<QPointer<DeviceSession>> _deferred;
+    std::vector<DeviceSession *> _deferred;  // sessions take themselves out when they go
     Error _error = Error::None;
     QString _errorString;
     int _receiveBufferGranted = 0;

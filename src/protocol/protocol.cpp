@@ -64,6 +64,16 @@ QByteArray writeDatagram(const QByteArray &image, quint8 fileNumber, quint32 ind
     return datagram;
 }
 
+void writeDatagram(QByteArray &out, const QByteArray &image, quint8 fileNumber, quint32 index, quint32 checksum)
+{
+    if (!out.isDetached())
+        out = QByteArray();
+    out.reserve(kMaxWriteDatagram);
+    out.resize(0);
+    out.append(kHeader0).append(kHeader1).append(char(MT_WRITE));
+    appendBlock(out, image, fileNumber, index, checksum);
+}
+
 int answerType(const char *datagram, qint64 size)
 {
     if (size < kCommandHeaderSize || datagram[0] != kHeader0 || datagram[1] != kHeader1)

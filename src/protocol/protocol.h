@@ -46,6 +46,9 @@ quint32 blockCount(qsizetype imageSize);
 QByteArray writeBlock(const QByteArray &image, quint8 fileNumber, quint32 index, quint32 checksum);
 // The same block with its A5 5A FF in front: the whole datagram.
 QByteArray writeDatagram(const QByteArray &image, quint8 fileNumber, quint32 index, quint32 checksum);
+// The same, written over `out`, which keeps its memory from block to block
+// unless someone else still holds it.
+void writeDatagram(QByteArray &out, const QByteArray &image, quint8 fileNumber, quint32 index, quint32 checksum);
 
 // The type an answer carries, or -1 when it is no answer at all (shorter
 // than three bytes, or without the A5 5A header). Anything after the type is
