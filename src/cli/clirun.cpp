@@ -93,6 +93,7 @@ int CliRun::exec()
     // Every image whole and checked before the first datagram.
     QList<QByteArray> images;
     QList<CliReport::Image> described;
+    QList<quint32> checksums;  // worked out once: for the report and for every device
     QStringList unfit;
     const auto files = _arguments.imageFiles();
     for (const auto &[number, path] : files) {
@@ -105,7 +106,8 @@ int CliRun::exec()
             continue;
         }
         images.append(image.data());
-        described.append({number, path, image.data().size(), crc().crc32(image.data())});
+        checksums.append(crc().crc32(image.data()));
+        described.append({number, path, image.data().size(), checksums.last()});
     }
     if (!unfit.isEmpty())
         return stop(exitcode::kImagesUnfit,
@@ -127,6 +129,7 @@ int CliRun::exec()
     options.adapter = adapter.entry.ip();
     options.parallel = _arguments.parallel;
     options.images = images;
+    options.checksums = checksums;
     options.sendNumber = _arguments.sendNumber;
     options.timeouts = _arguments.timeouts;
 

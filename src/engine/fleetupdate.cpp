@@ -23,9 +23,12 @@ void FleetUpdate::start(const Options &options)
     _options.parallel = qMax(1, _options.parallel);
     // Once, not once per device: every device would otherwise stall the
     // others while it works out the same sum.
-    _checksums.clear();
-    for (const QByteArray &image : std::as_const(_options.images))
-        _checksums.append(crc().crc32(image));
+    _checksums = _options.checksums;
+    if (_checksums.size() != _options.images.size()) {
+        _checksums.clear();
+        for (const QByteArray &image : std::as_const(_options.images))
+            _checksums.append(crc().crc32(image));
+    }
     _runs.clear();
     for (const QHostAddress &device : options.devices) {
         auto run = std::make_unique<Run>();

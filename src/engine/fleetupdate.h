@@ -39,6 +39,8 @@ public:
         int parallel = 8;
         // Update: images 1, 2 and 3; SendOne: the one image. Read and checked.
         QList<QByteArray> images;
+        // Their checksums, when the caller has them already; else worked out.
+        QList<quint32> checksums;
         int sendNumber = 1;
         DeviceSession::Timeouts timeouts;
         // A device in update mode answers the connect at once.

@@ -46,16 +46,14 @@ bool Transport::openAnswerPort()
     if (_answers)
         return true;
     auto *port = new UdpPort(this);
-    port->onReceive([this](const UdpPort::Datagram &datagram) {
-        answerArrived(datagram.data, datagram.size, datagram.sender);
-    });
+    port->onReceive([this](const UdpPort::Datagram &datagram) { answerArrived(datagram.data, datagram.size, datagram.sender); },
+                    [this] { readDone(); });
     if (!port->bind(QHostAddress(), protocol::kAckPort)) {
         _error = Error::PortUnavailable;
         _errorString = bindError(*port, protocol::kAckPort);
         delete port;
         return false;
     }
-    connect(port, &UdpPort::readDone, this, &Transport::readDone);
     _receiveBufferGranted = port->setReceiveBuffer(kReceiveBuffer);
     qInfo("Answer socket receive buffer: %d KiB (asked for %d KiB)", _receiveBufferGranted / 1024,
           kReceiveBuffer / 1024);
@@ -115,6 +113,8 @@ void Transport::detach(DeviceSession *session)
     if (_sessions.value(key) == session)
         _sessions.remove(key);
     _deferred.erase(std::remove(_deferred.begin(), _deferred.end(), session), _deferred.end());
+    // Gone while readDone() works through the held commands: skipped there.
+    std::replace(_sending.begin(), _sending.end(), session, static_cast<DeviceSession *>(nullptr));
 }
 
 void Transport::deferUntilRead(DeviceSession *session)
@@ -140,13 +140,12 @@ void Transport::answerArrived(const char *data, qint64 size, quint32 sender)
 void Transport::readDone()
 {
     _reading = false;
-    // Now the commands held back may leave. A session sending may finish
-    // and take itself out of the list, so the list is taken first.
-    std::vector<DeviceSession *> deferred;
-    deferred.swap(_deferred);
-    for (DeviceSession *session : deferred) {
-        // Gone meanwhile (deleted by a slot)? It took itself out of _sessions.
-        if (std::find(_sessions.cbegin(), _sessions.cend(), session) != _sessions.cend())
+    // Now the commands held back may leave. A session that finishes on it
+    // may have others deleted, which then blank themselves out of _sending.
+    _sending.swap(_deferred);
+    for (size_t i = 0; i < _sending.size(); ++i) {
+        if (DeviceSession *session = _sending[i])
             session->sendDeferred();
     }
+    _sending.clear();
 }

@@ -78,6 +78,7 @@ private:
     QHash<quint32, DeviceSession *> _sessions;
     bool _reading = false;
     std::vector<DeviceSession *> _deferred;  // sessions take themselves out when they go
+    std::vector<DeviceSession *> _sending;   // _deferred as readDone() works through it
     Error _error = Error::None;
     QString _errorString;
     int _receiveBufferGranted = 0;

@@ -149,7 +149,8 @@ void UdpPort::readPending()
         if (count < kBatch)
             break;
     }
-    emit readDone();
+    if (_done)
+        _done();
 }
 
 bool UdpPort::send(quint32 ipv4, quint16 port, const char *data, qint64 size, QString *error)
@@ -221,7 +222,8 @@ void UdpPort::readPending()
         if (_receiver)
             _receiver({_native->buffer.constData(), size, ok ? sender : 0});
     }
-    emit readDone();
+    if (_done)
+        _done();
 }
 
 bool UdpPort::send(quint32 ipv4, quint16 port, const char *data, qint64 size, QString *error)

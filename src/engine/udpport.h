@@ -47,15 +47,16 @@ public:
     int setReceiveBuffer(int bytes);
 
     // Calls `receiver` for each datagram that arrives, every one already
-    // waiting first, then readDone() once for them all. Set it before bind():
-    // a port without one never reads.
-    void onReceive(Receiver receiver) { _receiver = std::move(receiver); }
+    // waiting first, then `done` once for them all. Set them before bind():
+    // a port without a receiver never reads.
+    void onReceive(Receiver receiver, std::function<void()> done)
+    {
+        _receiver = std::move(receiver);
+        _done = std::move(done);
+    }
 
     // False, with `error` set, when the network refused the datagram.
     bool send(quint32 ipv4, quint16 port, const char *data, qint64 size, QString *error);
-
-signals:
-    void readDone();
 
 private:
     void readPending();
@@ -63,6 +64,7 @@ private:
     struct Native;
     std::unique_ptr<Native> _native;
     Receiver _receiver;
+    std::function<void()> _done;
     BindError _bindError = BindError::None;
     QString _errorString;
 };

@@ -1,5 +1,7 @@
 #include "protocol.h"
 
+#include <cstring>
+
 namespace protocol {
 
 QByteArray commandDatagram(message_types type, const QByteArray &data)
@@ -15,63 +17,47 @@ quint32 blockCount(qsizetype imageSize)
     return quint32(imageSize / chunkSize + (imageSize % chunkSize > 0 ? 1 : 0));
 }
 
-namespace {
-
-void appendBlock(QByteArray &out, const QByteArray &image, quint8 fileNumber, quint32 index, quint32 checksum)
-{
-    const quint32 count = blockCount(image.size());
-    const qsizetype offset = qsizetype(index) * chunkSize;
-    const qsizetype length = qMin<qsizetype>(chunkSize, image.size() - offset);
-    quint8 status = WFS_MID;
-    bool withChecksum = false;
-    if (index == 0) {
-        status = WFS_START;
-    } else if (index == count - 1) {
-        status = WFS_END;
-        withChecksum = true;
-    }
-
-    out.append(char(fileNumber))
-        .append(char(status))
-        .append(char((length >> 8) & 0xFF))
-        .append(char(length & 0xFF))
-        .append(char(index & 0xFF))
-        .append(image.constData() + offset, length);
-    if (withChecksum) {
-        out.append(char((checksum >> 24) & 0xFF))
-            .append(char((checksum >> 16) & 0xFF))
-            .append(char((checksum >> 8) & 0xFF))
-            .append(char(checksum & 0xFF));
-    }
-}
-
-} // namespace
-
 QByteArray writeBlock(const QByteArray &image, quint8 fileNumber, quint32 index, quint32 checksum)
 {
-    QByteArray block;
-    block.reserve(kBlockHeaderSize + chunkSize + kChecksumSize);
-    appendBlock(block, image, fileNumber, index, checksum);
-    return block;
+    return writeDatagram(image, fileNumber, index, checksum).mid(kCommandHeaderSize);
 }
 
 QByteArray writeDatagram(const QByteArray &image, quint8 fileNumber, quint32 index, quint32 checksum)
 {
     QByteArray datagram;
-    datagram.reserve(kMaxWriteDatagram);
-    datagram.append(kHeader0).append(kHeader1).append(char(MT_WRITE));
-    appendBlock(datagram, image, fileNumber, index, checksum);
+    writeDatagram(datagram, image, fileNumber, index, checksum);
     return datagram;
 }
 
 void writeDatagram(QByteArray &out, const QByteArray &image, quint8 fileNumber, quint32 index, quint32 checksum)
 {
-    if (!out.isDetached())
-        out = QByteArray();
-    out.reserve(kMaxWriteDatagram);
-    out.resize(0);
-    out.append(kHeader0).append(kHeader1).append(char(MT_WRITE));
-    appendBlock(out, image, fileNumber, index, checksum);
+    // Written in place, the image bytes copied once: this runs for every block.
+    const quint32 count = blockCount(image.size());
+    const qsizetype offset = qsizetype(index) * chunkSize;
+    const qsizetype length = qMin<qsizetype>(chunkSize, image.size() - offset);
+    const bool last = index != 0 && index == count - 1;
+    const quint8 status = index == 0 ? WFS_START : last ? WFS_END : WFS_MID;
+    const qsizetype size = kCommandHeaderSize + kBlockHeaderSize + length + (last ? kChecksumSize : 0);
+    if (!out.isDetached() || out.capacity() < kMaxWriteDatagram)
+        out = QByteArray(kMaxWriteDatagram, Qt::Uninitialized);
+    out.resize(size);
+    char *d = out.data();
+    d[0] = kHeader0;
+    d[1] = kHeader1;
+    d[2] = char(MT_WRITE);
+    d[3] = char(fileNumber);
+    d[4] = char(status);
+    d[5] = char((length >> 8) & 0xFF);
+    d[6] = char(length & 0xFF);
+    d[7] = char(index & 0xFF);
+    std::memcpy(d + 8, image.constData() + offset, size_t(length));
+    if (last) {
+        char *sum = d + 8 + length;
+        sum[0] = char((checksum >> 24) & 0xFF);
+        sum[1] = char((checksum >> 16) & 0xFF);
+        sum[2] = char((checksum >> 8) & 0xFF);
+        sum[3] = char(checksum & 0xFF);
+    }
 }
 
 int answerType(const char *datagram, qint64 size)
