@@ -6,6 +6,8 @@
 #include <QTextCursor>
 #include <QTextDocument>
 
+#include <cstring>
+
 namespace {
 // Often enough to look live, rarely enough to stay out of the transfer's way.
 constexpr int kFlushIntervalMs = 200;
@@ -20,6 +22,7 @@ constexpr size_t kLinesPerSlice = 8;
 LogView::LogView(QTextBrowser *view, QObject *parent)
     : QObject(parent)
     , _view(view)
+    , _ring(kMaxLines)
 {
     _view->document()->setMaximumBlockCount(kMaxLines);
     _view->document()->setUndoRedoEnabled(false);
@@ -47,32 +50,55 @@ QString LogView::lineFor(Direction direction, const QByteArray &datagram, qint64
     return line;
 }
 
-void LogView::add(Direction direction, const QByteArray &datagram)
+void LogView::sent(quint32, const QByteArray &datagram)
 {
-    push({direction, datagram, datagram.size()});
+    push(Sent, datagram.constData(), datagram.size(), datagram.size());
 }
 
-void LogView::addReceived(const QByteArray &head, qint64 size)
+void LogView::received(quint32, const char *data, qint64 size, bool)
 {
-    push({Received, head.left(kMaxLoggedBytes), size});
+    push(Received, data, qMin(size, kLoggedBytes), size);
 }
 
-void LogView::push(Entry &&entry)
+void LogView::push(Direction direction, const char *data, qint64 kept, qint64 size)
 {
-    _pending.push_back(std::move(entry));
-    // Lines the cap would drop anyway are never laid out.
-    while (_pending.size() > size_t(kMaxLines))
-        _pending.pop_front();
+    // Lines the cap would drop anyway are never laid out: the oldest goes.
+    int slot;
+    if (_count < kMaxLines) {
+        slot = (_first + _count) % kMaxLines;
+        ++_count;
+    } else {
+        slot = _first;
+        _first = (_first + 1) % kMaxLines;
+    }
+    Entry &entry = _ring[size_t(slot)];
+    entry.direction = direction;
+    entry.size = size;
+    entry.datagram.resize(kept);
+    std::memcpy(entry.datagram.data(), data, size_t(kept));
     if (!_flushTimer.isActive() && _batch.empty())
         _flushTimer.start();
 }
 
+void LogView::takePending(std::deque<Entry> &to)
+{
+    for (int i = 0; i < _count; ++i) {
+        Entry &entry = _ring[size_t((_first + i) % kMaxLines)];
+        to.push_back({entry.direction, std::move(entry.datagram), entry.size});
+        entry.datagram = QByteArray();
+    }
+    _first = 0;
+    _count = 0;
+}
+
 void LogView::startBatch()
 {
-    if (!_batch.empty() || _pending.empty())
+    if (!_batch.empty() || _count == 0)
         return;
-    _batch.swap(_pending);
+    takePending(_batch);
     _batchCostMs = 0;
+    // Painted once when the batch is whole, not after every slice of it.
+    _view->setUpdatesEnabled(false);
     layOutSome(kLinesPerSlice);
 }
 
@@ -80,9 +106,7 @@ void LogView::flush()
 {
     _flushTimer.stop();
     _sliceTimer.stop();
-    for (Entry &entry : _pending)
-        _batch.push_back(std::move(entry));
-    _pending.clear();
+    takePending(_batch);
     while (_batch.size() > size_t(kMaxLines))
         _batch.pop_front();
     layOutSome(_batch.size());
@@ -122,9 +146,10 @@ void LogView::layOutSome(size_t count)
         _sliceTimer.start();
         return;
     }
+    _view->setUpdatesEnabled(true);
     _flushTimer.setInterval(qBound(kFlushIntervalMs, int(_batchCostMs) * kFlushCostFactor,
                                    kMaxFlushIntervalMs));
-    if (!_pending.empty())
+    if (_count > 0)
         _flushTimer.start();
 }
 

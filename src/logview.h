@@ -1,21 +1,25 @@
 #ifndef LOGVIEW_H
 #define LOGVIEW_H
 
+#include "datagramtap.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
 #include <deque>
+#include <vector>
 
 class QTextBrowser;
 
 // The hex log of every datagram. A full write block makes a 4227-character
-// line and a transfer makes tens of thousands of them, so lines are queued
-// and laid out in batches, only the last kMaxLines are kept, nothing is laid
-// out while the log cannot be seen, and a batch is laid out a few lines per
-// pass of the event loop so the window never freezes on it.
-class LogView : public QObject
+// line and a transfer makes tens of thousands of them, so only the last
+// kMaxLines are kept, in a ring that costs a copy and no allocation per
+// datagram; nothing is laid out while the log cannot be seen; and what is
+// laid out goes in batches, a few lines per pass of the event loop so that
+// the window never freezes, painted once a batch is whole.
+class LogView : public QObject, public DatagramTap
 {
     Q_OBJECT
 
@@ -23,19 +27,18 @@ public:
     enum Direction { Sent, Received };
 
     static constexpr int kMaxLines = 300;
-    // A full write block: no answer from a device is longer.
-    static constexpr qint64 kMaxLoggedBytes = 1408;
 
     LogView(QTextBrowser *view, QObject *parent = nullptr);
 
-    void add(Direction direction, const QByteArray &datagram);
-    // A received datagram may be anything up to 64 KiB from anyone on the
-    // LAN: only its first kMaxLoggedBytes are kept, followed by its length.
-    void addReceived(const QByteArray &head, qint64 size);
+    void sent(quint32 device, const QByteArray &datagram) override;
+    // A datagram from anyone may be 64 KiB: only its first kLoggedBytes are
+    // kept, followed by its length.
+    void received(quint32 from, const char *data, qint64 size, bool fromDevice) override;
+
     // Lays out everything queued at once, visible or not.
     void flush();
     // Lines queued or in a batch, not yet in the view.
-    int pendingLines() const { return int(_pending.size() + _batch.size()); }
+    int pendingLines() const { return _count + int(_batch.size()); }
 
     // `size` is the datagram's real length when `datagram` holds only its start.
     static QString lineFor(Direction direction, const QByteArray &datagram, qint64 size = -1);
@@ -45,17 +48,21 @@ protected:
 
 private:
     struct Entry {
-        Direction direction;
-        QByteArray datagram;
-        qint64 size;
+        Direction direction = Sent;
+        QByteArray datagram;  // keeps its memory from one lap of the ring to the next
+        qint64 size = 0;
     };
-    void push(Entry &&entry);
+    void push(Direction direction, const char *data, qint64 kept, qint64 size);
+    // Moves the ring's lines, oldest first, to the end of `to`.
+    void takePending(std::deque<Entry> &to);
 
     void startBatch();
     void layOutSome(size_t count);
 
     QTextBrowser *_view;
-    std::deque<Entry> _pending;   // newest lines, not yet in a batch
+    std::vector<Entry> _ring;     // newest lines, not yet in a batch
+    int _first = 0;               // oldest of them
+    int _count = 0;
     std::deque<Entry> _batch;     // lines being laid out, a few per pass
     QTimer _flushTimer;           // next batch
     QTimer _sliceTimer;           // next few lines of the current batch

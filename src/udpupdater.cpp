@@ -16,12 +16,7 @@ udpUpdater::udpUpdater(Ui::MainWindow *ui)
 {
     if (_ui) {
         _log = new LogView(_ui->txt_log, this);
-        connect(_transport, &Transport::datagramSent, _log,
-                [log = _log](const QHostAddress &, const QByteArray &datagram) { log->add(LogView::Sent, datagram); });
-        connect(_transport, &Transport::datagramReceived, _log,
-                [log = _log](const QHostAddress &, const QByteArray &head, qint64 size, bool) {
-                    log->addReceived(head, size);
-                });
+        _transport->setTap(_log);
     }
 }
 

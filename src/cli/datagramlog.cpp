@@ -26,8 +26,7 @@ bool DatagramLog::open(const QString &path, QString *error)
 
 void DatagramLog::attach(Transport *transport)
 {
-    connect(transport, &Transport::datagramSent, this, &DatagramLog::sent);
-    connect(transport, &Transport::datagramReceived, this, &DatagramLog::received);
+    transport->setTap(this);
 }
 
 bool DatagramLog::flush()
@@ -37,28 +36,25 @@ bool DatagramLog::flush()
     return !_failed;
 }
 
-void DatagramLog::sent(const QHostAddress &device, const QByteArray &datagram)
+void DatagramLog::sent(quint32 device, const QByteArray &datagram)
 {
     writeLine(device, "TX", datagram.size(), datagram, false);
 }
 
-void DatagramLog::received(const QHostAddress &from, const QByteArray &head, qint64 size, bool fromDevice)
+void DatagramLog::received(quint32 from, const char *data, qint64 size, bool fromDevice)
 {
-    writeLine(from, "RX", size, head, !fromDevice);
+    // As in the window: a datagram from anyone may be 64 KiB.
+    writeLine(from, "RX", size, QByteArray::fromRawData(data, qMin(size, kLoggedBytes)), !fromDevice);
 }
 
-void DatagramLog::writeLine(const QHostAddress &peer, const char *direction, qint64 size, const QByteArray &bytes,
-                            bool stray)
+void DatagramLog::writeLine(quint32 peer, const char *direction, qint64 size, const QByteArray &bytes, bool stray)
 {
     // A full disk must not stop the update: the log just ends there.
     if (_failed || !_file.isOpen())
         return;
     QByteArray line = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toLatin1();
     line += ' ';
-    // The answer socket takes IPv4 and IPv6: show a mapped sender as plain IPv4.
-    bool isIPv4 = false;
-    const quint32 ipv4 = peer.toIPv4Address(&isIPv4);
-    line += (isIPv4 ? QHostAddress(ipv4) : peer).toString().toLatin1();
+    line += QHostAddress(peer).toString().toLatin1();
     line += ' ';
     line += direction;
     line += ' ';

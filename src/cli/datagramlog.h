@@ -1,6 +1,8 @@
 #ifndef DATAGRAMLOG_H
 #define DATAGRAMLOG_H
 
+#include "datagramtap.h"
+
 #include <QFile>
 #include <QHostAddress>
 #include <QObject>
@@ -12,7 +14,7 @@ class Transport;
 // device (or whoever sent it), TX or RX, the size, the bytes in hex. A
 // received datagram shows only its first bytes, as the transport hands them
 // over, with its real size; one from no device of the run ends in "stray".
-class DatagramLog : public QObject
+class DatagramLog : public QObject, public DatagramTap
 {
     Q_OBJECT
 
@@ -27,11 +29,11 @@ public:
     bool flush();
     QString errorString() const { return _file.errorString(); }
 
+    void sent(quint32 device, const QByteArray &datagram) override;
+    void received(quint32 from, const char *data, qint64 size, bool fromDevice) override;
+
 private:
-    void sent(const QHostAddress &device, const QByteArray &datagram);
-    void received(const QHostAddress &from, const QByteArray &head, qint64 size, bool fromDevice);
-    void writeLine(const QHostAddress &peer, const char *direction, qint64 size, const QByteArray &bytes,
-                   bool stray);
+    void writeLine(quint32 peer, const char *direction, qint64 size, const QByteArray &bytes, bool stray);
 
     QFile _file;
     bool _failed = false;

@@ -1,10 +1,10 @@
 #include "transport.h"
 
+#include "datagramtap.h"
 #include "devicesession.h"
 #include "protocol.h"
 #include "udpport.h"
 
-#include <QMetaMethod>
 
 #include <algorithm>
 
@@ -90,9 +90,8 @@ void Transport::closeAdapter(const QHostAddress &adapter)
 
 bool Transport::send(quint32 adapter, quint32 device, const QByteArray &datagram, QString *error)
 {
-    static const QMetaMethod sentSignal = QMetaMethod::fromSignal(&Transport::datagramSent);
-    if (isSignalConnected(sentSignal))
-        emit datagramSent(QHostAddress(device), datagram);
+    if (_tap)
+        _tap->sent(device, datagram);
     UdpPort *port = _senders.value(adapter);
     if (!port) {
         if (error)
@@ -125,14 +124,12 @@ void Transport::deferUntilRead(DeviceSession *session)
 
 void Transport::answerArrived(const char *data, qint64 size, quint32 sender)
 {
-    static const QMetaMethod receivedSignal = QMetaMethod::fromSignal(&Transport::datagramReceived);
     _reading = true;
     // Anything from another host goes no further than the log, so a flood
     // of them costs little.
     DeviceSession *session = sender ? _sessions.value(sender) : nullptr;
-    if (isSignalConnected(receivedSignal))
-        emit datagramReceived(QHostAddress(sender), QByteArray(data, qMin(size, kLoggedBytes)), size,
-                              session != nullptr);
+    if (_tap)
+        _tap->received(sender, data, size, session != nullptr);
     if (session)
         session->handleAnswer(data, size);
 }

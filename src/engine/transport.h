@@ -9,6 +9,7 @@
 
 #include <vector>
 
+class DatagramTap;
 class DeviceSession;
 class UdpPort;
 
@@ -32,8 +33,6 @@ public:
     // Room for the device's answer under a flood of strays; the system may
     // grant less (stock Debian caps it lower), so receiveBufferSize() says.
     static constexpr int kReceiveBuffer = 4 * 1024 * 1024;
-    // A received datagram is reported for the logs by this many bytes at most.
-    static constexpr qint64 kLoggedBytes = 1408;
 
     explicit Transport(QObject *parent = nullptr);
     ~Transport() override;
@@ -61,12 +60,8 @@ public:
     bool isReading() const { return _reading; }
     void deferUntilRead(DeviceSession *session);
 
-signals:
-    // Every datagram, for the logs; emitted only when someone listens. A
-    // received one is given by its first kLoggedBytes and its real size: it
-    // may be 64 KiB from anyone.
-    void datagramSent(const QHostAddress &device, const QByteArray &datagram);
-    void datagramReceived(const QHostAddress &from, const QByteArray &head, qint64 size, bool fromDevice);
+    // Who logs every datagram of the run; null for nobody. Not owned.
+    void setTap(DatagramTap *tap) { _tap = tap; }
 
 private:
     void answerArrived(const char *data, qint64 size, quint32 sender);
@@ -82,6 +77,7 @@ private:
     Error _error = Error::None;
     QString _errorString;
     int _receiveBufferGranted = 0;
+    DatagramTap *_tap = nullptr;
 };
 
 #endif // TRANSPORT_H
