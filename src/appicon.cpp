@@ -4,12 +4,12 @@
 
 QImage squareLogo(const QImage &logo, int side)
 {
-    const int full = qMax(logo.width(), logo.height());
-    QImage square(full, full, QImage::Format_ARGB32_Premultiplied);
+    // Scaled first, then centred: a square of the full 3750-pixel logo
+    // would take 56 MB for a moment.
+    const QImage scaled = logo.scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    QImage square(side, side, QImage::Format_ARGB32_Premultiplied);
     square.fill(Qt::transparent);
-    {
-        QPainter painter(&square);
-        painter.drawImage((full - logo.width()) / 2, (full - logo.height()) / 2, logo);
-    }
-    return square.scaled(side, side, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+    QPainter painter(&square);
+    painter.drawImage((side - scaled.width()) / 2, (side - scaled.height()) / 2, scaled);
+    return square;
 }

@@ -1,5 +1,6 @@
 #include "udpupdater.h"
 
+#include "crc.h"
 #include "logview.h"
 #include "transport.h"
 #include "ui_mainwindow.h"
@@ -220,7 +221,12 @@ bool udpUpdater::sendFileToTarget(QString filePath, int fileNumber)
             return false;
         }
         const QByteArray data = image.data();
-        return runOperation(fileNumber, [data, fileNumber](DeviceSession &session) { session.sendImage(data, fileNumber); });
+        // Worked out here, on the caller's thread: on the GUI thread a large
+        // image's sum would freeze the window for a moment.
+        const quint32 checksum = crc().crc32(data);
+        return runOperation(fileNumber, [data, fileNumber, checksum](DeviceSession &session) {
+            session.sendImage(data, fileNumber, checksum);
+        });
     } catch (const std::exception &error) {
         // Whatever went wrong, the image did not go out.
         result.outcome = Outcome::FileNotReadable;
@@ -233,7 +239,10 @@ bool udpUpdater::sendFileToTarget(QString filePath, int fileNumber)
 bool udpUpdater::sendImageToTarget(const QByteArray &image, int fileNumber)
 {
     try {
-        return runOperation(fileNumber, [image, fileNumber](DeviceSession &session) { session.sendImage(image, fileNumber); });
+        const quint32 checksum = crc().crc32(image);
+        return runOperation(fileNumber, [image, fileNumber, checksum](DeviceSession &session) {
+            session.sendImage(image, fileNumber, checksum);
+        });
     } catch (const std::exception &error) {
         Result result;
         result.fileNumber = fileNumber;
