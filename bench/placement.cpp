@@ -79,4 +79,17 @@ void pinTo(QProcess &process, int cpu)
     });
 }
 
+bool pinPid(qint64 pid, int cpu)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (cpu >= 0) {
+        CPU_SET(cpu, &set);
+    } else {
+        for (const int allowed : allowedCpus())
+            CPU_SET(allowed, &set);
+    }
+    return pid > 0 && sched_setaffinity(pid_t(pid), sizeof set, &set) == 0;
+}
+
 } // namespace bench
