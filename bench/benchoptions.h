@@ -25,6 +25,8 @@ struct BenchOptions
     QString resultPath;  // where the child writes its result
     int flooderCpu = -1;  // where a flood case pins its flooder
     int simulatorCpu = -1;  // where a fleet case pins the simulated devices
+    quint16 tftpPort = 0;   // the peer cases' in.tftpd
+    QString tftpDir;
 
     bool isChild() const { return !caseName.isEmpty(); }
 };

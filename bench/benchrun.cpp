@@ -7,12 +7,15 @@
 #include "report.h"
 #include "responderclient.h"
 #include "summary.h"
+#include "tftpserver.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -50,7 +53,7 @@ bool writeImage(const QString &path, qint64 size)
 }
 
 CaseResult runChild(const QString &name, const QString &imagePath, quint32 blocks, const Placement &placement,
-                    const QString &resultPath)
+                    const PeerServer &tftp, const QString &resultPath)
 {
     CaseResult run;
     QFile::remove(resultPath);
@@ -63,8 +66,11 @@ CaseResult runChild(const QString &name, const QString &imagePath, quint32 block
                 {QStringLiteral("--case"), name, QStringLiteral("--file"), imagePath, QStringLiteral("--blocks"),
                  QString::number(blocks), QStringLiteral("--result"), resultPath, QStringLiteral("--flooder-cpu"),
                  QString::number(placement.flooderCpu), QStringLiteral("--simulator-cpu"),
-                 QString::number(placement.simulatorCpu)});
-    const int limit = (fleetRunOf(name) ? kFleetLimitMs : caseLimitMs(blocks)) + 30000;
+                 QString::number(placement.simulatorCpu), QStringLiteral("--tftp-port"), QString::number(tftp.port),
+                 QStringLiteral("--tftp-dir"), tftp.directory});
+    // A process-timing case sends the image once, and a few small files.
+    const int limit = (fleetRunOf(name) ? kFleetLimitMs : caseLimitMs(blocks)) + 30000
+        + (name == QLatin1String("cli") || kPeerCases.contains(name) ? 120000 : 0);
     if (!child.waitForFinished(limit)) {
         child.kill();
         child.waitForFinished(5000);
@@ -114,7 +120,19 @@ QString runLine(const QString &name, const CaseResult &run)
                           .arg(run.pauseMs, 0, 'f', 0);
     if (run.quietMs >= 0)
         line += QStringLiteral(", plus %1 ms quiet").arg(run.quietMs, 0, 'f', 0);
+    if (run.startupMs >= 0)
+        line += QStringLiteral(", start-up of %1 ms left out").arg(run.startupMs, 0, 'f', 1);
     return line;
+}
+
+// Why the TFTP cases cannot run here; empty when they can.
+QString peersUnavailable()
+{
+    if (TftpServer::program().isEmpty())
+        return QStringLiteral("in.tftpd is not installed (package tftpd-hpa)");
+    if (geteuid() != 0)
+        return QStringLiteral("in.tftpd needs root to serve a private folder as nobody");
+    return QString();
 }
 
 } // namespace
@@ -130,16 +148,38 @@ int runBench(int argc, char **argv, const BenchOptions &options)
     }
     const double loadBefore = loadAverage();
 
+    // The TFTP cases need the server and their client; without them they
+    // are left out, and said so.
+    QStringList cases = options.cases;
+    QStringList peers;
+    QStringList notes;
+    const QString noServer = peersUnavailable();
+    for (const QString &client : kPeerCases) {
+        if (!cases.contains(client))
+            continue;
+        if (!noServer.isEmpty())
+            notes << QStringLiteral("%1 left out: %2").arg(client, noServer);
+        else if (peerProgram(client).isEmpty())
+            notes << QStringLiteral("%1 left out: not installed").arg(client);
+        else
+            peers << client;
+    }
+    cases.removeIf([&](const QString &name) { return kPeerCases.contains(name) && !peers.contains(name); });
+    if (cases.isEmpty()) {
+        std::fprintf(stderr, "no case can run: %s\n", qPrintable(notes.join(QStringLiteral("; "))));
+        return 1;
+    }
+
     QTemporaryDir workDir;
     if (!workDir.isValid()) {
         std::fprintf(stderr, "cannot make a temporary folder\n");
         return 1;
     }
     // Only the transfer cases send the image to the responder.
-    const bool transferCases = std::any_of(options.cases.begin(), options.cases.end(),
-                                           [](const QString &name) { return kCases.contains(name); });
-    const bool fleet = std::any_of(options.cases.begin(), options.cases.end(),
-                                   [](const QString &name) { return fleetRunOf(name).has_value(); });
+    const bool transferCases =
+        std::any_of(cases.begin(), cases.end(), [](const QString &name) { return kCases.contains(name); });
+    const bool fleet =
+        std::any_of(cases.begin(), cases.end(), [](const QString &name) { return fleetRunOf(name).has_value(); });
     const QString imagePath = workDir.filePath(QStringLiteral("image.varnelfmw"));
     const qint64 size = qint64(options.sizeMib) * 1024 * 1024;
     if (transferCases && !writeImage(imagePath, size)) {
@@ -147,6 +187,11 @@ int runBench(int argc, char **argv, const BenchOptions &options)
         return 1;
     }
     const quint32 blocks = udpUpdater::blockCount(size);
+    // TFTP numbers its blocks in 16 bits; not every client wraps them.
+    if (!peers.isEmpty() && blocks >= 65535) {
+        std::fprintf(stderr, "the TFTP cases take images of fewer than 65535 blocks (--size-mib 87 at most)\n");
+        return 2;
+    }
 
     QProcess responderProcess;
     ResponderClient control;
@@ -176,23 +221,41 @@ int runBench(int argc, char **argv, const BenchOptions &options)
         }
         std::printf("image %d MiB, %u blocks of %d bytes, ", options.sizeMib, blocks, udpUpdater::chunkSize);
     }
+    TftpServer tftpServer;
+    PeerServer tftp;
+    if (!peers.isEmpty()) {
+        // Idle at most through every fleet case of a round, then it quits by itself.
+        if (!tftpServer.start(placement->responderCpu, int(fleetCases().size()) * (kFleetLimitMs / 1000) + 60,
+                              &error)) {
+            std::fprintf(stderr, "cannot start the TFTP server: %s\n", qPrintable(error));
+            stopResponder();
+            return 1;
+        }
+        tftp = {tftpServer.port(), tftpServer.directory()};
+        std::printf("TFTP peers %s putting it to in.tftpd on %s:%u; ", qPrintable(peers.join(QStringLiteral(", "))),
+                    kLocalIp, tftp.port);
+    }
     if (fleet) {
         std::printf("fleet: %d images of %d MiB to each device, %s; ", kFleetImages, kFleetImageMib,
-                    qPrintable(fleetLine(options.cases)));
+                    qPrintable(fleetLine(cases)));
     }
     std::printf("%d run(s) per case, median shown; %s\n", options.runs, qPrintable(placement->text));
+    for (const QString &note : notes)
+        std::printf("%s\n", qPrintable(note));
     std::fflush(stdout);
 
     RunsByCase runsOf;
     QStringList failures;
     // Cases interleaved, so a slow moment of the machine is spread over all.
     for (int round = 1; round <= options.runs; ++round) {
-        for (const QString &name : options.cases) {
+        for (const QString &name : cases) {
             CaseResult run;
-            if (kCases.contains(name) && !control.command("ANSWER"))
+            if (kCases.contains(name) && !kPeerCases.contains(name) && !control.command("ANSWER"))
                 run.error = QStringLiteral("the responder stopped answering");
+            else if (kPeerCases.contains(name) && !tftpServer.running())
+                run.error = QStringLiteral("the TFTP server has quit");
             else
-                run = runChild(name, imagePath, blocks, *placement,
+                run = runChild(name, imagePath, blocks, *placement, tftp,
                                workDir.filePath(QStringLiteral("result.json")));
             std::fprintf(stderr, "  run %d/%d %-12s %s\n", round, options.runs, qPrintable(name),
                          qPrintable(runLine(name, run)));
@@ -202,9 +265,11 @@ int runBench(int argc, char **argv, const BenchOptions &options)
         }
     }
     stopResponder();
+    if (!peers.isEmpty() && !tftpServer.stop(&error))
+        failures << error;
 
     const bool oneCpu = placement->caseCpu >= 0 && placement->caseCpu == placement->responderCpu;
-    return printReport(summarise(runsOf, options.cases, oneCpu), failures, loadBefore, loadAverage());
+    return printReport(summarise(runsOf, cases, oneCpu), failures, loadBefore, loadAverage());
 }
 
 } // namespace bench

@@ -27,7 +27,7 @@ std::optional<Placement> choosePlacement(const QString &mode, QString *error)
     placement.text = QStringLiteral("left to the scheduler");
     if (mode == QLatin1String("same") && !cpus.empty()) {
         placement.caseCpu = placement.responderCpu = cpus.front();
-        placement.text = QStringLiteral("responder and case on CPU %1").arg(placement.caseCpu);
+        placement.text = QStringLiteral("responder, TFTP server and case on CPU %1").arg(placement.caseCpu);
     } else if (mode == QLatin1String("spread")) {
         if (cpus.size() < 2) {
             *error = QStringLiteral("--placement spread needs two CPUs");
@@ -35,8 +35,9 @@ std::optional<Placement> choosePlacement(const QString &mode, QString *error)
         }
         placement.caseCpu = cpus[0];
         placement.responderCpu = cpus[1];
-        placement.text =
-            QStringLiteral("case on CPU %1, responder on CPU %2").arg(placement.caseCpu).arg(placement.responderCpu);
+        placement.text = QStringLiteral("case on CPU %1, responder and TFTP server on CPU %2")
+                             .arg(placement.caseCpu)
+                             .arg(placement.responderCpu);
     }
     if (placement.caseCpu < 0)
         return placement;

@@ -34,8 +34,8 @@ void printTable(const Summary &summary)
             std::printf("%-12s %10s %10s %7s %8.4f %8.1f\n", qPrintable(name), "-", "-", "-", f.cpu, f.peakMb);
             continue;
         }
-        std::printf("%-12s %10.0f %10.1f %7.2f %8.3f %8.1f\n", qPrintable(name), f.blocksPerSecond, f.usPerBlock,
-                    summary.ratio(name), f.cpu, f.peakMb);
+        std::printf("%-12s %10.0f %10.1f %7s %8.3f %8.1f\n", qPrintable(name), f.blocksPerSecond, f.usPerBlock,
+                    qPrintable(number(summary.ratio(name), 2)), f.cpu, f.peakMb);
     }
 }
 

@@ -54,7 +54,7 @@ struct Summary
     // Blocks/s of `name` over those of `base`.
     double ratio(const QString &name, const QString &base = QStringLiteral("raw")) const;
     double idleCpuPerSecond() const;
-    // The largest peak of any run of any transfer case.
+    // The largest peak of any run of the program's transfer cases.
     double worstPeakMb() const;
     // The fleet of `devices` against one device at the same delay: wall
     // time, and median peak memory (the worse of the delays when negative).
