@@ -14,8 +14,9 @@ namespace bench {
 struct BenchOptions
 {
     int sizeMib = 32;
-    int runs = 3;
-    QString placement = QStringLiteral("same");
+    int runs = 5;
+    // Empty: both one CPU ("same") and unpinned ("free"), round by round.
+    QString placement;
     QStringList cases;  // to run, in the bench's order; all by default
 
     // Set only in a case's child process.

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 namespace bench {
@@ -125,6 +126,38 @@ QString runLine(const QString &name, const CaseResult &run)
     return line;
 }
 
+// One placement of the run: the cases it runs each round, and their runs.
+struct PlacementRounds
+{
+    Placement placement;
+    QStringList cases;
+    RunsByCase runs;
+};
+
+// The placements to run: the one asked for, or one CPU and unpinned. Beside
+// one CPU, the unpinned rounds leave out what says nothing new there.
+std::optional<QList<PlacementRounds>> choosePlacements(const BenchOptions &options, QString *error)
+{
+    QList<PlacementRounds> rounds;
+    const QStringList modes = options.placement.isEmpty() ? QStringList{QStringLiteral("same"), QStringLiteral("free")}
+                                                          : QStringList{options.placement};
+    for (const QString &mode : modes) {
+        const std::optional<Placement> placement = choosePlacement(mode, error);
+        if (!placement)
+            return std::nullopt;
+        PlacementRounds round{*placement, options.cases, {}};
+        if (modes.size() > 1 && mode == QLatin1String("free")) {
+            round.cases.removeIf([](const QString &name) {
+                return name == QLatin1String("link+flood") || name == QLatin1String("idle")
+                    || fleetRunOf(name).has_value();
+            });
+        }
+        if (!round.cases.isEmpty())
+            rounds << round;
+    }
+    return rounds;
+}
+
 // Why the TFTP cases cannot run here; empty when they can.
 QString peersUnavailable()
 {
@@ -141,8 +174,8 @@ int runBench(int argc, char **argv, const BenchOptions &options)
 {
     QCoreApplication app(argc, argv);
     QString error;
-    const std::optional<Placement> placement = choosePlacement(options.placement, &error);
-    if (!placement) {
+    std::optional<QList<PlacementRounds>> placements = choosePlacements(options, &error);
+    if (!placements) {
         std::fprintf(stderr, "%s\n", qPrintable(error));
         return 2;
     }
@@ -150,12 +183,11 @@ int runBench(int argc, char **argv, const BenchOptions &options)
 
     // The TFTP cases need the server and their client; without them they
     // are left out, and said so.
-    QStringList cases = options.cases;
     QStringList peers;
     QStringList notes;
     const QString noServer = peersUnavailable();
     for (const QString &client : kPeerCases) {
-        if (!cases.contains(client))
+        if (!options.cases.contains(client))
             continue;
         if (!noServer.isEmpty())
             notes << QStringLiteral("%1 left out: %2").arg(client, noServer);
@@ -164,10 +196,21 @@ int runBench(int argc, char **argv, const BenchOptions &options)
         else
             peers << client;
     }
-    cases.removeIf([&](const QString &name) { return kPeerCases.contains(name) && !peers.contains(name); });
-    if (cases.isEmpty()) {
+    for (PlacementRounds &rounds : *placements) {
+        rounds.cases.removeIf(
+            [&](const QString &name) { return kPeerCases.contains(name) && !peers.contains(name); });
+    }
+    placements->removeIf([](const PlacementRounds &rounds) { return rounds.cases.isEmpty(); });
+    if (placements->isEmpty()) {
         std::fprintf(stderr, "no case can run: %s\n", qPrintable(notes.join(QStringLiteral("; "))));
         return 1;
+    }
+    QStringList ran;
+    for (const PlacementRounds &rounds : *placements) {
+        for (const QString &name : rounds.cases) {
+            if (!ran.contains(name))
+                ran << name;
+        }
     }
 
     QTemporaryDir workDir;
@@ -177,9 +220,8 @@ int runBench(int argc, char **argv, const BenchOptions &options)
     }
     // Only the transfer cases send the image to the responder.
     const bool transferCases =
-        std::any_of(cases.begin(), cases.end(), [](const QString &name) { return kCases.contains(name); });
-    const bool fleet =
-        std::any_of(cases.begin(), cases.end(), [](const QString &name) { return fleetRunOf(name).has_value(); });
+        std::any_of(ran.begin(), ran.end(), [](const QString &name) { return kCases.contains(name); });
+    const bool fleet = std::any_of(ran.begin(), ran.end(), [](const QString &name) { return fleetRunOf(name).has_value(); });
     const QString imagePath = workDir.filePath(QStringLiteral("image.varnelfmw"));
     const qint64 size = qint64(options.sizeMib) * 1024 * 1024;
     if (transferCases && !writeImage(imagePath, size)) {
@@ -204,9 +246,10 @@ int runBench(int argc, char **argv, const BenchOptions &options)
             responderProcess.waitForFinished(3000);
         }
     };
+    const Placement first = placements->first().placement;
     if (transferCases) {
         responderProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        pinTo(responderProcess, placement->responderCpu);
+        pinTo(responderProcess, first.responderCpu);
         // Idle through a round's fleet cases, which leave it alone.
         responderProcess.start(QCoreApplication::applicationDirPath() + QStringLiteral("/varnel-bench-responder"),
                                {QString::fromLatin1(kDeviceIp), QString::number(kFleetLimitMs / 1000 + 60)});
@@ -225,8 +268,7 @@ int runBench(int argc, char **argv, const BenchOptions &options)
     PeerServer tftp;
     if (!peers.isEmpty()) {
         // Idle at most through every fleet case of a round, then it quits by itself.
-        if (!tftpServer.start(placement->responderCpu, int(fleetCases().size()) * (kFleetLimitMs / 1000) + 60,
-                              &error)) {
+        if (!tftpServer.start(first.responderCpu, int(fleetCases().size()) * (kFleetLimitMs / 1000) + 60, &error)) {
             std::fprintf(stderr, "cannot start the TFTP server: %s\n", qPrintable(error));
             stopResponder();
             return 1;
@@ -237,39 +279,71 @@ int runBench(int argc, char **argv, const BenchOptions &options)
     }
     if (fleet) {
         std::printf("fleet: %d images of %d MiB to each device, %s; ", kFleetImages, kFleetImageMib,
-                    qPrintable(fleetLine(cases)));
+                    qPrintable(fleetLine(ran)));
     }
-    std::printf("%d run(s) per case, median shown; %s\n", options.runs, qPrintable(placement->text));
+    std::printf("%d run(s) per case, median shown\n", options.runs);
+    for (const PlacementRounds &rounds : *placements) {
+        QStringList left = ran;
+        left.removeIf([&](const QString &name) { return rounds.cases.contains(name); });
+        std::printf("%s: %s%s\n", qPrintable(rounds.placement.label), qPrintable(rounds.placement.text),
+                    left.isEmpty() ? "" : qPrintable(QStringLiteral("; without ") + left.join(QStringLiteral(", "))));
+    }
+    if (placements->size() > 1)
+        std::printf("the placements take turns round by round, so both see the machine as it is\n");
     for (const QString &note : notes)
         std::printf("%s\n", qPrintable(note));
     std::fflush(stdout);
 
-    RunsByCase runsOf;
     QStringList failures;
+    const bool several = placements->size() > 1;
     // Cases interleaved, so a slow moment of the machine is spread over all.
     for (int round = 1; round <= options.runs; ++round) {
-        for (const QString &name : cases) {
-            CaseResult run;
-            if (kCases.contains(name) && !kPeerCases.contains(name) && !control.command("ANSWER"))
-                run.error = QStringLiteral("the responder stopped answering");
-            else if (kPeerCases.contains(name) && !tftpServer.running())
-                run.error = QStringLiteral("the TFTP server has quit");
-            else
-                run = runChild(name, imagePath, blocks, *placement, tftp,
-                               workDir.filePath(QStringLiteral("result.json")));
-            std::fprintf(stderr, "  run %d/%d %-12s %s\n", round, options.runs, qPrintable(name),
-                         qPrintable(runLine(name, run)));
-            if (!run.ok)
-                failures << QStringLiteral("%1 (run %2): %3").arg(name).arg(round).arg(run.error);
-            runsOf[name].push_back(run);
+        for (PlacementRounds &rounds : *placements) {
+            const Placement &placement = rounds.placement;
+            // The stand-ins go where this placement puts them.
+            if (several) {
+                const bool moved = (!transferCases || pinPid(responderProcess.processId(), placement.responderCpu))
+                    && (peers.isEmpty() || pinPid(tftpServer.pid(), placement.responderCpu));
+                if (!moved) {
+                    std::fprintf(stderr, "cannot move the responder or the TFTP server to the %s placement\n",
+                                 qPrintable(placement.label));
+                    stopResponder();
+                    return 1;
+                }
+            }
+            for (const QString &name : rounds.cases) {
+                CaseResult run;
+                if (kCases.contains(name) && !kPeerCases.contains(name) && !control.command("ANSWER"))
+                    run.error = QStringLiteral("the responder stopped answering");
+                else if (kPeerCases.contains(name) && !tftpServer.running())
+                    run.error = QStringLiteral("the TFTP server has quit");
+                else
+                    run = runChild(name, imagePath, blocks, placement, tftp,
+                                   workDir.filePath(QStringLiteral("result.json")));
+                const QString tag = several ? placement.label + QLatin1Char(' ') : QString();
+                std::fprintf(stderr, "  run %d/%d %s%-12s %s\n", round, options.runs, qPrintable(tag),
+                             qPrintable(name), qPrintable(runLine(name, run)));
+                if (!run.ok)
+                    failures << QStringLiteral("%1%2 (run %3): %4").arg(tag, name).arg(round).arg(run.error);
+                rounds.runs[name].push_back(run);
+            }
         }
     }
     stopResponder();
     if (!peers.isEmpty() && !tftpServer.stop(&error))
         failures << error;
 
-    const bool oneCpu = placement->caseCpu >= 0 && placement->caseCpu == placement->responderCpu;
-    return printReport(summarise(runsOf, cases, oneCpu), failures, loadBefore, loadAverage());
+    QList<Summary> summaries;
+    for (const PlacementRounds &rounds : *placements) {
+        const Placement &placement = rounds.placement;
+        Summary summary = summarise(rounds.runs, rounds.cases,
+                                    placement.caseCpu >= 0 && placement.caseCpu == placement.responderCpu);
+        summary.unpinned = placement.caseCpu < 0 && placement.responderCpu < 0;
+        summary.label = placement.label;
+        summary.text = placement.text;
+        summaries << summary;
+    }
+    return printReport(summaries, failures, loadBefore, loadAverage());
 }
 
 } // namespace bench

@@ -24,9 +24,11 @@ std::optional<Placement> choosePlacement(const QString &mode, QString *error)
 {
     const std::vector<int> cpus = allowedCpus();
     Placement placement;
+    placement.label = QStringLiteral("unpinned");
     placement.text = QStringLiteral("left to the scheduler");
     if (mode == QLatin1String("same") && !cpus.empty()) {
         placement.caseCpu = placement.responderCpu = cpus.front();
+        placement.label = QStringLiteral("one CPU");
         placement.text = QStringLiteral("responder, TFTP server and case on CPU %1").arg(placement.caseCpu);
     } else if (mode == QLatin1String("spread")) {
         if (cpus.size() < 2) {
@@ -35,6 +37,7 @@ std::optional<Placement> choosePlacement(const QString &mode, QString *error)
         }
         placement.caseCpu = cpus[0];
         placement.responderCpu = cpus[1];
+        placement.label = QStringLiteral("spread");
         placement.text = QStringLiteral("case on CPU %1, responder and TFTP server on CPU %2")
                              .arg(placement.caseCpu)
                              .arg(placement.responderCpu);

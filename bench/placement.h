@@ -25,6 +25,7 @@ struct Placement
     int responderCpu = -1;
     int flooderCpu = -1;    // away from the case, so the strays cost it no CPU
     int simulatorCpu = -1;  // the fleet's devices: the other CPU than the case
+    QString label;          // "one CPU", "spread" or "unpinned"
     QString text;           // for the report's first line
 };
 

@@ -66,26 +66,26 @@ void printFleetTable(const Summary &summary)
                 "  delay; cpu s, peak MB: the engine's process; sim cpu s: the simulator's, on its own CPU\n");
 }
 
-} // namespace
-
-int printReport(const Summary &summary, const QStringList &failures, double loadBefore, double loadAfter)
+bool ranAny(const Summary &summary, const QStringList &names)
 {
-    const bool transferCases =
-        std::any_of(kCases.begin(), kCases.end(), [&](const QString &name) { return summary.hasRun(name); });
-    const QStringList fleet = fleetCases();
-    const bool fleetCasesRan =
-        std::any_of(fleet.begin(), fleet.end(), [&](const QString &name) { return summary.hasRun(name); });
+    return std::any_of(names.begin(), names.end(), [&](const QString &name) { return summary.hasRun(name); });
+}
+
+// One placement's tables and the lines that go with them.
+void printPlacement(const Summary &summary, bool alone)
+{
+    if (!alone)
+        std::printf("\n== %s: %s ==\n", qPrintable(summary.label), qPrintable(summary.text));
+    const bool transferCases = ranAny(summary, kCases);
     if (transferCases)
         printTable(summary);
-    if (fleetCasesRan)
+    if (ranAny(summary, fleetCases()))
         printFleetTable(summary);
 
     const CaseFigures raw = summary.of(QStringLiteral("raw"));
     const CaseFigures window = summary.of(QStringLiteral("window"));
     const CaseFigures windowLog = summary.of(QStringLiteral("window+log"));
-
-    // Other work on this small machine skews every figure: say how busy it was.
-    std::printf("\nmachine load (1 min average): %.2f before, %.2f after\n", loadBefore, loadAfter);
+    std::printf("\n");
     if (raw.ok) {
         // Part of every sending case's time, once per image.
         std::printf("image checksum (the program's, part of every sending case): %.1f ms\n", raw.checksumMs);
@@ -122,29 +122,61 @@ int printReport(const Summary &summary, const QStringList &failures, double load
                 std::printf("  %-12s %9.2f ms %9.2f ms\n", qPrintable(name), f.quietMs, f.longestQuietMs);
         }
     }
+}
 
-    const QStringList missed = printGoals(summary);
-    std::printf("\n");
-    for (const QString &failure : failures)
-        std::printf("FAILED: %s\n", qPrintable(failure));
-    std::printf("targets: %s%s\n",
-                missed.isEmpty() ? "all met" : qPrintable(QStringLiteral("missed ") + missed.join(QStringLiteral("; "))),
-                summary.oneCpu ? "" : " (ratios not judged off one CPU)");
-    if (transferCases) {
-        std::printf("ratios: link %s window %s window+log %s; link+flood/link %s; idle cpu %s s/s; "
+// The closing line of one placement's ratios.
+void printRatios(const Summary &summary, bool alone)
+{
+    const QString label = alone ? QString() : QStringLiteral(", ") + summary.label;
+    if (ranAny(summary, kCases)) {
+        const CaseFigures window = summary.of(QStringLiteral("window"));
+        std::printf("ratios%s: link %s window %s window+log %s; link+flood/link %s; idle cpu %s s/s; "
                     "log tab show %s ms\n",
-                    qPrintable(number(summary.ratio(QStringLiteral("link")), 2)),
+                    qPrintable(label), qPrintable(number(summary.ratio(QStringLiteral("link")), 2)),
                     qPrintable(number(summary.ratio(QStringLiteral("window")), 2)),
                     qPrintable(number(summary.ratio(QStringLiteral("window+log")), 2)),
                     qPrintable(number(summary.ratio(QStringLiteral("link+flood"), QStringLiteral("link")), 2)),
                     qPrintable(number(summary.idleCpuPerSecond(), 4)),
                     qPrintable(number(window.ok ? window.tabShowMs : -1, 1)));
     }
-    if (fleetCasesRan) {
-        std::printf("fleet 32/1 devices: wall time at 1 ms %s, peak memory %s\n",
+    if (ranAny(summary, fleetCases())) {
+        std::printf("fleet 32/1 devices%s: wall time at 1 ms %s, peak memory %s\n", qPrintable(label),
                     qPrintable(number(summary.fleetWallRatio(32, 1), 2)),
                     qPrintable(number(summary.fleetPeakRatio(32), 2)));
     }
+}
+
+} // namespace
+
+int printReport(const QList<Summary> &summaries, const QStringList &failures, double loadBefore, double loadAfter)
+{
+    const bool alone = summaries.size() == 1;
+    for (const Summary &summary : summaries)
+        printPlacement(summary, alone);
+
+    // Other work on this small machine skews every figure: say how busy it was.
+    std::printf("\nmachine load (1 min average): %.2f before, %.2f after\n", loadBefore, loadAfter);
+
+    QStringList missed, missedUnpinned;
+    for (const Summary &summary : summaries) {
+        const GoalVerdicts verdicts = printGoals(summary, alone);
+        missed += verdicts.missed;
+        missedUnpinned += verdicts.missedUnpinned;
+    }
+    const bool judgedOneCpu =
+        std::any_of(summaries.begin(), summaries.end(), [](const Summary &summary) { return summary.oneCpu; });
+    std::printf("\n");
+    for (const QString &failure : failures)
+        std::printf("FAILED: %s\n", qPrintable(failure));
+    std::printf("targets: %s%s\n",
+                missed.isEmpty() ? "all met" : qPrintable(QStringLiteral("missed ") + missed.join(QStringLiteral("; "))),
+                judgedOneCpu ? "" : " (ratios to raw not judged off one CPU)");
+    if (!missedUnpinned.isEmpty()) {
+        std::printf("unpinned, printed only (the exit status does not count them): missed %s\n",
+                    qPrintable(missedUnpinned.join(QStringLiteral("; "))));
+    }
+    for (const Summary &summary : summaries)
+        printRatios(summary, alone);
     std::fflush(stdout);
     if (!failures.isEmpty())
         return 1;

@@ -48,6 +48,9 @@ struct Summary
     QMap<QString, CaseFigures> cases;
     QStringList ran;      // the cases run, in order
     bool oneCpu = false;  // cases and responder shared one CPU
+    bool unpinned = false;  // nothing pinned: the scheduler placed everything
+    QString label;        // the placement, as the report names it
+    QString text;         // where each process ran
 
     CaseFigures of(const QString &name) const { return cases.value(name); }
     bool hasRun(const QString &name) const { return ran.contains(name); }
