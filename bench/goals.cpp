@@ -1,5 +1,6 @@
 #include "goals.h"
 
+#include "cases.h"
 #include "summary.h"
 
 #include <algorithm>
@@ -27,6 +28,26 @@ const Goal kGoals[] = {
      "link link+flood"},
     {"peak MB, any case", [](const Summary &s) { return s.worstPeakMb(); }, Compare::Below, 150, Where::Anywhere,
      "a large image is held once, not copied per block", "raw link link+flood window window+log idle"},
+    // Against the best TFTP client, same image, same block size, one block
+    // in flight: what any stop-and-wait sender on this machine gets.
+    {"link / best TFTP", [](const Summary &s) { return s.peerRatio(QStringLiteral("link")); }, Compare::AtLeast,
+     1.3, Where::OneCpu,
+     "no file system, no server and a 3-byte answer per block: the link's own path must be clearly the quicker",
+     "tftp link"},
+    {"window / best TFTP", [](const Summary &s) { return s.peerRatio(QStringLiteral("window")); },
+     Compare::AtLeast, 1.1, Where::OneCpu,
+     "the window keeps its work off the per-block path and still beats a plain client", "tftp window"},
+    {"window+log / best TFTP", [](const Summary &s) { return s.peerRatio(QStringLiteral("window+log")); },
+     Compare::AtLeast, 0.8, Where::OneCpu,
+     "a shown hex log may cost, but no more than a fifth of what a plain client does", "tftp window+log"},
+    {"link / best TFTP", [](const Summary &s) { return s.peerRatio(QStringLiteral("link")); }, Compare::AtLeast,
+     1.1, Where::Unpinned, "left to the scheduler, the link still beats a plain client", "tftp link"},
+    {"window / best TFTP", [](const Summary &s) { return s.peerRatio(QStringLiteral("window")); },
+     Compare::AtLeast, 1.0, Where::Unpinned, "as an operator runs it, the window is no slower than a plain client",
+     "tftp window"},
+    {"cli / best TFTP", [](const Summary &s) { return s.peerRatio(QStringLiteral("cli")); }, Compare::AtLeast,
+     1.1, Where::Unpinned, "from a script, one process per image, the command line beats a client run the same way",
+     "tftp cli"},
     // Wall time, pauses included: what the operator waits. At 1 ms a
     // device leaves the engine most of each round trip for the others.
     {"fleet@1ms wall 32/1", [](const Summary &s) { return s.fleetWallRatio(32, 1); }, Compare::AtMost, 1.5,
@@ -41,7 +62,12 @@ const Goal kGoals[] = {
 bool canJudge(const Goal &goal, const Summary &summary)
 {
     const QStringList needs = QString::fromLatin1(goal.needs).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    return std::all_of(needs.begin(), needs.end(), [&](const QString &name) { return summary.hasRun(name); });
+    return std::all_of(needs.begin(), needs.end(), [&](const QString &name) {
+        if (name == QLatin1String("tftp"))
+            return std::any_of(kPeerCases.begin(), kPeerCases.end(),
+                               [&](const QString &client) { return summary.hasRun(client); });
+        return summary.hasRun(name);
+    });
 }
 
 bool reaches(const Goal &goal, double figure)

@@ -24,7 +24,7 @@ struct Goal
     double target;
     Where where;
     const char *why;
-    const char *needs;                      // the cases it is judged on, space-separated
+    const char *needs;                      // the cases it is judged on, space-separated; "tftp": a client
 };
 
 struct GoalVerdicts

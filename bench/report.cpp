@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include "cases.h"
+#include "casesupport.h"
 #include "flooderprocess.h"
 #include "goals.h"
 #include "logview.h"
@@ -37,6 +38,47 @@ void printTable(const Summary &summary)
         std::printf("%-12s %10.0f %10.1f %7s %8.3f %8.1f\n", qPrintable(name), f.blocksPerSecond, f.usPerBlock,
                     qPrintable(number(summary.ratio(name), 2)), f.cpu, f.peakMb);
     }
+}
+
+// Our sends against the TFTP clients: one device, one image of the same
+// size, 1400-byte blocks each answered before the next.
+void printPeerTable(const Summary &summary)
+{
+    static const QStringList rows = {"curl", "atftp", "link", "window", "window+log", "cli"};
+    const QString best = summary.bestClient();
+    std::printf("\nTFTP peers, %s: the same image to one device, blocks/s and us/block without the quiet spells\n",
+                qPrintable(summary.label));
+    std::printf("%-12s %10s %15s %9s %7s %11s %9s %8s\n", "case", "blocks/s", "min-max", "us/block", "x best",
+                "start-up ms", "quiet ms", "peak MB");
+    for (const QString &name : rows) {
+        if (!summary.hasRun(name))
+            continue;
+        const CaseFigures f = summary.of(name);
+        if (!f.ok) {
+            std::printf("%-12s %s\n", qPrintable(name), "FAILED");
+            continue;
+        }
+        const QString spread = QStringLiteral("%1-%2")
+                                   .arg(f.minBlocksPerSecond, 0, 'f', 0)
+                                   .arg(f.maxBlocksPerSecond, 0, 'f', 0);
+        std::printf("%-12s %10.0f %15s %9.1f %7s %11s %9s %8.1f\n", qPrintable(name), f.blocksPerSecond,
+                    qPrintable(spread), f.usPerBlock, qPrintable(number(summary.peerRatio(name), 2)),
+                    qPrintable(number(f.startupMs, 1)), qPrintable(number(f.quietMs, 1)), f.peakMb);
+    }
+    QStringList datagrams;
+    for (const QString &client : kPeerCases) {
+        const CaseFigures f = summary.of(client);
+        if (f.ok)
+            datagrams << QStringLiteral("%1 %2").arg(client).arg(f.datagrams, 0, 'f', 0);
+    }
+    std::printf("x best: blocks/s over the best TFTP client's (%s), medians of the runs; min-max: the slowest and\n"
+                "  fastest run. curl, atftp, cli: a process per image, timed from its start to its exit less the\n"
+                "  median of %d two-block runs (start-up ms, subtracted; peak MB and CPU are the process's own);\n"
+                "  link, window: the operation alone. quiet ms: the program's quiet spells around the last block,\n"
+                "  left out. The clients' server, in.tftpd, also writes each block to a file, where the responder\n"
+                "  only answers. Datagrams of a put (median; 2 a block and 2 more): %s\n",
+                best.isEmpty() ? "none passed" : qPrintable(best), kStartupRuns,
+                datagrams.isEmpty() ? "-" : qPrintable(datagrams.join(QStringLiteral(", "))));
 }
 
 void printFleetTable(const Summary &summary)
@@ -79,6 +121,8 @@ void printPlacement(const Summary &summary, bool alone)
     const bool transferCases = ranAny(summary, kCases);
     if (transferCases)
         printTable(summary);
+    if (ranAny(summary, kPeerCases + QStringList{QStringLiteral("cli")}))
+        printPeerTable(summary);
     if (ranAny(summary, fleetCases()))
         printFleetTable(summary);
 
@@ -138,6 +182,14 @@ void printRatios(const Summary &summary, bool alone)
                     qPrintable(number(summary.ratio(QStringLiteral("link+flood"), QStringLiteral("link")), 2)),
                     qPrintable(number(summary.idleCpuPerSecond(), 4)),
                     qPrintable(number(window.ok ? window.tabShowMs : -1, 1)));
+    }
+    const QString best = summary.bestClient();
+    if (!best.isEmpty()) {
+        std::printf("to the best TFTP client%s (%s): link %s window %s window+log %s cli %s\n", qPrintable(label),
+                    qPrintable(best), qPrintable(number(summary.peerRatio(QStringLiteral("link")), 2)),
+                    qPrintable(number(summary.peerRatio(QStringLiteral("window")), 2)),
+                    qPrintable(number(summary.peerRatio(QStringLiteral("window+log")), 2)),
+                    qPrintable(number(summary.peerRatio(QStringLiteral("cli")), 2)));
     }
     if (ranAny(summary, fleetCases())) {
         std::printf("fleet 32/1 devices%s: wall time at 1 ms %s, peak memory %s\n", qPrintable(label),
