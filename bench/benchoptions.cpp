@@ -49,6 +49,8 @@ std::optional<QStringList> casesNamed(const QString &list, QString *unknown)
         const QString name = part.trimmed();
         if (name == QLatin1String("fleet"))
             wanted += fleetCases();
+        else if (name == QLatin1String("tftp"))
+            wanted += kPeerCases;
         else if (allCases().contains(name))
             wanted << name;
         else {
@@ -71,25 +73,30 @@ std::optional<BenchOptions> parseOptions(int argc, char **argv, int *exitCode)
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Transfer benchmark: sends one image to a plain responder on loopback through a bare socket\n"
-        "loop, the link and the window, and compares what each costs; then updates fleets of simulated\n"
-        "devices through the engine, all at once."));
+        "loop, the link, the window and the command line, puts the same image to a TFTP server of its\n"
+        "own with curl and atftp (1400-byte blocks), and compares what each costs; then updates fleets\n"
+        "of simulated devices through the engine, all at once. By default every case runs with all\n"
+        "its processes on one CPU and again unpinned, round by round (the flood, idle and fleet cases\n"
+        "on one CPU only); the exit status judges the one-CPU goals."));
     // Our own help option: Qt's adds --help-all, about options this program never takes.
     const QCommandLineOption helpOption({QStringLiteral("h"), QStringLiteral("help")},
                                         QStringLiteral("Shows this help."));
     const QCommandLineOption sizeOption(QStringLiteral("size-mib"), QStringLiteral("Image size, 1..1024 (default 32)."),
                                         QStringLiteral("N"));
-    const QCommandLineOption runsOption(QStringLiteral("runs"), QStringLiteral("Runs per case, 1..15 (default 3)."),
+    const QCommandLineOption runsOption(QStringLiteral("runs"), QStringLiteral("Runs per case, 1..15 (default 5)."),
                                         QStringLiteral("N"));
     const QCommandLineOption placementOption(
         QStringLiteral("placement"),
-        QStringLiteral("same: responder and cases on one CPU (default); spread: responder on a second CPU; "
-                       "free: nothing pinned."),
+        QStringLiteral("Runs one placement only. same: responder, TFTP server and cases on one CPU; spread: "
+                       "responder and TFTP server on a second CPU; free: nothing pinned. Default: same and free, "
+                       "round by round."),
         QStringLiteral("same|spread|free"));
     const QCommandLineOption casesOption(
         QStringLiteral("cases"),
         QStringLiteral("Runs only these cases, a comma list (default all): %1; fleet-N@Dms, N devices answering "
-                       "after D ms, for N of %2 and D of %3; fleet for all of those.")
-            .arg(kCases.join(QStringLiteral(", ")), numbers(kFleetDevices), numbers(kFleetDelaysMs)),
+                       "after D ms, for N of %2 and D of %3; fleet for all of those; tftp for %4.")
+            .arg(kCases.join(QStringLiteral(", ")), numbers(kFleetDevices), numbers(kFleetDelaysMs),
+                 kPeerCases.join(QStringLiteral(" and "))),
         QStringLiteral("list"));
     const QCommandLineOption caseOption = hidden(QStringLiteral("case"), QStringLiteral("name"));
     const QCommandLineOption fileOption = hidden(QStringLiteral("file"), QStringLiteral("path"));
@@ -97,8 +104,11 @@ std::optional<BenchOptions> parseOptions(int argc, char **argv, int *exitCode)
     const QCommandLineOption resultOption = hidden(QStringLiteral("result"), QStringLiteral("path"));
     const QCommandLineOption flooderCpuOption = hidden(QStringLiteral("flooder-cpu"), QStringLiteral("N"));
     const QCommandLineOption simulatorCpuOption = hidden(QStringLiteral("simulator-cpu"), QStringLiteral("N"));
+    const QCommandLineOption tftpPortOption = hidden(QStringLiteral("tftp-port"), QStringLiteral("N"));
+    const QCommandLineOption tftpDirOption = hidden(QStringLiteral("tftp-dir"), QStringLiteral("path"));
     parser.addOptions({helpOption, sizeOption, runsOption, placementOption, casesOption, caseOption, fileOption,
-                       blocksOption, resultOption, flooderCpuOption, simulatorCpuOption});
+                       blocksOption, resultOption, flooderCpuOption, simulatorCpuOption, tftpPortOption,
+                       tftpDirOption});
 
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
@@ -128,6 +138,7 @@ std::optional<BenchOptions> parseOptions(int argc, char **argv, int *exitCode)
     const auto blocks = number(parser, blocksOption, 0, 0xffffffffLL, 0);
     const auto flooderCpu = number(parser, flooderCpuOption, -1, 1023, -1);
     const auto simulatorCpu = number(parser, simulatorCpuOption, -1, 1023, -1);
+    const auto tftpPort = number(parser, tftpPortOption, 0, 65535, 0);
     if (!size)
         return usageError(QStringLiteral("--size-mib takes 1..1024"));
     if (!runs)
@@ -138,15 +149,20 @@ std::optional<BenchOptions> parseOptions(int argc, char **argv, int *exitCode)
         return usageError(QStringLiteral("--flooder-cpu takes a CPU number"));
     if (!simulatorCpu)
         return usageError(QStringLiteral("--simulator-cpu takes a CPU number"));
+    if (!tftpPort)
+        return usageError(QStringLiteral("--tftp-port takes a port"));
     options.sizeMib = int(*size);
     options.runs = int(*runs);
     options.blocks = quint32(*blocks);
     options.flooderCpu = int(*flooderCpu);
     options.simulatorCpu = int(*simulatorCpu);
-    if (parser.isSet(placementOption))
+    options.tftpPort = quint16(*tftpPort);
+    options.tftpDir = parser.value(tftpDirOption);
+    if (parser.isSet(placementOption)) {
         options.placement = parser.value(placementOption);
-    if (!QStringList({"same", "spread", "free"}).contains(options.placement))
-        return usageError(QStringLiteral("--placement takes same, spread or free"));
+        if (!QStringList({"same", "spread", "free"}).contains(options.placement))
+            return usageError(QStringLiteral("--placement takes same, spread or free"));
+    }
     options.cases = allCases();
     if (parser.isSet(casesOption)) {
         QString unknown;

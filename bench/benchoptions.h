@@ -14,8 +14,9 @@ namespace bench {
 struct BenchOptions
 {
     int sizeMib = 32;
-    int runs = 3;
-    QString placement = QStringLiteral("same");
+    int runs = 5;
+    // Empty: both one CPU ("same") and unpinned ("free"), round by round.
+    QString placement;
     QStringList cases;  // to run, in the bench's order; all by default
 
     // Set only in a case's child process.
@@ -25,6 +26,8 @@ struct BenchOptions
     QString resultPath;  // where the child writes its result
     int flooderCpu = -1;  // where a flood case pins its flooder
     int simulatorCpu = -1;  // where a fleet case pins the simulated devices
+    quint16 tftpPort = 0;   // the peer cases' in.tftpd
+    QString tftpDir;
 
     bool isChild() const { return !caseName.isEmpty(); }
 };

@@ -30,6 +30,8 @@ const Figure kFigures[] = {
     {"receive_buffer_drops", &CaseResult::receiveBufferDrops},
     {"pause_ms", &CaseResult::pauseMs},
     {"simulator_cpu_s", &CaseResult::simulatorCpu},
+    {"startup_ms", &CaseResult::startupMs},
+    {"datagrams", &CaseResult::datagrams},
 };
 
 } // namespace

@@ -38,6 +38,11 @@ struct CaseResult
     // spells around each last block). The simulator's CPU, for who limits.
     double pauseMs = -1;
     double simulatorCpu = -1;
+    // A case timing another program's process: `seconds` and `blocks` are
+    // the image's run less a two-block run's (its start-up, startupMs, a
+    // median). A TFTP put also counts the datagrams it took.
+    double startupMs = -1;
+    double datagrams = -1;
 
     double peakMb() const { return double(peakKb) * 1024.0 / 1e6; }
 };

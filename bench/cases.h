@@ -12,8 +12,13 @@
 
 namespace bench {
 
-// The transfer cases, in the order they run and are shown.
-inline const QStringList kCases = {"raw", "link", "link+flood", "window", "window+log", "idle"};
+// The TFTP clients, each putting the image to our own in.tftpd: the peers
+// the program is compared with.
+inline const QStringList kPeerCases = {"curl", "atftp"};
+// The transfer cases, in the order they run and are shown: the peers, then
+// the program's ways of sending the same image.
+inline const QStringList kCases = {"curl", "atftp", "raw", "link", "link+flood", "window", "window+log", "cli",
+                                   "idle"};
 
 // The engine updating many devices at once: one case per device count and
 // answer delay, named "fleet-N@Dms".
@@ -55,6 +60,20 @@ CaseResult runLinkUnderFlood(const QString &path, quint32 expectedBlocks, int fl
 CaseResult runIdle();
 // Send File through the whole window, the log tab hidden or shown.
 CaseResult runWindow(const QString &path, quint32 expectedBlocks, bool logShown);
+// The command-line program sending the image as image 1, one process.
+CaseResult runCli(const QString &path, quint32 expectedBlocks);
+
+// Where the peer cases put the image.
+struct PeerServer
+{
+    quint16 port = 0;   // in.tftpd's, on kLocalIp
+    QString directory;  // where the puts land
+};
+// A TFTP client's path; empty when it is not installed.
+QString peerProgram(const QString &client);
+// `client` putting the image to `server` with 1400-byte blocks.
+CaseResult runPeer(const QString &client, const QString &path, const PeerServer &server);
+
 // The engine updating `run.devices` simulated devices at once, the simulator
 // pinned to `simulatorCpu`.
 CaseResult runFleet(const FleetRun &run, int simulatorCpu);

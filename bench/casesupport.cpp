@@ -3,10 +3,29 @@
 #include "responderclient.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QEventLoop>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace bench {
+
+bool writeStartupFile(const QByteArray &image, const QString &path)
+{
+    QFile file(path);
+    return image.size() > kStartupBytes && file.open(QIODevice::WriteOnly)
+        && file.write(image.left(kStartupBytes)) == kStartupBytes && file.flush();
+}
+
+double medianOf(std::vector<double> values)
+{
+    if (values.empty())
+        return -1;
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
 
 bool waitUntil(const std::function<bool()> &done, int timeoutMs)
 {

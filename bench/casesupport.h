@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <vector>
 
 namespace bench {
 
@@ -15,6 +16,15 @@ class ResponderClient;
 
 // The link and the window keep the program's own waits.
 constexpr int kConnectLimitMs = 10000;
+
+// The cases that time another program's whole process (the TFTP clients,
+// the command line) take its fixed cost from a put of a two-block file, the
+// image's first bytes, run this many times: its median is subtracted.
+constexpr int kStartupBytes = udpUpdater::chunkSize + udpUpdater::chunkSize / 2;
+constexpr int kStartupRuns = 3;
+// Writes the start-up file to `path`; false when the image is too small.
+bool writeStartupFile(const QByteArray &image, const QString &path);
+double medianOf(std::vector<double> values);
 
 // Waits on the event loop, checking now and then; only outside timed parts.
 bool waitUntil(const std::function<bool()> &done, int timeoutMs);

@@ -30,7 +30,10 @@ qint64 monotonicNs()
     return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-qint64 udpReceiveBufferErrors()
+namespace {
+
+// A counter of the "Udp:" lines of /proc/net/snmp, this network namespace's.
+qint64 udpCounter(const char *name)
 {
     // Two "Udp:" lines: the names, then the values. A /proc file has no size,
     // so it is read whole rather than line by line up to its "end".
@@ -46,7 +49,7 @@ qint64 udpReceiveBufferErrors()
             names = words;
             continue;
         }
-        const qsizetype column = names.indexOf("RcvbufErrors");
+        const qsizetype column = names.indexOf(name);
         if (column < 0 || column >= words.size())
             return -1;
         bool ok = false;
@@ -54,6 +57,18 @@ qint64 udpReceiveBufferErrors()
         return ok ? value : -1;
     }
     return -1;
+}
+
+} // namespace
+
+qint64 udpReceiveBufferErrors()
+{
+    return udpCounter("RcvbufErrors");
+}
+
+qint64 udpDatagramsReceived()
+{
+    return udpCounter("InDatagrams");
 }
 
 } // namespace bench

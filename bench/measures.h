@@ -17,6 +17,9 @@ qint64 monotonicNs();
 // Datagrams the kernel dropped for a full socket receive buffer, all UDP
 // sockets of this network namespace; -1 when it does not say.
 qint64 udpReceiveBufferErrors();
+// UDP datagrams delivered to any socket of this network namespace; -1 when
+// the kernel does not say.
+qint64 udpDatagramsReceived();
 
 } // namespace bench
 

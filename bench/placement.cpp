@@ -24,10 +24,12 @@ std::optional<Placement> choosePlacement(const QString &mode, QString *error)
 {
     const std::vector<int> cpus = allowedCpus();
     Placement placement;
+    placement.label = QStringLiteral("unpinned");
     placement.text = QStringLiteral("left to the scheduler");
     if (mode == QLatin1String("same") && !cpus.empty()) {
         placement.caseCpu = placement.responderCpu = cpus.front();
-        placement.text = QStringLiteral("responder and case on CPU %1").arg(placement.caseCpu);
+        placement.label = QStringLiteral("one CPU");
+        placement.text = QStringLiteral("responder, TFTP server and case on CPU %1").arg(placement.caseCpu);
     } else if (mode == QLatin1String("spread")) {
         if (cpus.size() < 2) {
             *error = QStringLiteral("--placement spread needs two CPUs");
@@ -35,8 +37,10 @@ std::optional<Placement> choosePlacement(const QString &mode, QString *error)
         }
         placement.caseCpu = cpus[0];
         placement.responderCpu = cpus[1];
-        placement.text =
-            QStringLiteral("case on CPU %1, responder on CPU %2").arg(placement.caseCpu).arg(placement.responderCpu);
+        placement.label = QStringLiteral("spread");
+        placement.text = QStringLiteral("case on CPU %1, responder and TFTP server on CPU %2")
+                             .arg(placement.caseCpu)
+                             .arg(placement.responderCpu);
     }
     if (placement.caseCpu < 0)
         return placement;
@@ -77,6 +81,19 @@ void pinTo(QProcess &process, int cpu)
         CPU_SET(cpu, &set);
         sched_setaffinity(0, sizeof set, &set);
     });
+}
+
+bool pinPid(qint64 pid, int cpu)
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (cpu >= 0) {
+        CPU_SET(cpu, &set);
+    } else {
+        for (const int allowed : allowedCpus())
+            CPU_SET(allowed, &set);
+    }
+    return pid > 0 && sched_setaffinity(pid_t(pid), sizeof set, &set) == 0;
 }
 
 } // namespace bench

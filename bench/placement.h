@@ -6,8 +6,9 @@
 // A stop-and-wait round trip is two wake-ups, and on this machine waking a
 // thread on the other CPU costs about ten times waking it on the same one.
 // Left to the scheduler, the same run swings tenfold with where it lands, so
-// by default the responder and every case share one CPU; "spread" puts the
-// responder on a second CPU, "free" pins nothing.
+// the responder and every case share one CPU ("same"); "spread" puts the
+// responder on a second CPU, "free" pins nothing. The TFTP server stands
+// where the responder does.
 
 #include <QString>
 
@@ -24,6 +25,7 @@ struct Placement
     int responderCpu = -1;
     int flooderCpu = -1;    // away from the case, so the strays cost it no CPU
     int simulatorCpu = -1;  // the fleet's devices: the other CPU than the case
+    QString label;          // "one CPU", "spread" or "unpinned"
     QString text;           // for the report's first line
 };
 
@@ -36,6 +38,9 @@ std::vector<int> allowedCpus();
 
 // Pins the process about to start on `cpu` (none when negative).
 void pinTo(QProcess &process, int cpu);
+// Moves a running process to `cpu`, or back to every allowed CPU when
+// negative; threads and children it starts later go with it.
+bool pinPid(qint64 pid, int cpu);
 
 } // namespace bench
 

@@ -1,17 +1,20 @@
 #ifndef BENCH_REPORT_H
 #define BENCH_REPORT_H
 
-// The table of medians, the lines after it and the goals, printed.
+// The tables of medians, the lines after them and the goals, printed: each
+// placement of the run in turn.
 
+#include "summary.h"
+
+#include <QList>
 #include <QStringList>
 
 namespace bench {
 
-struct Summary;
-
 // Prints the report; returns the exit code: 0 all goals met, 1 a case failed
-// its check, 3 a goal missed.
-int printReport(const Summary &summary, const QStringList &failures, double loadBefore, double loadAfter);
+// its check, 3 a goal missed (the unpinned ones are not counted).
+int printReport(const QList<Summary> &summaries, const QStringList &failures, double loadBefore,
+                double loadAfter);
 
 } // namespace bench
 

@@ -24,9 +24,13 @@ CaseFigures figuresOf(const std::vector<CaseResult> &all)
     if (!f.ok)
         return f;
     std::vector<double> rate, perBlock, cpu, peak, seconds, quiet, tab, fill, checksum, strays, strayRate, pause,
-        busy, simulatorCpu;
+        busy, simulatorCpu, startup, datagrams;
     for (const CaseResult &r : all) {
         rate.push_back(r.blocks / r.seconds);
+        if (r.startupMs >= 0)
+            startup.push_back(r.startupMs);
+        if (r.datagrams >= 0)
+            datagrams.push_back(r.datagrams);
         perBlock.push_back(r.seconds * 1e6 / qMax<quint32>(r.blocks, 1));
         cpu.push_back(r.cpu);
         peak.push_back(r.peakMb());
@@ -59,6 +63,10 @@ CaseFigures figuresOf(const std::vector<CaseResult> &all)
             simulatorCpu.push_back(r.simulatorCpu);
     }
     f.blocksPerSecond = median(rate);
+    f.minBlocksPerSecond = *std::min_element(rate.begin(), rate.end());
+    f.maxBlocksPerSecond = *std::max_element(rate.begin(), rate.end());
+    f.startupMs = median(startup);
+    f.datagrams = median(datagrams);
     f.usPerBlock = median(perBlock);
     f.cpu = median(cpu);
     f.peakMb = median(peak);
@@ -86,6 +94,23 @@ double Summary::ratio(const QString &name, const QString &base) const
     return measured.blocksPerSecond / yardstick.blocksPerSecond;
 }
 
+QString Summary::bestClient() const
+{
+    QString best;
+    for (const QString &client : kPeerCases) {
+        const CaseFigures f = of(client);
+        if (f.ok && (best.isEmpty() || f.blocksPerSecond > of(best).blocksPerSecond))
+            best = client;
+    }
+    return best;
+}
+
+double Summary::peerRatio(const QString &name) const
+{
+    const QString best = bestClient();
+    return best.isEmpty() ? -1 : ratio(name, best);
+}
+
 double Summary::idleCpuPerSecond() const
 {
     const CaseFigures idle = of(QStringLiteral("idle"));
@@ -94,8 +119,11 @@ double Summary::idleCpuPerSecond() const
 
 double Summary::worstPeakMb() const
 {
+    // The program's cases, not the TFTP clients'; the command line's when it ran.
     double worst = 0;
     for (const QString &name : kCases) {
+        if (kPeerCases.contains(name) || (name == QLatin1String("cli") && !hasRun(name)))
+            continue;
         const CaseFigures f = of(name);
         if (!f.ok)
             return -1;

@@ -21,6 +21,8 @@ struct CaseFigures
 {
     bool ok = false;  // every run passed its check
     double blocksPerSecond = 0;
+    double minBlocksPerSecond = 0;  // the slowest and fastest run
+    double maxBlocksPerSecond = 0;
     double usPerBlock = 0;
     double cpu = 0;
     double peakMb = 0;
@@ -41,6 +43,10 @@ struct CaseFigures
     double pauseMs = -1;
     double busySeconds = -1;
     double simulatorCpu = -1;
+    // Another program's process: its start-up, subtracted; a TFTP put's
+    // datagrams.
+    double startupMs = -1;
+    double datagrams = -1;
 };
 
 struct Summary
@@ -48,13 +54,20 @@ struct Summary
     QMap<QString, CaseFigures> cases;
     QStringList ran;      // the cases run, in order
     bool oneCpu = false;  // cases and responder shared one CPU
+    bool unpinned = false;  // nothing pinned: the scheduler placed everything
+    QString label;        // the placement, as the report names it
+    QString text;         // where each process ran
 
     CaseFigures of(const QString &name) const { return cases.value(name); }
     bool hasRun(const QString &name) const { return ran.contains(name); }
     // Blocks/s of `name` over those of `base`.
     double ratio(const QString &name, const QString &base = QStringLiteral("raw")) const;
+    // The TFTP client with the most blocks/s; empty when none passed.
+    QString bestClient() const;
+    // Blocks/s of `name` over the best TFTP client's.
+    double peerRatio(const QString &name) const;
     double idleCpuPerSecond() const;
-    // The largest peak of any run of any transfer case.
+    // The largest peak of any run of the program's transfer cases.
     double worstPeakMb() const;
     // The fleet of `devices` against one device at the same delay: wall
     // time, and median peak memory (the worse of the delays when negative).

@@ -10,9 +10,15 @@ VARNEL_PACKAGES=(
     xvfb xauth
 )
 
+# The transfer benchmark's TFTP peers: a server to put to and two clients.
+VARNEL_BENCH_PACKAGES=(
+    tftpd-hpa atftp curl
+)
+
+# varnel_install [extra packages...]: VARNEL_PACKAGES and these, what is missing.
 varnel_install() {
     local missing=() pkg
-    for pkg in "${VARNEL_PACKAGES[@]}"; do
+    for pkg in "${VARNEL_PACKAGES[@]}" "$@"; do
         if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
             missing+=("$pkg")
         fi
