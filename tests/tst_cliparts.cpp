@@ -121,33 +121,33 @@ void tst_CliParts::adapterChoice_data()
     QTest::addColumn<QString>("chosen");  // "name address", or empty for a refusal
     QTest::addColumn<QString>("said");
 
-    const QStringList workshop{QStringLiteral("lo 127.0.0.1/8"), QStringLiteral("eth0 192.168.7.5/24"),
-                               QStringLiteral("eth1 10.20.0.1/16")};
+    const QStringList workshop{QStringLiteral("lo 127.0.0.1/8"), QStringLiteral("eth0 198.51.100.5/24"),
+                               QStringLiteral("eth1 100.64.0.1/16")};
     QTest::newRow("devices on loopback") << workshop << QString() << QStringList{"127.0.0.2", "127.0.0.9"}
                                          << "lo 127.0.0.1" << QString();
-    QTest::newRow("devices on the LAN") << workshop << QString() << QStringList{"192.168.7.20", "192.168.7.21"}
-                                        << "eth0 192.168.7.5" << QString();
+    QTest::newRow("devices on the LAN") << workshop << QString() << QStringList{"198.51.100.20", "198.51.100.21"}
+                                        << "eth0 198.51.100.5" << QString();
     QTest::newRow("devices on two subnets")
-        << workshop << QString() << QStringList{"192.168.7.20", "10.20.3.4"} << QString()
+        << workshop << QString() << QStringList{"198.51.100.20", "100.64.3.4"} << QString()
         << "No adapter has a subnet holding every device: choose one with --adapter.\nAdapters:\n"
-           "  lo  127.0.0.1/8\n  eth0  192.168.7.5/24\n  eth1  10.20.0.1/16";
+           "  lo  127.0.0.1/8\n  eth0  198.51.100.5/24\n  eth1  100.64.0.1/16";
     QTest::newRow("two adapters on one subnet")
-        << QStringList{"eth0 192.168.7.5/24", "wlan0 192.168.7.6/24"} << QString() << QStringList{"192.168.7.20"}
+        << QStringList{"eth0 198.51.100.5/24", "wlan0 198.51.100.6/24"} << QString() << QStringList{"198.51.100.20"}
         << QString() << "More than one adapter has a subnet holding every device";
-    QTest::newRow("named, device behind a router") << workshop << "eth1" << QStringList{"172.16.0.9"}
-                                                   << "eth1 10.20.0.1" << QString();
-    QTest::newRow("by address") << workshop << "192.168.7.5" << QStringList{"127.0.0.2"} << "eth0 192.168.7.5"
+    QTest::newRow("named, device behind a router") << workshop << "eth1" << QStringList{"192.0.2.9"}
+                                                   << "eth1 100.64.0.1" << QString();
+    QTest::newRow("by address") << workshop << "198.51.100.5" << QStringList{"127.0.0.2"} << "eth0 198.51.100.5"
                                 << QString();
     QTest::newRow("named, two addresses, one holds the devices")
-        << QStringList{"eth0 192.168.7.5/24", "eth0 10.0.0.5/8"} << "eth0" << QStringList{"10.1.2.3"}
-        << "eth0 10.0.0.5" << QString();
+        << QStringList{"eth0 198.51.100.5/24", "eth0 100.64.0.5/10"} << "eth0" << QStringList{"100.100.2.3"}
+        << "eth0 100.64.0.5" << QString();
     QTest::newRow("named, two addresses, neither holds the devices")
-        << QStringList{"eth0 192.168.7.5/24", "eth0 10.0.0.5/8"} << "eth0" << QStringList{"172.16.0.9"}
+        << QStringList{"eth0 198.51.100.5/24", "eth0 100.64.0.5/10"} << "eth0" << QStringList{"192.0.2.9"}
         << QString() << "No address of eth0 has a subnet holding every device";
-    QTest::newRow("no such name") << workshop << "eth9" << QStringList{"192.168.7.20"} << QString()
+    QTest::newRow("no such name") << workshop << "eth9" << QStringList{"198.51.100.20"} << QString()
                                   << "No adapter named eth9 is up with an IPv4 address.\nAdapters:\n  lo  127.0.0.1/8";
-    QTest::newRow("no adapter has the address") << workshop << "192.168.7.99" << QStringList{"192.168.7.20"}
-                                                << QString() << "No adapter has the address 192.168.7.99.";
+    QTest::newRow("no adapter has the address") << workshop << "198.51.100.99" << QStringList{"198.51.100.20"}
+                                                << QString() << "No adapter has the address 198.51.100.99.";
     QTest::newRow("no adapter at all") << QStringList{} << QString() << QStringList{"127.0.0.2"} << QString()
                                        << "No adapter is up with an IPv4 address.";
 }
