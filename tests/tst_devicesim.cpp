@@ -50,6 +50,9 @@ public:
         _next = 0;
         sendNext();
     }
+    // Holds the last datagram back this long after the answer before it, as
+    // the updater's quiet spell before an image's last block does.
+    void setPauseBeforeLast(int ms) { _pauseBeforeLastMs = ms; }
     bool done() const { return _answers.size() >= _datagrams.size(); }
     const QList<Answer> &answers() const { return _answers; }
 
@@ -68,7 +71,11 @@ private:
             _answers.append({datagram.data(), datagram.senderAddress(), quint16(datagram.senderPort()),
                              _clock.nsecsElapsed() / 1e6});
         }
-        if (_answers.size() == _next)
+        if (_answers.size() != _next)
+            return;
+        if (_pauseBeforeLastMs > 0 && _next == _datagrams.size() - 1)
+            QTimer::singleShot(_pauseBeforeLastMs, &_socket, [this] { sendNext(); });
+        else
             sendNext();
     }
 
@@ -77,6 +84,7 @@ private:
     QList<QByteArray> _datagrams;
     QList<Answer> _answers;
     int _next = 0;
+    int _pauseBeforeLastMs = 0;
     QElapsedTimer _clock;
 };
 
@@ -171,6 +179,7 @@ private slots:
     void imageFlaws_data();
     void imageFlaws();
     void imagesNotKeptStillChecked();
+    void lastBlockAfterTheSendersQuietSpell();
     void ackDelay();
 
     void fleetRange_data();
@@ -295,6 +304,29 @@ void tst_DeviceSim::imageFlaws()
     default:
         break;
     }
+}
+
+void tst_DeviceSim::lastBlockAfterTheSendersQuietSpell()
+{
+    // A full START, answered, then the updater's longest quiet spell before
+    // the END: still one image of two blocks, not a one-block image.
+    const QByteArray image = pseudoImage(2 * protocol::chunkSize, 60);
+    const QList<QByteArray> datagrams = imageDatagrams(image, 1);
+    QCOMPARE(datagrams.size(), 2);
+
+    DeviceSim sim;
+    sim.setKeepImageData(true);
+    QVERIFY(sim.start(deviceAddress()));
+    Sender pc;
+    QVERIFY(pc.bind(pcAddress()));
+    pc.setPauseBeforeLast(2200);
+    pc.send(deviceAddress(), datagrams);
+    QVERIFY2(runLoopUntil([&] { return pc.done(); }, 10000), qPrintable(typesOf(pc.answers()).join(' ')));
+
+    const QList<DeviceSim::ImageReport> images = sim.images();
+    QCOMPARE(images.size(), 1);
+    QVERIFY2(images.first().clean(), qPrintable(images.first().summary()));
+    QCOMPARE(images.first().data, image);
 }
 
 void tst_DeviceSim::imagesNotKeptStillChecked()

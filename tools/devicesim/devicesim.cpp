@@ -24,9 +24,10 @@ using protocol::kChecksumSize;
 // Past this many, one more error line tells nothing new and costs memory on
 // a 24,000-block image gone wrong.
 constexpr int kMaxErrors = 20;
-// A stop-and-wait sender answers an acknowledgement within milliseconds; a
-// link this quiet after a full START means the image was that one block.
-constexpr int kSingleBlockQuietMs = 1000;
+// A link this quiet after an answered full START means the image was that
+// one block. The updater keeps quiet for up to 2 s before an image's last
+// block (it listens for a device answering twice), so wait longer than that.
+constexpr int kSingleBlockQuietMs = 3000;
 const QHostAddress kStrayAddress(QStringLiteral("127.0.0.3"));
 
 QByteArray ackDatagram(quint8 type)
