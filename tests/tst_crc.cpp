@@ -48,6 +48,7 @@ class TestCrc : public QObject
 private slots:
     void checksum_data();
     void checksum();
+    void piecesAndUnalignedStarts();
     void table();
     void generatorDoesNotChangeChecksum();
 };
@@ -64,9 +65,10 @@ void TestCrc::checksum_data()
     QTest::newRow("bytes 0x80..0xFF") << highBytes() << bitwiseCrc(highBytes());
     QTest::newRow("embedded zeros") << QByteArray(64, '\0') << bitwiseCrc(QByteArray(64, '\0'));
     QTest::newRow("three blocks") << pseudoImage(3000) << bitwiseCrc(pseudoImage(3000));
-    // Eight bytes are taken a step: every tail length, and runs that start
-    // with a partial step's worth left over.
-    for (int size : {1, 7, 8, 9, 15, 16, 17, 23, 1399, 1401})
+    // Eight bytes are taken a step below 64, and 16 or 64 folded at a time
+    // from 64 on: the lengths around each change of step, and the tails.
+    for (int size : {1, 7, 8, 9, 15, 16, 17, 23, 63, 64, 65, 79, 80, 81, 127, 128, 129, 143, 191, 192, 1399, 1400,
+                     1401, 4109})
         QTest::newRow(qPrintable(QStringLiteral("%1 bytes").arg(size)))
             << pseudoImage(size) << bitwiseCrc(pseudoImage(size));
 }
@@ -81,6 +83,30 @@ void TestCrc::checksum()
     QCOMPARE(checksum.crc32(data), expected);
     // Computing does not change the object.
     QCOMPARE(checksum.crc32(data), expected);
+}
+
+void TestCrc::piecesAndUnalignedStarts()
+{
+    const QByteArray image = pseudoImage(5000, 3);
+    const quint32 expected = bitwiseCrc(image);
+
+    // The image wherever it starts in memory.
+    for (int offset = 1; offset < 16; ++offset) {
+        const QByteArray shifted = QByteArray(offset, '\x5a') + image;
+        QCOMPARE(crc::update(crc::kStart, shifted.constData() + offset, image.size()), expected);
+    }
+
+    // Piece by piece, as the simulated device checks what it receives: the
+    // register carried between pieces of every length class.
+    const QList<int> pieces = {1, 3, 60, 64, 65, 1400, 129, 16, 200};
+    quint32 reg = crc::kStart;
+    qsizetype at = 0;
+    for (const int piece : pieces) {
+        reg = crc::update(reg, image.constData() + at, piece);
+        at += piece;
+    }
+    reg = crc::update(reg, image.constData() + at, image.size() - at);
+    QCOMPARE(reg, expected);
 }
 
 void TestCrc::table()
