@@ -1,5 +1,5 @@
 // The raw case: the stop-and-wait loop on bare sockets, with the program's
-// framing and checksum, and nothing else.
+// image reader, framing and checksum, and nothing else.
 
 #include "cases.h"
 
@@ -8,9 +8,9 @@
 #include "loopback.h"
 #include "measures.h"
 #include "responderclient.h"
+#include "updateimage.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -61,14 +61,15 @@ CaseResult runRaw(const QString &path, quint32 expectedBlocks)
     const double cpuBefore = cpuSeconds();
     const qint64 startNs = monotonicNs();
 
-    // Reading the image and its checksum is work any sender does: timed too.
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        result.error = file.errorString();
+    // Reading the image and its checksum is work any sender does: timed too,
+    // through the program's own reader and checksum.
+    const UpdateImage loaded = UpdateImage::load(path);
+    if (!loaded.ok()) {
+        result.error = QStringLiteral("cannot read the image: %1").arg(loaded.systemError());
         cleanup();
         return result;
     }
-    const QByteArray image = file.readAll();
+    const QByteArray image = loaded.data();
     QElapsedTimer checksumClock;
     checksumClock.start();
     const quint32 checksum = crc().crc32(image);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -38,6 +39,24 @@ struct Descriptor {
             ::close(fd);
     }
 };
+
+// Asks for huge pages under a large image where the system offers them on
+// request. A first touch of each 4 KiB page can cost more than copying it,
+// and every block of the transfer reads from here again. Advice only: when it
+// is refused, the image is read all the same.
+void adviseHugePages(char *data, qint64 size)
+{
+#ifdef MADV_HUGEPAGE
+    constexpr quintptr kHugePage = 2 * 1024 * 1024;
+    const quintptr begin = (quintptr(data) + kHugePage - 1) & ~(kHugePage - 1);
+    const quintptr end = (quintptr(data) + quintptr(size)) & ~(kHugePage - 1);
+    if (end > begin)
+        ::madvise(reinterpret_cast<void *>(begin), end - begin, MADV_HUGEPAGE);
+#else
+    Q_UNUSED(data);
+    Q_UNUSED(size);
+#endif
+}
 
 } // namespace
 
@@ -70,6 +89,7 @@ UpdateImage UpdateImage::load(const QString &path)
     } catch (const std::bad_alloc &) {
         return UpdateImage(path, Problem::OutOfMemory);
     }
+    adviseHugePages(image._data.data(), size);
     qint64 done = 0;
     while (done < size) {
         const ssize_t got = ::read(file.fd, image._data.data() + done, size_t(size - done));
