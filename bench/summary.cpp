@@ -1,21 +1,13 @@
 #include "summary.h"
 
 #include "cases.h"
+#include "casesupport.h"
 
 #include <algorithm>
 
 namespace bench {
 
 namespace {
-
-double median(std::vector<double> values)
-{
-    if (values.empty())
-        return -1;
-    std::sort(values.begin(), values.end());
-    const size_t middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
 
 CaseFigures figuresOf(const std::vector<CaseResult> &all)
 {
@@ -62,24 +54,24 @@ CaseFigures figuresOf(const std::vector<CaseResult> &all)
         if (r.simulatorCpu >= 0)
             simulatorCpu.push_back(r.simulatorCpu);
     }
-    f.blocksPerSecond = median(rate);
+    f.blocksPerSecond = medianOf(rate);
     f.minBlocksPerSecond = *std::min_element(rate.begin(), rate.end());
     f.maxBlocksPerSecond = *std::max_element(rate.begin(), rate.end());
-    f.startupMs = median(startup);
-    f.datagrams = median(datagrams);
-    f.usPerBlock = median(perBlock);
-    f.cpu = median(cpu);
-    f.peakMb = median(peak);
-    f.seconds = median(seconds);
-    f.quietMs = median(quiet);
-    f.tabShowMs = median(tab);
-    f.logFillMs = median(fill);
-    f.checksumMs = median(checksum);
-    f.straysSent = median(strays);
-    f.strayRate = median(strayRate);
-    f.pauseMs = median(pause);
-    f.busySeconds = median(busy);
-    f.simulatorCpu = median(simulatorCpu);
+    f.startupMs = medianOf(startup);
+    f.datagrams = medianOf(datagrams);
+    f.usPerBlock = medianOf(perBlock);
+    f.cpu = medianOf(cpu);
+    f.peakMb = medianOf(peak);
+    f.seconds = medianOf(seconds);
+    f.quietMs = medianOf(quiet);
+    f.tabShowMs = medianOf(tab);
+    f.logFillMs = medianOf(fill);
+    f.checksumMs = medianOf(checksum);
+    f.straysSent = medianOf(strays);
+    f.strayRate = medianOf(strayRate);
+    f.pauseMs = medianOf(pause);
+    f.busySeconds = medianOf(busy);
+    f.simulatorCpu = medianOf(simulatorCpu);
     return f;
 }
 
