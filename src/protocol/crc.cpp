@@ -57,11 +57,16 @@ constexpr quint64 kFold16Low = xPowerModP(128);
 constexpr quint64 kFold64High = xPowerModP(512 + 64);
 constexpr quint64 kFold64Low = xPowerModP(512);
 
-// Sixteen bytes as one polynomial: the first byte's top bit is the highest term.
+// Sixteen bytes as one polynomial and back: the first byte's top bit is the
+// highest term.
+__attribute__((target("ssse3"))) inline __m128i byteReversed(__m128i v)
+{
+    return _mm_shuffle_epi8(v, _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+}
+
 __attribute__((target("ssse3"))) inline __m128i loadReversed(const uchar *p)
 {
-    const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)), reverse);
+    return byteReversed(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
 }
 
 __attribute__((target("pclmul"))) inline __m128i fold(__m128i r, __m128i constants)
@@ -95,8 +100,7 @@ __attribute__((target("pclmul,ssse3"))) quint32 foldingUpdate(quint32 reg, const
         r = _mm_xor_si128(fold(r, by16), loadReversed(bytes + i));
 
     uchar last[16];
-    const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(last), _mm_shuffle_epi8(r, reverse));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(last), byteReversed(r));
     return tableUpdate(tableUpdate(0, last, 16), bytes + i, size - i);
 }
 
