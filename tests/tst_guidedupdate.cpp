@@ -4,6 +4,7 @@
 // closing the window under a running transfer.
 
 #include "mainwindow.h"
+#include "privatenetwork.h"
 #include "testsupport.h"
 
 #include <QApplication>
@@ -684,5 +685,5 @@ void tst_GuidedUpdate::closeDuringTransfer()
     QVERIFY(pc.bind(pcAddress(), kCommandPort, QAbstractSocket::DontShareAddress));
 }
 
-QTEST_MAIN(tst_GuidedUpdate)
+PRIVATE_NETWORK_TEST_MAIN(tst_GuidedUpdate)
 #include "tst_guidedupdate.moc"

@@ -6,6 +6,7 @@
 
 #include "crc.h"
 #include "devicesim.h"
+#include "privatenetwork.h"
 #include "testsupport.h"
 #include "udpupdater.h"
 
@@ -180,5 +181,5 @@ void tst_HostileInput::fuzzDuringTransfers()
     QVERIFY(outcomes.size() > 1);
 }
 
-QTEST_GUILESS_MAIN(tst_HostileInput)
+PRIVATE_NETWORK_TEST_MAIN(tst_HostileInput)
 #include "tst_hostileinput.moc"

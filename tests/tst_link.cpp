@@ -1,6 +1,7 @@
 #include <QtConcurrent>
 #include <QtTest>
 
+#include "privatenetwork.h"
 #include "testsupport.h"
 
 #include <QElapsedTimer>
@@ -784,5 +785,5 @@ void TestLink::setupFailures()
     QCOMPARE(rig.fromLink(), QList<QByteArray>{});
 }
 
-QTEST_GUILESS_MAIN(TestLink)
+PRIVATE_NETWORK_TEST_MAIN(TestLink)
 #include "tst_link.moc"

@@ -6,6 +6,7 @@
 #include "logview.h"
 #include "mainwindow.h"
 #include "operatortexts.h"
+#include "privatenetwork.h"
 #include "testsupport.h"
 
 #include <QApplication>
@@ -727,5 +728,5 @@ void tst_MainWindow::keyboard()
     QVERIFY(runLoopUntil([&] { return f.sendButton->isEnabled(); }, 5000));
 }
 
-QTEST_MAIN(tst_MainWindow)
+PRIVATE_NETWORK_TEST_MAIN(tst_MainWindow)
 #include "tst_mainwindow.moc"
