@@ -152,6 +152,7 @@ bool DeviceSession::transmit()
         return false;
     }
     _written = true;
+    _result.sent = true;
     return true;
 }
 

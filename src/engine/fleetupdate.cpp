@@ -112,6 +112,7 @@ void FleetUpdate::onFinished(Run &run, const OperationResult &result)
         }
         return;
     case OperationResult::Operation::Erase:
+        run.report.erasure = Erasure::Yes;
         emit erased(run.report.device);
         if (_options.mode == Mode::EraseOnly)
             endDevice(run, result);
@@ -138,6 +139,8 @@ void FleetUpdate::sendImage(Run &run, int fileNumber)
 void FleetUpdate::endDevice(Run &run, const OperationResult &result)
 {
     run.pause.stop();
+    if (result.operation == OperationResult::Operation::Erase && result.sent && !result.ok())
+        run.report.erasure = Erasure::Possibly;
     run.report.done = true;
     run.report.result = result;
     if (run.report.started)
@@ -179,4 +182,17 @@ QList<FleetUpdate::DeviceReport> FleetUpdate::reports() const
     for (const auto &run : _runs)
         list.append(run->report);
     return list;
+}
+
+std::optional<FleetUpdate::Wait> FleetUpdate::wait(const QHostAddress &device) const
+{
+    for (const auto &run : _runs) {
+        if (run->report.device != device)
+            continue;
+        const DeviceSession *session = run->session.get();
+        if (!session || !session->isAwaiting())
+            return std::nullopt;
+        return Wait{session->waited(), session->waitLimit()};
+    }
+    return std::nullopt;
 }

@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <vector>
 
 class Transport;
@@ -49,6 +50,13 @@ public:
         std::chrono::milliseconds eraseToTransfer = std::chrono::seconds(1);
     };
 
+    // Whether a device's firmware store was erased, as far as the PC can tell.
+    enum class Erasure {
+        No,        // the erase command never left
+        Possibly,  // it left, and the device never answered it
+        Yes,       // the device answered it
+    };
+
     // How one device ended.
     struct DeviceReport {
         QHostAddress device;
@@ -56,7 +64,14 @@ public:
         bool done = false;
         OperationResult result;  // the step it ended on: its success, or its failure
         int imagesDone = 0;
+        Erasure erasure = Erasure::No;
         bool ok() const { return done && result.ok(); }
+    };
+
+    // How long a device has waited for its answer, and may wait in all.
+    struct Wait {
+        std::chrono::milliseconds waited{0};
+        std::chrono::milliseconds limit{0};
     };
 
     // The transport must have the answer port and the adapter open.
@@ -69,6 +84,8 @@ public:
     void abort();
     bool isRunning() const { return _running; }
     QList<DeviceReport> reports() const;
+    // The wait of a device's command in flight; none while nothing is awaited.
+    std::optional<Wait> wait(const QHostAddress &device) const;
 
 signals:
     void connected(const QHostAddress &device);

@@ -40,6 +40,9 @@ public:
     quint32 blockIndex = 0;    // block that was in flight when it ended
     quint32 blockCount = 0;    // blocks of the image
     QString detail;            // file or socket error text, when there is one
+    // A command of this operation left the socket: for an erase, the device
+    // may have erased itself even when no answer came.
+    bool sent = false;
     // Why the image was refused, for FileNotReadable, ImageEmpty, ImageTooLarge.
     UpdateImage::Problem imageProblem = UpdateImage::Problem::None;
     // Spent listening for surplus answers around the image's last block: a
