@@ -412,7 +412,7 @@ void MainWindow::on_btn_startUpdate_clicked()
             if (!autoImages[i].ok())
                 return;
         }
-        updater->eraseTarget();
+        updater->eraseTarget(udpUpdater::Scope::SinceConnect);
     }));
 }
 
@@ -448,7 +448,7 @@ void MainWindow::startTransfer()
     barFormat = tr("%p%  file %1/3: 0%").arg(number);
     ui->progressBar->setFormat(barFormat);
     watcher_autoFileTransfer.setFuture(QtConcurrent::run(
-        &taskPool, [this, image, number] { updater->sendImageToTarget(image, number); }));
+        &taskPool, [this, image, number] { updater->sendImageToTarget(image, number, udpUpdater::Scope::SinceConnect); }));
 }
 
 void MainWindow::when_autoFileTransfer_finished()

@@ -186,10 +186,10 @@ void udpUpdater::endOperation(const OperationResult &result)
     _operationEnded.wakeAll();
 }
 
-bool udpUpdater::eraseTarget()
+bool udpUpdater::eraseTarget(Scope scope)
 {
     try {
-        return runOperation(0, [](DeviceSession &session) { session.erase(); });
+        return runOperation(0, [scope](DeviceSession &session) { session.erase(scope); });
     } catch (const std::exception &error) {
         Result result;
         result.outcome = Outcome::SendFailed;
@@ -236,12 +236,12 @@ bool udpUpdater::sendFileToTarget(QString filePath, int fileNumber)
     }
 }
 
-bool udpUpdater::sendImageToTarget(const QByteArray &image, int fileNumber)
+bool udpUpdater::sendImageToTarget(const QByteArray &image, int fileNumber, Scope scope)
 {
     try {
         const quint32 checksum = crc().crc32(image);
-        return runOperation(fileNumber, [image, fileNumber, checksum](DeviceSession &session) {
-            session.sendImage(image, fileNumber, checksum);
+        return runOperation(fileNumber, [image, fileNumber, checksum, scope](DeviceSession &session) {
+            session.sendImage(image, fileNumber, checksum, scope);
         });
     } catch (const std::exception &error) {
         Result result;

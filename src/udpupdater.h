@@ -33,13 +33,12 @@ public:
     using Outcome = OperationResult::Outcome;
     using Result = OperationResult;
     using Timeouts = DeviceSession::Timeouts;
+    using Scope = DeviceSession::Scope;
 
     static constexpr quint16 kDevicePort = protocol::kDevicePort;
     static constexpr quint16 kAckPort = protocol::kAckPort;
     static constexpr int chunkSize = protocol::chunkSize;
     static constexpr int kBlockHeaderSize = protocol::kBlockHeaderSize;
-    static constexpr std::chrono::milliseconds kMinQuiet = DeviceSession::kMinQuiet;
-    static constexpr std::chrono::milliseconds kMaxQuiet = DeviceSession::kMaxQuiet;
 
     explicit udpUpdater(Ui::MainWindow *ui);
     ~udpUpdater() override;
@@ -65,14 +64,16 @@ public:
     void forgetDevice();
 
     // Block until the device has answered, the wait ran out or abort().
-    // Never on the GUI thread.
-    bool eraseTarget();
+    // Never on the GUI thread. The guided update counts the device's answers
+    // since the connect (Scope::SinceConnect); the Engineering tab's
+    // operations each count on their own.
+    bool eraseTarget(Scope scope = Scope::Operation);
     // Reads and checks the whole file first: nothing is sent for a file that
     // is missing, not a regular file, empty, over the size limit or unreadable.
     bool sendFileToTarget(QString filePath, int fileNumber);
     // Sends bytes already read and checked, so that what goes out is exactly
     // what was checked.
-    bool sendImageToTarget(const QByteArray &image, int fileNumber);
+    bool sendImageToTarget(const QByteArray &image, int fileNumber, Scope scope = Scope::Operation);
 
     // How the latest eraseTarget()/sendFileToTarget() ended. Read it after the
     // operation has returned.

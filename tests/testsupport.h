@@ -211,11 +211,21 @@ inline void prepare(const Form &f, const QString &updateDir,
 }
 
 // One window under test: a temporary update directory, the window, its form.
+// Its quiet spells are short, unless a test asks for the program's own.
 struct WindowFixture {
     QTemporaryDir dir;
     MainWindow window;
     Form f{window};
     QList<QByteArray> images;  // what writeImages() wrote, in file order
+
+    WindowFixture() { window.link()->setTimeouts(withShortQuiet(window.link()->timeouts())); }
+
+    static udpUpdater::Timeouts withShortQuiet(udpUpdater::Timeouts timeouts)
+    {
+        timeouts.quietMin = std::chrono::milliseconds(50);
+        timeouts.quietMax = std::chrono::seconds(1);
+        return timeouts;
+    }
 
     // file1..3 of the given sizes; a size below 0 leaves that file out.
     bool writeImages(const QList<int> &sizes)

@@ -364,7 +364,7 @@ void tst_Cli::fullUpdateOfSeveralDevices()
 void tst_Cli::failingDevicesLeaveTheOthersAlone()
 {
     QVERIFY(writeImages(_dir->path(), 4));
-    QVERIFY(startSims(4));
+    QVERIFY(startSims(6));
     // .3 refuses a block of image 1; .4 falls silent in image 1; .2 and .5 are fine.
     DeviceSim::Faults refusing;
     refusing.wrongTypeAt = 5;
@@ -372,11 +372,25 @@ void tst_Cli::failingDevicesLeaveTheOthersAlone()
     DeviceSim::Faults silent;
     silent.silentAfter = 6;
     _sims[2]->setFaults(silent);
+    // .6 copies the answer to each image's last block 1.9 s later and never
+    // answers image 2's (datagram 96: connect, erase, 86 blocks, 8 blocks).
+    DeviceSim::Faults lateCopy;
+    lateCopy.duplicateLastAcks = true;
+    lateCopy.duplicateDelayMs = 1900;
+    lateCopy.dropAckOf = 96;
+    _sims[4]->setFaults(lateCopy);
+    // .7 answers everything twice, 250 ms apart: caught before the erase.
+    DeviceSim::Faults doubling;
+    doubling.duplicateAcks = true;
+    doubling.duplicateDelayMs = 250;
+    _sims[5]->setFaults(doubling);
 
     Cli cli;
-    const int code = cli.run({QStringLiteral("--json"), QStringLiteral("--timeout-block"), QStringLiteral("4"),
+    // The silent device waits longer than the others take in all, quiet spells included.
+    const int code = cli.run({QStringLiteral("--json"), QStringLiteral("--timeout-block"), QStringLiteral("12"),
                               QStringLiteral("--device"), device(0), QStringLiteral("--device"), device(1),
                               QStringLiteral("--device"), device(2), QStringLiteral("--device"), device(3),
+                              QStringLiteral("--device"), device(4), QStringLiteral("--device"), device(5),
                               _dir->path()});
     QVERIFY2(code == 1, qPrintable(cli.said()));
 
@@ -401,6 +415,19 @@ void tst_Cli::failingDevicesLeaveTheOthersAlone()
     QCOMPARE(silentDone.value(QStringLiteral("outcome")).toString(), QStringLiteral("NoAnswer"));
     QCOMPARE(silentDone.value(QStringLiteral("reason")).toString(),
              QStringLiteral("No answer at block 5 of %1.").arg(protocol::blockCount(kImageSizes[0] * 4)));
+    // Neither device that answered twice is called updated; the one that
+    // doubled every answer was caught before its erase.
+    const QJsonObject copied = eventsOf(events, device(4)).last();
+    QCOMPARE(copied.value(QStringLiteral("outcome")).toString(), QStringLiteral("AnsweredTwice"));
+    QCOMPARE(copied.value(QStringLiteral("reason")).toString(),
+             QStringLiteral("The device answered twice; it needs a new update."));
+    const auto copiedImages = _sims[4]->images();
+    QVERIFY(copiedImages.size() <= 2 && (copiedImages.size() < 2 || !copiedImages.at(1).complete));
+    const QJsonObject doubled = eventsOf(events, device(5)).last();
+    QCOMPARE(doubled.value(QStringLiteral("outcome")).toString(), QStringLiteral("AnsweredTwice"));
+    QCOMPARE(doubled.value(QStringLiteral("reason")).toString(),
+             QStringLiteral("The device answered twice; nothing was erased."));
+    QCOMPARE(_sims[5]->eraseCount(), 0);
     // The good ones were done before the silent one's wait was over.
     const int silentEnd = indexOf(events, QStringLiteral("device-done"), device(2));
     for (int good : {0, 3}) {
@@ -412,8 +439,9 @@ void tst_Cli::failingDevicesLeaveTheOthersAlone()
     const QJsonObject summary = events.last();
     QCOMPARE(eventOf(summary), QStringLiteral("summary"));
     QCOMPARE(summary.value(QStringLiteral("succeeded")).toInt(), 2);
-    QCOMPARE(summary.value(QStringLiteral("failed")).toInt(), 2);
-    QCOMPARE(summary.value(QStringLiteral("failedDevices")).toArray(), QJsonArray({device(1), device(2)}));
+    QCOMPARE(summary.value(QStringLiteral("failed")).toInt(), 4);
+    QCOMPARE(summary.value(QStringLiteral("failedDevices")).toArray(),
+             QJsonArray({device(1), device(2), device(4), device(5)}));
     QCOMPARE(summary.value(QStringLiteral("exitCode")).toInt(), 1);
 }
 

@@ -191,7 +191,8 @@ void tst_Connect::lateAnswerFromTheDeviceBefore()
     QCOMPARE(fx.f.userPrompt->text(), kConnected);
 
     // The erase goes to the device that answered, and to no other.
-    fx.window.link()->setTimeouts({std::chrono::seconds(2), std::chrono::seconds(2), std::chrono::seconds(2)});
+    fx.window.link()->setTimeouts({std::chrono::seconds(2), std::chrono::seconds(2), std::chrono::seconds(2),
+                                   std::chrono::milliseconds(50), std::chrono::seconds(1)});
     fx.f.startButton->click();
     QCOMPARE(second.next().data(), QByteArray::fromHex("a55af0"));
     QVERIFY(!first.socket.hasPendingDatagrams());

@@ -319,7 +319,7 @@ void tst_DeviceSim::lastBlockAfterTheSendersQuietSpell()
     QVERIFY(sim.start(deviceAddress()));
     Sender pc;
     QVERIFY(pc.bind(pcAddress()));
-    pc.setPauseBeforeLast(2200);
+    pc.setPauseBeforeLast(5200);
     pc.send(deviceAddress(), datagrams);
     QVERIFY2(runLoopUntil([&] { return pc.done(); }, 10000), qPrintable(typesOf(pc.answers()).join(' ')));
 

@@ -29,17 +29,19 @@ struct Fleet {
     std::vector<std::unique_ptr<DeviceSim>> sims;
     Transport transport;
     QList<QByteArray> images{pseudoImage(5 * 1400 + 10, 1), pseudoImage(3 * 1400, 2), pseudoImage(700, 3)};
+    int first = 0;  // number of the first device, so that two fleets can share a transport
 
-    bool start(int count)
+    bool start(int count, bool openTransport = true)
     {
-        for (int n = 0; n < count; ++n) {
+        for (int n = first; n < first + count; ++n) {
             auto sim = std::make_unique<DeviceSim>();
             if (!sim->start(deviceNumber(n)))
                 return false;
             sims.push_back(std::move(sim));
         }
-        return transport.openAnswerPort() && transport.openAdapter(pcAddress());
+        return !openTransport || (transport.openAnswerPort() && transport.openAdapter(pcAddress()));
     }
+    // Quiet spells shortened: these tests are not about them.
     FleetUpdate::Options options(FleetUpdate::Mode mode, int parallel) const
     {
         FleetUpdate::Options o;
@@ -47,10 +49,10 @@ struct Fleet {
         o.adapter = pcAddress();
         o.parallel = parallel;
         o.images = images;
-        o.timeouts = {5s, 1s, 2s};
+        o.timeouts = {5s, 1s, 2s, 50ms, 1s};
         o.connectTimeout = 2s;
         o.eraseToTransfer = 50ms;
-        for (int n = 0; n < int(sims.size()); ++n)
+        for (int n = first; n < first + int(sims.size()); ++n)
             o.devices << deviceNumber(n);
         return o;
     }
@@ -66,6 +68,7 @@ private slots:
     void tenDevicesTwoFailing();
     void parallelLimitAndModes();
     void strangersCountForNobody();
+    void lateCopiesNeverStandInForAnswers();
 };
 
 void tst_Fleet::tenDevicesTwoFailing()
@@ -230,6 +233,107 @@ void tst_Fleet::strangersCountForNobody()
     QVERIFY(results.value(deviceNumber(1).toString()).ok());
     QCOMPARE(fleet.sims[1]->eraseCount(), 1);
     QCOMPARE(fleet.sims[0]->eraseCount(), 0);
+}
+
+void tst_Fleet::lateCopiesNeverStandInForAnswers()
+{
+    // Each device copies the answer to every image's last block D ms later
+    // and never answers image 2's last block: the copy must not pass for
+    // that answer. At the programs' own quiet spells, one-block and
+    // four-block images side by side, every device at once. Honest devices
+    // with jittery answers still get their update.
+    struct Device {
+        const char *name;
+        int copyMs;  // 0: an honest device
+    };
+    const Device devices[] = {
+        {"copy 250 ms later", 250}, {"copy 800 ms later", 800}, {"copy 1900 ms later", 1900}, {"honest, jittery", 0}};
+    const int count = int(std::size(devices));
+
+    Fleet one;
+    one.images = {pseudoImage(700, 11), pseudoImage(1000, 12), pseudoImage(1399, 13)};
+    QVERIFY2(one.start(count), qPrintable(one.transport.errorString()));
+    Fleet four;
+    four.first = count;
+    four.images = {pseudoImage(3 * 1400 + 500, 21), pseudoImage(4 * 1400, 22), pseudoImage(3 * 1400 + 1, 23)};
+    QVERIFY(four.start(count, false));
+
+    // Datagrams 1 connect, 2 erase, then the images' blocks: image 2's last
+    // block is datagram 4 of the one-block fleet, 10 of the four-block one.
+    // The honest devices' spikes fall on image 2's only block (a last block:
+    // no longer spells) and on a middle block of image 3 (spells of 4 s).
+    for (Fleet *fleet : {&one, &four}) {
+        const bool single = fleet == &one;
+        for (int i = 0; i < count; ++i) {
+            DeviceSim::Faults faults;
+            faults.ackDelayMs = 5;
+            if (devices[i].copyMs > 0) {
+                faults.duplicateLastAcks = true;
+                faults.duplicateDelayMs = devices[i].copyMs;
+                faults.dropAckOf = single ? 4 : 10;
+            } else {
+                faults.jitterMs = 60;
+                faults.spikeEvery = single ? 4 : 12;
+                faults.spikeMs = 400;
+            }
+            fleet->sims[size_t(i)]->setFaults(faults);
+        }
+    }
+
+    FleetUpdate updateOne(&one.transport);
+    FleetUpdate updateFour(&one.transport);
+    QMap<QString, QList<OperationResult>> done;
+    for (FleetUpdate *update : {&updateOne, &updateFour}) {
+        connect(update, &FleetUpdate::imageDone, this, [&](const QHostAddress &device, const OperationResult &result) {
+            done[device.toString()] << result;
+        });
+    }
+    // The programs' quiet spells; only the waits for a missing answer are cut.
+    FleetUpdate::Options options = one.options(FleetUpdate::Mode::Update, count);
+    options.timeouts = DeviceSession::Timeouts();
+    options.timeouts.block = 5s;
+    options.timeouts.lastBlock = 5s;
+    options.eraseToTransfer = FleetUpdate::Options().eraseToTransfer;
+    updateOne.start(options);
+    FleetUpdate::Options fourOptions = options;
+    fourOptions.images = four.images;
+    fourOptions.devices = four.options(FleetUpdate::Mode::Update, count).devices;
+    updateFour.start(fourOptions);
+    QVERIFY(runLoopUntil([&] { return !updateOne.isRunning() && !updateFour.isRunning(); }, 60000));
+
+    for (const Fleet *fleet : {&one, &four}) {
+        const QList<FleetUpdate::DeviceReport> reports = (fleet == &one ? updateOne : updateFour).reports();
+        for (int i = 0; i < count; ++i) {
+            const FleetUpdate::DeviceReport &report = reports.at(i);
+            const QString name = QStringLiteral("%1 (%2): ").arg(QLatin1String(devices[i].name), report.device.toString());
+            const QList<DeviceSim::ImageReport> received = fleet->sims[size_t(i)]->images();
+            const QList<OperationResult> images = done.value(report.device.toString());
+            if (devices[i].copyMs > 0) {
+                QVERIFY2(!report.ok(), qPrintable(name + QStringLiteral("reported as updated")));
+                QCOMPARE(enumName(report.result.outcome), enumName(OperationResult::Outcome::AnsweredTwice));
+                // Image 1 at most counts as sent (when the copy came after
+                // its spell), and image 2's last block never left.
+                QVERIFY2(images.size() <= 1, qPrintable(name + QString::number(images.size())));
+                QVERIFY2(received.size() <= 2 && (received.size() < 2 || !received.at(1).complete),
+                         qPrintable(name + QString::number(received.size())));
+                continue;
+            }
+            QVERIFY2(report.ok(), qPrintable(name + enumName(report.result.outcome)));
+            QCOMPARE(received.size(), 3);
+            for (int n = 0; n < 3; ++n)
+                QVERIFY2(received.at(n).data == fleet->images.at(n), qPrintable(name + received.at(n).summary()));
+            // Two spells an image: the shortest while the answers are quick,
+            // ten times the spike once a middle block had one.
+            QCOMPARE(images.size(), 3);
+            for (int n = 0; n < 3; ++n) {
+                const qint64 quiet = images.at(n).quietTime.count();
+                const bool spiked = fleet == &four && n == 2;
+                const qint64 least = spiked ? 8000 : 2000;
+                QVERIFY2(quiet >= least && quiet < (spiked ? 9500 : 2500),
+                         qPrintable(name + QStringLiteral("image %1 quiet for %2 ms").arg(n + 1).arg(quiet)));
+            }
+        }
+    }
 }
 
 PRIVATE_NETWORK_TEST_MAIN(tst_Fleet)

@@ -30,6 +30,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+Q_DECLARE_METATYPE(DeviceSim::Faults)
+
 namespace {
 
 using namespace testsupport;
@@ -201,6 +203,7 @@ private slots:
     void imageRemovedAfterConnect();
     void unfitImagesEraseNothing_data();
     void unfitImagesEraseNothing();
+    void lateCopiesOfAnswers_data();
     void lateCopiesOfAnswers();
     void longWaitsAreShown();
     void closeDuringTransfer();
@@ -345,7 +348,7 @@ void tst_GuidedUpdate::deviceFallsSilentInImage2()
     if (QTest::currentTestFailed())
         return;
 
-    udpUpdater::Timeouts timeouts;
+    udpUpdater::Timeouts timeouts = window.link()->timeouts();
     timeouts.erase = std::chrono::seconds(5);
     timeouts.block = std::chrono::milliseconds(500);
     timeouts.lastBlock = std::chrono::milliseconds(500);
@@ -508,26 +511,61 @@ void tst_GuidedUpdate::unfitImagesEraseNothing()
         QCOMPARE(reports[i].data, images[i]);
 }
 
+void tst_GuidedUpdate::lateCopiesOfAnswers_data()
+{
+    QTest::addColumn<DeviceSim::Faults>("faults");
+    QTest::addColumn<bool>("beforeConnect");
+    QTest::addColumn<bool>("programQuiet");
+    QTest::addColumn<QString>("prompt");
+    QTest::addColumn<int>("erases");
+
+    // Every answer twice, the copy 20 ms later: the connect's copy comes
+    // before "Start Update", so the device keeps its firmware.
+    DeviceSim::Faults f;
+    f.duplicateAcks = true;
+    f.duplicateDelayMs = 20;
+    QTest::newRow("connect answered twice")
+        << f << true << false << QStringLiteral("The device answered twice.") + kNothingErased << 0;
+    // The erase's copy comes in the pause after the erase, between two steps.
+    f.unansweredEnd = true;
+    QTest::newRow("erase answered twice") << f << false << false
+                                          << QStringLiteral("File 1/3: device answered twice.") + kNotUpdated << 1;
+    // Image 1's last answer copied 1.9 s later, image 2's last block (datagram
+    // 6: erase, three blocks, two) never answered, at the program's spells.
+    f = {};
+    f.duplicateLastAcks = true;
+    f.duplicateDelayMs = 1900;
+    f.dropAckOf = 6;
+    QTest::newRow("late copy, last block unanswered")
+        << f << false << true << QStringLiteral("File 2/3: device answered twice.") + kNotUpdated << 1;
+}
+
 void tst_GuidedUpdate::lateCopiesOfAnswers()
 {
+    QFETCH(DeviceSim::Faults, faults);
+    QFETCH(bool, beforeConnect);
+    QFETCH(bool, programQuiet);
+    QFETCH(QString, prompt);
+    QFETCH(int, erases);
+
     DeviceSim sim;
     QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
     WindowFixture fx;
     QVERIFY(fx.writeImages({3000, 1401, 4200}));
     const Form &f = fx.f;
-    const QTemporaryDir &dir = fx.dir;
+    if (programQuiet)
+        fx.window.link()->setTimeouts(udpUpdater::Timeouts());
     fx.prepare();
+    if (beforeConnect)
+        sim.setFaults(faults);
     connectToDevice(f);
     if (QTest::currentTestFailed())
         return;
+    if (!beforeConnect) {
+        sim.clear();
+        sim.setFaults(faults);
+    }
 
-    // Every answer twice, the copy 20 ms later, and no END block answered.
-    DeviceSim::Faults faults;
-    faults.duplicateAcks = true;
-    faults.duplicateDelayMs = 20;
-    faults.unansweredEnd = true;
-    sim.clear();
-    sim.setFaults(faults);
     bool completeSeen = false;
     f.startButton->click();
     QVERIFY2(runLoopUntil([&] {
@@ -535,12 +573,15 @@ void tst_GuidedUpdate::lateCopiesOfAnswers()
         return f.connectButton->isEnabled();
     }, 30000), qPrintable(f.userPrompt->text()));
     QVERIFY(!completeSeen);
-    QCOMPARE(f.userPrompt->text(), QStringLiteral("File 1/3: device answered twice.") + kNotUpdated);
+    QCOMPARE(f.userPrompt->text(), prompt);
+    QCOMPARE(sim.eraseCount(), erases);
+    if (programQuiet || beforeConnect)
+        return;
 
-    // The engineering send of the same image: never "File Sent!".
+    // The engineering send of an image: never "File Sent!".
     sim.clear();
     sim.setFaults(faults);
-    MainWindow::addAndSelectPath(f.filePath, dir.filePath(QStringLiteral("file3.varnelfmw")));
+    MainWindow::addAndSelectPath(f.filePath, fx.imagePath(3));
     f.fileNumber->setValue(3);
     bool sentSeen = false;
     f.sendButton->click();
@@ -565,7 +606,8 @@ void tst_GuidedUpdate::longWaitsAreShown()
         return;
 
     // A slow erase, then a last block that is never answered.
-    fx.window.link()->setTimeouts({std::chrono::seconds(8), std::chrono::seconds(2), std::chrono::seconds(5)});
+    fx.window.link()->setTimeouts(WindowFixture::withShortQuiet(
+        {std::chrono::seconds(8), std::chrono::seconds(2), std::chrono::seconds(5)}));
     DeviceSim::Faults faults;
     faults.eraseDelayMs = 4500;
     faults.unansweredEnd = true;

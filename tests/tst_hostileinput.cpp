@@ -97,7 +97,7 @@ void tst_HostileInput::fuzzDuringTransfers()
     udpUpdater link(nullptr);
     QVERIFY2(link.initialise(deviceAddress(), pcAddress()), qPrintable(link.errorString()));
     QVERIFY(runLoopUntil([&] { return sim.acksSent() == 1; }, 5000));
-    link.setTimeouts({5s, 2s, 2s});
+    link.setTimeouts({5s, 2s, 2s, 50ms, 1s});
 
     // From the device's own address (another port, the sim keeps 1235) and
     // from two other hosts.

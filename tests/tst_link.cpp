@@ -26,6 +26,7 @@ using testsupport::pseudoImage;
 const QHostAddress kDevice(QStringLiteral("127.0.0.2"));
 const QHostAddress kLocal(QStringLiteral("127.0.0.1"));
 const QHostAddress kStranger(QStringLiteral("127.0.0.3"));
+constexpr std::chrono::milliseconds kQuiet{100};
 
 QString outcomeName(udpUpdater::Outcome outcome)
 {
@@ -52,8 +53,9 @@ struct Rig
 
     Rig()
     {
-        // Short enough that a broken test ends quickly, long enough for a loaded machine.
-        link.setTimeouts({10s, 5s, 10s});
+        // Short enough that a broken test ends quickly, long enough for a
+        // loaded machine; short quiet spells where a test is not about them.
+        link.setTimeouts({10s, 5s, 10s, kQuiet, 1s});
     }
     ~Rig()
     {
@@ -191,7 +193,7 @@ void TestLink::handshakeAndErase()
     DeviceSim::Faults slowErase;
     slowErase.eraseDelayMs = 1500;
     rig.sim.setFaults(slowErase);
-    rig.link.setTimeouts({5s, 300ms, 300ms});
+    rig.link.setTimeouts({5s, 300ms, 300ms, kQuiet, 1s});
     QElapsedTimer clock;
     clock.start();
     rig.erase();
@@ -203,7 +205,7 @@ void TestLink::handshakeAndErase()
     // ... and when it runs out, the erase ends without an answer.
     rig.sim.clear();
     rig.sim.setFaults(slowErase);
-    rig.link.setTimeouts({500ms, 30s, 30s});
+    rig.link.setTimeouts({500ms, 30s, 30s, kQuiet, 1s});
     clock.restart();
     rig.erase();
     QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 10000);
@@ -482,7 +484,8 @@ void TestLink::deviceFaults()
     QVERIFY(!path.isEmpty());
     CHECKED(connectRig(rig));
     rig.sim.setFaults(faults);
-    rig.link.setTimeouts({60s, std::chrono::milliseconds(blockLimitMs), std::chrono::milliseconds(lastBlockLimitMs)});
+    rig.link.setTimeouts(
+        {60s, std::chrono::milliseconds(blockLimitMs), std::chrono::milliseconds(lastBlockLimitMs), kQuiet, 1s});
 
     QElapsedTimer clock;
     clock.start();
@@ -615,7 +618,7 @@ void TestLink::surplusAnswers()
     faults.duplicateDelayMs = copyDelayMs;
     faults.unansweredEnd = !endAnswered;
     rig.sim.setFaults(faults);
-    rig.link.setTimeouts({10s, 5s, 5s});
+    rig.link.setTimeouts({10s, 5s, 5s, kQuiet, 1s});
 
     rig.send(path, 2);
     QVERIFY(rig.waitDone(20000));
@@ -660,7 +663,6 @@ void TestLink::foreignDatagramsDoNotEndAWait()
     // From the device, but not an answer to the erase.
     device.writeDatagram(QByteArray::fromHex("a55a"), kLocal, udpUpdater::kAckPort);
     device.writeDatagram(command(MT_READ), kLocal, udpUpdater::kAckPort);
-    device.writeDatagram(command(MT_INIT), kLocal, udpUpdater::kAckPort);
     device.writeDatagram(QByteArray::fromHex("5aa5f0"), kLocal, udpUpdater::kAckPort);
 
     // Bounded on purpose: the task must NOT finish while these are handled.
@@ -691,7 +693,7 @@ void TestLink::abortEndsAWaitAtOnce()
     QVERIFY(!path.isEmpty());
     CHECKED(connectRig(rig));
     rig.sim.setSilent(true);
-    rig.link.setTimeouts({60s, 60s, 60s});
+    rig.link.setTimeouts({60s, 60s, 60s, kQuiet, 1s});
 
     if (transfer)
         rig.send(path, 3);

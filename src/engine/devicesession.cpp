@@ -39,10 +39,12 @@ void DeviceSession::transportGone()
         finish(Outcome::Aborted);
 }
 
-bool DeviceSession::begin(Phase phase, OperationResult::Operation operation, int fileNumber)
+bool DeviceSession::begin(Phase phase, OperationResult::Operation operation, int fileNumber, Scope scope)
 {
     // A connect still waiting is simply not waited for any more.
     if (_phase == Phase::Connecting) {
+        // Its answer may still come: late, not a copy.
+        _lateConnectAnswer = _written;
         _phase = Phase::Idle;
         _deadline.stop();
         _held = false;
@@ -70,38 +72,58 @@ bool DeviceSession::begin(Phase phase, OperationResult::Operation operation, int
         finish(Outcome::NotConnected);
         return false;
     }
+    _quietSpent = nanoseconds(0);
+    if (scope == Scope::SinceConnect && _surplusSinceConnect > 0) {
+        // Some answer since the connect was a copy, so none of them can be
+        // trusted: nothing more goes to this device.
+        finish(Outcome::AnsweredTwice);
+        return false;
+    }
     return true;
 }
 
 bool DeviceSession::connectDevice(milliseconds limit)
 {
     _connectLimit = limit;
-    if (!begin(Phase::Connecting, OperationResult::Operation::Connect, 0))
+    if (!begin(Phase::Connecting, OperationResult::Operation::Connect, 0, Scope::Operation))
         return false;
+    // Counting starts again at this connect's answer.
+    _connected = false;
+    _lateConnectAnswer = false;
+    _surplusSinceConnect = 0;
+    _slowestNs = 0;
     _datagram = protocol::commandDatagram(MT_INIT);
     return command(MT_INIT);
 }
 
-void DeviceSession::erase()
+void DeviceSession::erase(Scope scope)
 {
-    if (begin(Phase::Erasing, OperationResult::Operation::Erase, 0)) {
-        _datagram = protocol::commandDatagram(MT_ERASE);
-        command(MT_ERASE);
+    if (!begin(Phase::Erasing, OperationResult::Operation::Erase, 0, scope))
+        return;
+    _datagram = protocol::commandDatagram(MT_ERASE);
+    if (scope == Scope::SinceConnect) {
+        // A device or network that doubles answers shows itself here, while
+        // the device still has its firmware.
+        const nanoseconds since = _connected ? steady_clock::now() - _lastAnswerAt : nanoseconds(0);
+        const nanoseconds rest = quietSpell() - since;
+        if (rest > nanoseconds(0)) {
+            startQuiet(Phase::QuietBeforeErase, rest);
+            return;
+        }
     }
+    command(MT_ERASE);
 }
 
-void DeviceSession::sendImage(const QByteArray &image, int fileNumber, std::optional<quint32> checksum)
+void DeviceSession::sendImage(const QByteArray &image, int fileNumber, std::optional<quint32> checksum, Scope scope)
 {
-    if (!begin(Phase::Sending, OperationResult::Operation::Image, fileNumber))
+    if (!begin(Phase::Sending, OperationResult::Operation::Image, fileNumber, scope))
         return;
     _image = image;
     _number = quint8(fileNumber);
     _blocks = protocol::blockCount(image.size());
     _result.blockCount = _blocks;
     _answered = 0;
-    _slowestNs = 0;
     _reportedPercent = -1;
-    _quietSpent = nanoseconds(0);
     if (_blocks == 0) {
         // Nothing sent is nothing updated.
         _result.imageProblem = UpdateImage::Problem::Empty;
@@ -109,7 +131,12 @@ void DeviceSession::sendImage(const QByteArray &image, int fileNumber, std::opti
         return;
     }
     _checksum = checksum ? *checksum : crc().crc32(_image);
-    sendBlock(0);
+    // A one-block image starts with its last block: the spell before it
+    // follows the one after the image before.
+    if (_blocks == 1)
+        startQuiet(Phase::QuietBeforeLast, quietSpell());
+    else
+        sendBlock(0);
 }
 
 void DeviceSession::abort()
@@ -185,26 +212,42 @@ void DeviceSession::handleAnswer(const char *datagram, qint64 size)
         onAnswer();
         return;
     }
-    const bool imageOpen =
-        _phase == Phase::Sending || _phase == Phase::QuietBeforeLast || _phase == Phase::QuietAfterLast;
-    if (imageOpen && type == MT_WRITE) {
-        // The device answered more often than it was asked: with no block
-        // number on the wire, some earlier answer of this image may have been
-        // a copy, so none of them can be trusted.
-        finish(Outcome::AnsweredTwice);
+    if (!protocol::isKnownType(quint8(type))) {
+        if (_awaiting && _written) {
+            const message_types refusedType = _awaitedType;
+            finish(Outcome::Refused);
+            emit refused(refusedType);
+        }
         return;
     }
-    if (_awaiting && _written && !protocol::isKnownType(quint8(type))) {
-        const message_types refusedType = _awaitedType;
-        finish(Outcome::Refused);
-        emit refused(refusedType);
+    // No command asks for it, so it can stand in for no answer either.
+    if (type == MT_READ)
+        return;
+    if (type == MT_INIT && _lateConnectAnswer) {
+        _lateConnectAnswer = false;
+        return;
     }
+    surplusAnswer();
+}
+
+void DeviceSession::surplusAnswer()
+{
+    // The device answered more often than it was asked: with no block number
+    // on the wire, some earlier answer may have been a copy standing in for
+    // one the device never gave, so none of them can be trusted.
+    if (_connected)
+        ++_surplusSinceConnect;
+    if (_phase != Phase::Idle && _phase != Phase::Connecting)
+        finish(Outcome::AnsweredTwice);
 }
 
 void DeviceSession::onAnswer()
 {
+    _lastAnswerAt = steady_clock::now();
     switch (_phase) {
     case Phase::Connecting:
+        _connected = true;
+        [[fallthrough]];
     case Phase::Erasing: {
         const message_types type = _awaitedType;
         setAwaiting(false);
@@ -221,7 +264,7 @@ void DeviceSession::onAnswer()
 
     // Not reported as idle: the next block leaves at once.
     _awaiting = false;
-    const qint64 took = duration_cast<nanoseconds>(steady_clock::now() - _sentAt).count();
+    const qint64 took = duration_cast<nanoseconds>(_lastAnswerAt - _sentAt).count();
     ++_answered;
     if (_answered < _blocks)
         _slowestNs = std::max(_slowestNs, took);
@@ -237,31 +280,46 @@ void DeviceSession::onAnswer()
     }
 
     if (_answered == _blocks)
-        startQuiet(Phase::QuietAfterLast);
+        startQuiet(Phase::QuietAfterLast, quietSpell());
     else if (_answered == _blocks - 1)
-        startQuiet(Phase::QuietBeforeLast);
+        startQuiet(Phase::QuietBeforeLast, quietSpell());
     else
         sendBlock(_answered);
 }
 
-void DeviceSession::startQuiet(Phase phase)
+milliseconds DeviceSession::quietSpell() const
+{
+    const auto tenTimesSlowest = ceil<milliseconds>(nanoseconds(10 * _slowestNs));
+    return std::max(_timeouts.quietMin, std::min(tenTimesSlowest, _timeouts.quietMax));
+}
+
+void DeviceSession::startQuiet(Phase phase, nanoseconds length)
 {
     _phase = phase;
     setAwaiting(false);
-    const auto tenTimesSlowest = duration_cast<milliseconds>(nanoseconds(10 * _slowestNs));
     _quietClock.start();
-    _quiet.start(std::clamp(tenTimesSlowest, kMinQuiet, kMaxQuiet));
+    // Never shorter than asked: a timer rounded down would end a spell early.
+    _quiet.start(ceil<milliseconds>(length));
 }
 
 void DeviceSession::quietOver()
 {
     _quietSpent += nanoseconds(_quietClock.nsecsElapsed());
     _quietClock.invalidate();
-    if (_phase == Phase::QuietBeforeLast) {
+    switch (_phase) {
+    case Phase::QuietBeforeErase:
+        _phase = Phase::Erasing;
+        command(MT_ERASE);
+        break;
+    case Phase::QuietBeforeLast:
         _phase = Phase::Sending;
         sendBlock(_blocks - 1);
-    } else if (_phase == Phase::QuietAfterLast) {
+        break;
+    case Phase::QuietAfterLast:
         finish(Outcome::Success);
+        break;
+    default:
+        break;
     }
 }
 

@@ -24,6 +24,13 @@ class Transport;
 // device's behaviour on a repeated command is unknown and its answers carry
 // no block number. A last block never answered is NotConfirmed, never
 // success, and abort() is sticky.
+//
+// With no block number on the wire, a late copy of an answer can only be
+// told by counting: an answer that answers no command ends the operation as
+// AnsweredTwice. An update counts from the device's answer to the connect
+// until the quiet spell after its last image (Scope::SinceConnect), so a copy
+// arriving between two steps counts too; an operation started by hand counts
+// on its own (Scope::Operation).
 class DeviceSession : public QObject
 {
     Q_OBJECT
@@ -39,15 +46,19 @@ public:
         std::chrono::milliseconds block = std::chrono::seconds(30);
         // The device may verify or commit the image on its last block.
         std::chrono::milliseconds lastBlock = std::chrono::minutes(5);
+        // Quiet spells, before the erase, before each image's last block and
+        // after its answer: 10 times the slowest block answer so far (no
+        // image's last counted), within these bounds. Two spells lie between
+        // an image's last answer and the next image's last block, so a copy
+        // of that answer up to twice the shortest spell late lands in one of
+        // them and is caught, instead of standing in for an answer the
+        // device never gave. Tests shorten them; the programs never do.
+        std::chrono::milliseconds quietMin = std::chrono::seconds(1);
+        std::chrono::milliseconds quietMax = std::chrono::seconds(5);
     };
 
-    // How long the session listens for surplus answers before an image's last
-    // block and after its answer: 10 times the image's slowest block answer
-    // (the last block's own excluded), within these bounds. A fixed cost per
-    // image that catches a late copy of an earlier answer before it could
-    // pass for the last block's.
-    static constexpr std::chrono::milliseconds kMinQuiet{100};
-    static constexpr std::chrono::milliseconds kMaxQuiet{2000};
+    // How far back surplus answers count: see the class comment.
+    enum class Scope { Operation, SinceConnect };
 
     DeviceSession(Transport *transport, const QHostAddress &adapter, const QHostAddress &device,
                   QObject *parent = nullptr);
@@ -63,10 +74,14 @@ public:
     // (zero: until another operation starts); it returns false when the
     // network refused the command at once, after finished() said so.
     bool connectDevice(std::chrono::milliseconds limit);
-    void erase();
+    // SinceConnect: fails with nothing sent once the device answered more
+    // often than asked since the connect; else the erase leaves after a quiet
+    // spell since the device's latest answer.
+    void erase(Scope scope = Scope::Operation);
     // `image` is sent as it is: read and check it first. Many sessions
     // sending the same image pass its checksum, worked out once.
-    void sendImage(const QByteArray &image, int fileNumber, std::optional<quint32> checksum = std::nullopt);
+    void sendImage(const QByteArray &image, int fileNumber, std::optional<quint32> checksum = std::nullopt,
+                   Scope scope = Scope::Operation);
     // Ends the operation in flight, and every later one, as Aborted.
     void abort();
 
@@ -74,6 +89,10 @@ public:
     // How the latest operation ended (or how far the running one got).
     OperationResult lastResult() const { return _result; }
     bool isAborted() const { return _aborted; }
+    // Answers since the connect's that answered no command.
+    int surplusSinceConnect() const { return _surplusSinceConnect; }
+    // The quiet spell as it stands now.
+    std::chrono::milliseconds quietSpell() const;
     // A command is out and not answered yet.
     bool isAwaiting() const { return _awaiting; }
     // How long the command in flight has waited, and may wait (zero: no limit).
@@ -96,15 +115,16 @@ signals:
     void finished(const OperationResult &result);
 
 private:
-    enum class Phase { Idle, Connecting, Erasing, Sending, QuietBeforeLast, QuietAfterLast };
+    enum class Phase { Idle, Connecting, QuietBeforeErase, Erasing, Sending, QuietBeforeLast, QuietAfterLast };
 
-    bool begin(Phase phase, OperationResult::Operation operation, int fileNumber);
+    bool begin(Phase phase, OperationResult::Operation operation, int fileNumber, Scope scope);
+    void surplusAnswer();
     // Sends _datagram, the command `type`, and waits for its answer.
     bool command(message_types type);
     void sendBlock(quint32 index);
     bool transmit();
     void onAnswer();
-    void startQuiet(Phase phase);
+    void startQuiet(Phase phase, std::chrono::nanoseconds length);
     void quietOver();
     void deadlineCheck();
     std::chrono::milliseconds currentLimit() const;
@@ -123,6 +143,13 @@ private:
     bool _aborted = false;
     OperationResult _result;
 
+    // Counting answers: see the class comment.
+    bool _connected = false;                        // the device answered the connect
+    bool _lateConnectAnswer = false;                // a connect was given up unanswered
+    int _surplusSinceConnect = 0;
+    std::chrono::steady_clock::time_point _lastAnswerAt;
+    qint64 _slowestNs = 0;                          // slowest block answer, no image's last
+
     // The command in flight.
     message_types _awaitedType = MT_INIT;
     bool _awaiting = false;
@@ -140,7 +167,6 @@ private:
     quint32 _checksum = 0;
     quint32 _blocks = 0;
     quint32 _answered = 0;
-    qint64 _slowestNs = 0;           // slowest answer of the blocks but the last
     int _reportedPercent = -1;
     QTimer _quiet;
     QElapsedTimer _quietClock;

@@ -107,7 +107,7 @@ void FleetUpdate::onFinished(Run &run, const OperationResult &result)
             break;
         case Mode::Update:
         case Mode::EraseOnly:
-            run.session->erase();
+            run.session->erase(DeviceSession::Scope::SinceConnect);
             break;
         }
         return;
@@ -133,7 +133,8 @@ void FleetUpdate::onFinished(Run &run, const OperationResult &result)
 void FleetUpdate::sendImage(Run &run, int fileNumber)
 {
     const int index = _options.mode == Mode::SendOne ? 0 : fileNumber - 1;
-    run.session->sendImage(_options.images.value(index), fileNumber, _checksums.value(index));
+    run.session->sendImage(_options.images.value(index), fileNumber, _checksums.value(index),
+                           DeviceSession::Scope::SinceConnect);
 }
 
 void FleetUpdate::endDevice(Run &run, const OperationResult &result)

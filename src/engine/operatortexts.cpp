@@ -101,6 +101,9 @@ QString OperatorTexts::sendFailed(const OperationResult &result, const QString &
 QString OperatorTexts::eraseFailed(const OperationResult &result)
 {
     using Outcome = OperationResult::Outcome;
+    // The erase left: the device may have erased itself all the same.
+    if (result.outcome == Outcome::AnsweredTwice && result.sent)
+        return tr("Answered twice: may be erased.");
     switch (result.outcome) {
     case Outcome::NotConnected:
         return tr("Not erased: press Connect first.");
@@ -136,6 +139,12 @@ QString OperatorTexts::imagesRefused(UpdateImage::Problem problem, const QString
 
 QString OperatorTexts::stoppedAtErase(const OperationResult &result)
 {
+    if (result.outcome == OperationResult::Outcome::AnsweredTwice) {
+        // Caught before the erase left, the device keeps its firmware.
+        if (!result.sent)
+            return tr("The device answered twice.\nNothing was erased.");
+        return tr("Device answered twice at erase.\nNot updated: keep power on, retry.");
+    }
     return tr("Update stopped at the erase.\n%1").arg(failureReason(result));
 }
 
@@ -249,7 +258,9 @@ QString OperatorTexts::failureReason(const OperationResult &result, const QStrin
             return tr("The device refused the erase.");
         return tr("Device refused block %1 of %2.").arg(result.blockIndex + 1).arg(result.blockCount);
     case Outcome::AnsweredTwice:
-        return tr("The device answered twice.");
+        if (result.operation == OperationResult::Operation::Erase && !result.sent)
+            return tr("The device answered twice; nothing was erased.");
+        return tr("The device answered twice; it needs a new update.");
     case Outcome::Aborted:
         return tr("Aborted.");
     }

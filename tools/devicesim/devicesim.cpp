@@ -25,9 +25,9 @@ using protocol::kChecksumSize;
 // a 24,000-block image gone wrong.
 constexpr int kMaxErrors = 20;
 // A link this quiet after an answered full START means the image was that
-// one block. The updater keeps quiet for up to 2 s before an image's last
+// one block. The updater keeps quiet for up to 5 s before an image's last
 // block (it listens for a device answering twice), so wait longer than that.
-constexpr int kSingleBlockQuietMs = 3000;
+constexpr int kSingleBlockQuietMs = 6000;
 const QHostAddress kStrayAddress(QStringLiteral("127.0.0.3"));
 
 QByteArray ackDatagram(quint8 type)
@@ -189,8 +189,13 @@ void DeviceSim::handle(const QByteArray &datagram, const QHostAddress &sender)
     const bool headerOk = datagram.at(0) == kHeader0 && datagram.at(1) == kHeader1;
     const quint8 type = quint8(datagram.at(2));
     bool endBlock = false;
+    bool lastBlock = false;
     if (type == MT_WRITE) {
         endBlock = checkWriteBlock(datagram);
+        // A START shorter than a block is a whole image of its own.
+        lastBlock = endBlock
+                 || (datagram.size() >= kImageOffset && quint8(datagram.at(kBlockOffset + 1)) == WFS_START
+                     && datagram.size() - kImageOffset < protocol::chunkSize);
     } else {
         if (!headerOk)
             printLine(QStringLiteral("datagram %1: bad header %2")
@@ -201,7 +206,7 @@ void DeviceSim::handle(const QByteArray &datagram, const QHostAddress &sender)
         if (headerOk && type == MT_ERASE)
             ++_erases;
     }
-    answer(type, sender, endBlock);
+    answer(type, sender, endBlock, lastBlock);
 }
 
 bool DeviceSim::checkWriteBlock(const QByteArray &datagram)
@@ -405,7 +410,7 @@ void DeviceSim::addError(const QString &error)
         errors << QStringLiteral("further errors not listed");
 }
 
-void DeviceSim::answer(quint8 type, const QHostAddress &sender, bool endBlock)
+void DeviceSim::answer(quint8 type, const QHostAddress &sender, bool endBlock, bool lastBlock)
 {
     const QHostAddress to = loopbackIPv4(sender);
     if (to.isNull() || _silent)
@@ -420,9 +425,15 @@ void DeviceSim::answer(quint8 type, const QHostAddress &sender, bool endBlock)
     if (_faults.unansweredEnd && endBlock)
         return;
     const quint8 reply = (_faults.wrongTypeAt > 0 && _faults.wrongTypeAt == n) ? kWrongType : type;
-    const int delay = _faults.ackDelayMs + (type == MT_ERASE ? _faults.eraseDelayMs : 0);
+    int delay = _faults.ackDelayMs + (type == MT_ERASE ? _faults.eraseDelayMs : 0);
+    if (_faults.jitterMs > 0) {
+        _jitterState = _jitterState * 1664525u + 1013904223u;
+        delay += int((_jitterState >> 8) % quint32(_faults.jitterMs + 1));
+    }
+    if (_faults.spikeEvery > 0 && n % _faults.spikeEvery == 0)
+        delay += _faults.spikeMs;
     sendAck(reply, to, delay);
-    if (_faults.duplicateAcks)
+    if (_faults.duplicateAcks || (_faults.duplicateLastAcks && lastBlock))
         sendAck(reply, to, delay + _faults.duplicateDelayMs);
 }
 

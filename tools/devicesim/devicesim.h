@@ -43,6 +43,9 @@ public:
     // since start() (or since clear()), starting at 1; 0 means "off".
     struct Faults {
         int ackDelayMs = 0;            // delay every acknowledgement
+        int jitterMs = 0;              // ... and each by 0 to this much more, at random
+        int spikeEvery = 0;            // answer every Nth datagram spikeMs late
+        int spikeMs = 0;
         int eraseDelayMs = 0;          // extra time before acknowledging an erase
         int dropAckOf = 0;             // do not acknowledge datagram N
         int wrongTypeAt = 0;           // answer datagram N with type 0x55
@@ -51,6 +54,8 @@ public:
                                        // from 127.0.0.3 to the ack port, then answer
         bool duplicateAcks = false;    // answer each datagram twice
         int duplicateDelayMs = 0;      // ... the copy this long after the answer
+        bool duplicateLastAcks = false;  // answer each image's last block twice, the copy
+                                         // duplicateDelayMs after the answer
         bool unansweredEnd = false;    // never answer an END block
     };
 
@@ -114,7 +119,7 @@ private:
     void finishImage();
     void sendAck(quint8 type, const QHostAddress &to, int delayMs);
 
-    void answer(quint8 type, const QHostAddress &to, bool endBlock);
+    void answer(quint8 type, const QHostAddress &to, bool endBlock, bool lastBlock);
     void writeAck(quint8 type, const QHostAddress &to, int datagramNumber);
     void sendStray(quint8 type, const QHostAddress &to);
     void addError(const QString &error);
@@ -153,6 +158,7 @@ private:
     QTimer *_quietTimer = nullptr;
     quint64 _generation = 0;       // stop() voids acknowledgements still delayed
     quint64 _epoch = 0;            // clear() restarts the datagram numbers
+    quint32 _jitterState = 1;      // the same jitter run after run, for repeatable tests
 };
 
 #endif // DEVICESIM_H

@@ -8,8 +8,8 @@
 
 int DeviceSimOptions::longestDelayMs() const
 {
-    const qint64 longest = qint64(faults.ackDelayMs) + faults.eraseDelayMs
-                         + (faults.duplicateAcks ? faults.duplicateDelayMs : 0);
+    const qint64 longest = qint64(faults.ackDelayMs) + faults.jitterMs + faults.spikeMs + faults.eraseDelayMs
+                         + (faults.duplicateAcks || faults.duplicateLastAcks ? faults.duplicateDelayMs : 0);
     return int(qMin<qint64>(longest, std::numeric_limits<int>::max()));
 }
 
@@ -62,8 +62,17 @@ bool DeviceSimOptions::parse(const QStringList &arguments, DeviceSimOptions *opt
         "Before answering datagram N, send a stray acknowledgement from 127.0.0.3.", "N");
     const QCommandLineOption duplicateAcks(QStringLiteral("duplicate-acks"),
                                            QStringLiteral("Answer each datagram twice."));
+    const QCommandLineOption jitter = numberOption(
+        {QStringLiteral("jitter-ms")}, "Delay each acknowledgement by 0 to MS more, at random.", "MS");
+    const QCommandLineOption spikeEvery = numberOption(
+        {QStringLiteral("spike-every")}, "Delay the acknowledgement of every Nth datagram by --spike-ms.", "N");
+    const QCommandLineOption spike =
+        numberOption({QStringLiteral("spike-ms")}, "With --spike-every: how much later.", "MS");
+    const QCommandLineOption duplicateLast(QStringLiteral("duplicate-last"),
+                                           QStringLiteral("Answer the last block of each image twice."));
     const QCommandLineOption duplicateDelay = numberOption(
-        {QStringLiteral("duplicate-delay")}, "With --duplicate-acks: send the copy MS after the answer.", "MS");
+        {QStringLiteral("duplicate-delay")},
+        "With --duplicate-acks or --duplicate-last: send the copy MS after the answer.", "MS");
     const QCommandLineOption unansweredEnd(QStringLiteral("unanswered-end"),
                                            QStringLiteral("Never answer the END block of an image."));
     const QCommandLineOption silent(QStringLiteral("silent"), QStringLiteral("Answer nothing."));
@@ -82,7 +91,7 @@ bool DeviceSimOptions::parse(const QStringList &arguments, DeviceSimOptions *opt
                                      QStringLiteral("Quit after S seconds (0: run until killed)."),
                                      QStringLiteral("S"), QStringLiteral("0"));
     parser.addOptions({address, count, only, saveDir, ackDelay, eraseDelay, dropAck, wrongType, silentAfter,
-                       stray, duplicateAcks, duplicateDelay, unansweredEnd, silent, exitAfterImages,
+                       stray, jitter, spikeEvery, spike, duplicateAcks, duplicateLast, duplicateDelay, unansweredEnd, silent, exitAfterImages,
                        exitAfterDevices, timeout});
 
     if (!parser.parse(arguments)) {
@@ -111,12 +120,16 @@ bool DeviceSimOptions::parse(const QStringList &arguments, DeviceSimOptions *opt
     };
     DeviceSimOptions o;
     o.faults.ackDelayMs = number(ackDelay);
+    o.faults.jitterMs = number(jitter);
+    o.faults.spikeEvery = number(spikeEvery);
+    o.faults.spikeMs = number(spike);
     o.faults.eraseDelayMs = number(eraseDelay);
     o.faults.dropAckOf = number(dropAck);
     o.faults.wrongTypeAt = number(wrongType);
     o.faults.silentAfter = number(silentAfter);
     o.faults.strayAt = number(stray);
     o.faults.duplicateAcks = parser.isSet(duplicateAcks);
+    o.faults.duplicateLastAcks = parser.isSet(duplicateLast);
     o.faults.duplicateDelayMs = number(duplicateDelay);
     o.faults.unansweredEnd = parser.isSet(unansweredEnd);
     o.silent = parser.isSet(silent);
