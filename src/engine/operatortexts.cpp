@@ -52,6 +52,12 @@ QString OperatorTexts::deviceAddressProblem(DeviceAddress::Problem problem, cons
         return tr("%1 is a broadcast address.\nType one device's IP.").arg(typed);
     case DeviceAddress::Problem::Multicast:
         return tr("%1 is a multicast address.\nType one device's IP.").arg(typed);
+    case DeviceAddress::Problem::AdapterAddress:
+        return tr("%1 is this PC's own IP.\nType the device's IP.").arg(typed);
+    case DeviceAddress::Problem::NetworkAddress:
+        return tr("%1 is a network address.\nType one device's IP.").arg(typed);
+    case DeviceAddress::Problem::Reserved:
+        return tr("%1 is a reserved address.\nType the device's own IP.").arg(typed);
     }
     return QString();
 }
