@@ -8,6 +8,7 @@ VARNEL_PACKAGES=(
     qt6-base-dev qt6-base-dev-tools
     fonts-dejavu-core fonts-liberation2
     xvfb xauth
+    iproute2
 )
 
 # The transfer benchmark's TFTP peers: a server to put to and two clients.

@@ -467,6 +467,9 @@ void tst_Cli::usageErrorsSendNothing_data()
     QTest::newRow("the adapter's subnet broadcast")
         << QStringList{dev, device(0), dev, QStringLiteral("127.255.255.255"), dir}
         << "device 127.255.255.255 (--device) from adapter lo - 127.0.0.1: 127.255.255.255 is a broadcast address.";
+    QTest::newRow("the adapter's own address")
+        << QStringList{dev, device(0), dev, QStringLiteral("127.0.0.1"), dir}
+        << "device 127.0.0.1 (--device) from adapter lo - 127.0.0.1: 127.0.0.1 is this PC's own IP. Type the device's IP.";
     QTest::newRow("multicast") << QStringList{dev, QStringLiteral("224.0.0.1"), dir}
                                << "224.0.0.1 is a multicast address.";
     QTest::newRow("unspecified") << QStringList{dev, QStringLiteral("0.0.0.0"), dir}

@@ -56,6 +56,7 @@ void tst_Connect::refusedDeviceAddresses_data()
                                        << "255.255.255.255 is a broadcast address.\nType one device's IP.";
     QTest::newRow("the adapter's subnet broadcast") << "127.255.255.255"
                                                     << "127.255.255.255 is a broadcast address.\nType one device's IP.";
+    QTest::newRow("the adapter's own address") << "127.0.0.1" << "127.0.0.1 is this PC's own IP.\nType the device's IP.";
     QTest::newRow("unspecified") << "0.0.0.0" << "0.0.0.0 is not a device address.\nType the device's own IP.";
     QTest::newRow("multicast") << " 224.0.0.1 " << "224.0.0.1 is a multicast address.\nType one device's IP.";
     QTest::newRow("multicast, top") << "239.255.255.250"

@@ -31,11 +31,23 @@ void tst_DeviceAddress::check_data()
     QTest::newRow("in the adapter's subnet") << "198.51.100.20" << "198.51.100.2/24" << P::None << "198.51.100.20";
     QTest::newRow("another subnet's broadcast") << "203.0.113.255" << "198.51.100.2/24" << P::None << "203.0.113.255";
     QTest::newRow("/31 has no broadcast") << "198.51.100.3" << "198.51.100.2/31" << P::None << "198.51.100.3";
+    QTest::newRow("/31 has no network address") << "198.51.100.2" << "198.51.100.3/31" << P::None << "198.51.100.2";
+    QTest::newRow("zero host inside a /23") << "198.51.101.0" << "198.51.100.2/23" << P::None << "198.51.101.0";
+    QTest::newRow("all-ones host inside a /23") << "198.51.100.255" << "198.51.100.2/23" << P::None << "198.51.100.255";
 
     QTest::newRow("limited broadcast") << "255.255.255.255" << "" << P::Broadcast << "";
     QTest::newRow("subnet broadcast /24") << "198.51.100.255" << "198.51.100.2/24" << P::SubnetBroadcast << "";
     QTest::newRow("subnet broadcast /20") << "198.51.111.255" << "198.51.100.2/20" << P::SubnetBroadcast << "";
     QTest::newRow("loopback broadcast") << "127.255.255.255" << "127.0.0.1/8" << P::SubnetBroadcast << "";
+    QTest::newRow("subnet broadcast /30") << "198.51.100.3" << "198.51.100.2/30" << P::SubnetBroadcast << "";
+    QTest::newRow("network address /24") << "198.51.100.0" << "198.51.100.2/24" << P::NetworkAddress << "";
+    QTest::newRow("network address /20") << "198.51.96.0" << "198.51.100.2/20" << P::NetworkAddress << "";
+    QTest::newRow("network address /30") << "198.51.100.0" << "198.51.100.2/30" << P::NetworkAddress << "";
+    QTest::newRow("loopback network") << "127.0.0.0" << "127.0.0.1/8" << P::NetworkAddress << "";
+    QTest::newRow("the adapter's own address") << "198.51.100.2" << "198.51.100.2/24" << P::AdapterAddress << "";
+    QTest::newRow("own address of a /32") << "198.51.100.2" << "198.51.100.2/32" << P::AdapterAddress << "";
+    QTest::newRow("reserved, first") << "240.0.0.0" << "" << P::Reserved << "";
+    QTest::newRow("reserved, last") << "255.255.255.254" << "" << P::Reserved << "";
     QTest::newRow("unspecified") << "0.0.0.0" << "" << P::Unspecified << "";
     QTest::newRow("this network") << "0.1.2.3" << "" << P::Unspecified << "";
     QTest::newRow("multicast, all hosts") << "224.0.0.1" << "" << P::Multicast << "";

@@ -599,14 +599,21 @@ void tst_MainWindow::composedTextsFit()
     }
     const QMetaEnum imageProblems = QMetaEnum::fromType<UpdateImage::Problem>();
     const QMetaEnum outcomes = QMetaEnum::fromType<OperationResult::Outcome>();
+    // The longest reason the system gives for a refused send: each text names it, cut or whole.
+    const QString reason = QStringLiteral("Resource temporarily unavailable");
     for (int o = 0; o < outcomes.keyCount(); ++o) {
+        using Outcome = OperationResult::Outcome;
         OperationResult result;
-        result.outcome = OperationResult::Outcome(outcomes.value(o));
+        result.outcome = Outcome(outcomes.value(o));
         result.fileNumber = 3;
         result.blockIndex = 65534;
         result.blockCount = 65535;
         if (result.ok())
             continue;
+        if (result.outcome == Outcome::SendFailed)
+            result.detail = reason;
+        else if (result.outcome == Outcome::AdapterLost || result.outcome == Outcome::NoLink)
+            result.detail = QStringLiteral("Local Area Connection* 12");
         for (int p = 0; p < imageProblems.keyCount(); ++p) {
             result.imageProblem = UpdateImage::Problem(imageProblems.value(p));
             result.operation = OperationResult::Operation::Image;
@@ -620,6 +627,12 @@ void tst_MainWindow::composedTextsFit()
         result.fileNumber = 0;
         oneLine << OperatorTexts::eraseFailed(result);
         twoLines << OperatorTexts::stoppedAtErase(result);
+        if (result.outcome == Outcome::SendFailed) {
+            for (const QString &text : {OperatorTexts::sendFailed(result, path), OperatorTexts::stoppedAtFile(3, result, path),
+                                        OperatorTexts::eraseFailed(result), OperatorTexts::stoppedAtErase(result)})
+                QVERIFY2(text.contains(reason.left(13)), qPrintable(text));
+            QCOMPARE(OperatorTexts::failureReason(result), QStringLiteral("The network refused to send: %1.").arg(reason));
+        }
     }
 
     const auto check = [](const QLabel *label, const QString &text, int maxLines) {

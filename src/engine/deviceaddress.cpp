@@ -18,6 +18,29 @@ bool parseOctet(const QString &part, quint32 &value)
     return value <= 255;
 }
 
+// What the chosen adapter's own numbers rule out.
+DeviceAddress::Problem adapterProblem(quint32 ip, const QNetworkAddressEntry &adapter)
+{
+    bool adapterIsIPv4 = false;
+    const quint32 local = adapter.ip().toIPv4Address(&adapterIsIPv4);
+    if (!adapterIsIPv4)
+        return DeviceAddress::Problem::None;
+    // The device would be the PC itself: every command comes back unanswered.
+    if (ip == local)
+        return DeviceAddress::Problem::AdapterAddress;
+    const int prefix = adapter.prefixLength();
+    // A /31 or /32 has no broadcast or network address of its own.
+    if (prefix <= 0 || prefix >= 31)
+        return DeviceAddress::Problem::None;
+    const quint32 hostMask = 0xFFFFFFFFu >> prefix;
+    if (ip == ((local & ~hostMask) | hostMask))
+        return DeviceAddress::Problem::SubnetBroadcast;
+    // Some stacks still take the all-zeros host as the old-style broadcast.
+    if (ip == (local & ~hostMask))
+        return DeviceAddress::Problem::NetworkAddress;
+    return DeviceAddress::Problem::None;
+}
+
 } // namespace
 
 DeviceAddress DeviceAddress::check(const QString &text, const QNetworkAddressEntry &adapter)
@@ -41,16 +64,10 @@ DeviceAddress DeviceAddress::check(const QString &text, const QNetworkAddressEnt
         result.problem = Problem::Broadcast;
     } else if ((ip >> 28) == 0xE) {
         result.problem = Problem::Multicast;
+    } else if ((ip >> 28) == 0xF) {
+        result.problem = Problem::Reserved;
     } else {
-        bool adapterIsIPv4 = false;
-        const quint32 local = adapter.ip().toIPv4Address(&adapterIsIPv4);
-        const int prefix = adapter.prefixLength();
-        // A /31 or /32 has no broadcast address of its own.
-        if (adapterIsIPv4 && prefix > 0 && prefix < 31) {
-            const quint32 hostMask = 0xFFFFFFFFu >> prefix;
-            if (ip == ((local & ~hostMask) | hostMask))
-                result.problem = Problem::SubnetBroadcast;
-        }
+        result.problem = adapterProblem(ip, adapter);
     }
     if (result.ok())
         result.address = QHostAddress(ip);

@@ -21,6 +21,9 @@ public:
         Broadcast,        // 255.255.255.255
         Multicast,        // 224.0.0.0/4
         SubnetBroadcast,  // the chosen adapter's own subnet broadcast
+        AdapterAddress,   // the chosen adapter's own address: the PC, not a device
+        NetworkAddress,   // the chosen adapter's subnet address (prefixes up to /30)
+        Reserved,         // 240.0.0.0/4 below 255.255.255.255
     };
     Q_ENUM(Problem)
 
@@ -29,9 +32,10 @@ public:
 
     bool ok() const { return problem == Problem::None; }
 
-    // `text` is trimmed first. `adapter`, when it has an IPv4 address and
-    // netmask, also rules out that subnet's broadcast. Loopback addresses are
-    // allowed: the simulated device lives there.
+    // `text` is trimmed first. `adapter`, when it has an IPv4 address, also
+    // rules out that address and, with its netmask, the subnet's broadcast
+    // and network addresses. Loopback addresses are allowed: the simulated
+    // device lives there.
     static DeviceAddress check(const QString &text, const QNetworkAddressEntry &adapter = {});
 };
 

@@ -21,11 +21,13 @@ public:
         FileNotReadable,   // missing, not a regular file, unreadable, changed while read
         ImageEmpty,
         ImageTooLarge,     // over UpdateImage::kMaxSize
-        SendFailed,        // the network refused to send the datagram
+        SendFailed,        // the system refused to send the datagram; detail: its reason
         NoAnswer,          // the device did not answer in time
         NotConfirmed,      // every byte went out, the last block was never answered
         Refused,           // the device answered with a type it does not have
         AnsweredTwice,     // more answers than blocks: no answer of this image can be trusted
+        AdapterLost,       // the adapter no longer holds its address; detail: its name, when known
+        NoLink,            // the adapter is down or has no carrier; detail: its name
         Aborted,
     };
     Q_ENUM(Outcome)

@@ -52,6 +52,12 @@ QString OperatorTexts::deviceAddressProblem(DeviceAddress::Problem problem, cons
         return tr("%1 is a broadcast address.\nType one device's IP.").arg(typed);
     case DeviceAddress::Problem::Multicast:
         return tr("%1 is a multicast address.\nType one device's IP.").arg(typed);
+    case DeviceAddress::Problem::AdapterAddress:
+        return tr("%1 is this PC's own IP.\nType the device's IP.").arg(typed);
+    case DeviceAddress::Problem::NetworkAddress:
+        return tr("%1 is a network address.\nType one device's IP.").arg(typed);
+    case DeviceAddress::Problem::Reserved:
+        return tr("%1 is a reserved address.\nType the device's own IP.").arg(typed);
     }
     return QString();
 }
@@ -65,6 +71,10 @@ namespace {
 // File names on the bold engineering line are cut to this: a longer name
 // would push the reason out of the label.
 constexpr int kEngineeringNameLength = 18;
+// The system's reason for a refused send, cut to fit after "Not erased: "
+// on the bold line, and after "File 3/3: " on a line of the guide prompt.
+constexpr int kEngineeringReasonLength = 25;
+constexpr int kPromptReasonLength = 26;
 
 } // namespace
 
@@ -83,7 +93,13 @@ QString OperatorTexts::sendFailed(const OperationResult &result, const QString &
                                                                               : result.imageProblem,
                             path, kEngineeringNameLength);
     case Outcome::SendFailed:
-        return tr("Not sent: the network refused.");
+        if (result.detail.isEmpty())
+            return tr("Not sent: the network refused.");
+        return tr("Not sent: %1.").arg(systemReason(result.detail, kEngineeringReasonLength));
+    case Outcome::AdapterLost:
+        return tr("Not sent: adapter lost its address.");
+    case Outcome::NoLink:
+        return tr("Not sent: adapter has no link.");
     case Outcome::NoAnswer:
         return tr("No answer at block %1 of %2.").arg(result.blockIndex + 1).arg(result.blockCount);
     case Outcome::NotConfirmed:
@@ -112,7 +128,13 @@ QString OperatorTexts::eraseFailed(const OperationResult &result)
     case Outcome::Refused:
         return tr("Not erased: the device refused.");
     case Outcome::SendFailed:
-        return tr("Not erased: the network refused.");
+        if (result.detail.isEmpty())
+            return tr("Not erased: the network refused.");
+        return tr("Not erased: %1.").arg(systemReason(result.detail, kEngineeringReasonLength));
+    case Outcome::AdapterLost:
+        return tr("Not erased: adapter lost its address.");
+    case Outcome::NoLink:
+        return tr("Not erased: adapter has no link.");
     default:
         break;
     }
@@ -139,13 +161,21 @@ QString OperatorTexts::imagesRefused(UpdateImage::Problem problem, const QString
 
 QString OperatorTexts::stoppedAtErase(const OperationResult &result)
 {
-    if (result.outcome == OperationResult::Outcome::AnsweredTwice) {
+    using Outcome = OperationResult::Outcome;
+    if (result.outcome == Outcome::AnsweredTwice) {
         // Caught before the erase left, the device keeps its firmware.
         if (!result.sent)
             return tr("The device answered twice.\nNothing was erased.");
         return tr("Device answered twice at erase.\nNot updated: keep power on, retry.");
     }
-    return tr("Update stopped at the erase.\n%1").arg(failureReason(result));
+    QString reason;
+    if (result.outcome == Outcome::AdapterLost || result.outcome == Outcome::NoLink)
+        reason = adapterFault(result.outcome, shortAdapterName(result.detail));
+    else if (result.outcome == Outcome::SendFailed && !result.detail.isEmpty())
+        reason = tr("Not sent: %1.").arg(systemReason(result.detail, kPromptReasonLength));
+    else
+        reason = failureReason(result);
+    return tr("Update stopped at the erase.\n%1").arg(reason);
 }
 
 QString OperatorTexts::stoppedAtFile(int fileNumber, const OperationResult &result, const QString &path)
@@ -166,7 +196,13 @@ QString OperatorTexts::stoppedAtFile(int fileNumber, const OperationResult &resu
         where = tr("File %1/3: device answered twice.").arg(fileNumber);
         break;
     case Outcome::SendFailed:
-        where = tr("File %1/3: the network refused.").arg(fileNumber);
+        where = result.detail.isEmpty()
+                    ? tr("File %1/3: the network refused.").arg(fileNumber)
+                    : tr("File %1/3: %2.").arg(fileNumber).arg(systemReason(result.detail, kPromptReasonLength));
+        break;
+    case Outcome::AdapterLost:
+    case Outcome::NoLink:
+        where = adapterFault(result.outcome, shortAdapterName(result.detail));
         break;
     case Outcome::NotConnected:
         where = tr("File %1/3: not connected.").arg(fileNumber);
@@ -244,7 +280,12 @@ QString OperatorTexts::failureReason(const OperationResult &result, const QStrin
                                                                               : result.imageProblem,
                             path);
     case Outcome::SendFailed:
-        return tr("The network refused to send.");
+        if (result.detail.isEmpty())
+            return tr("The network refused to send.");
+        return tr("The network refused to send: %1.").arg(systemReason(result.detail, -1));
+    case Outcome::AdapterLost:
+    case Outcome::NoLink:
+        return adapterFault(result.outcome, result.detail);
     case Outcome::NoAnswer:
         if (result.operation != OperationResult::Operation::Image)
             return tr("The device did not answer.");
@@ -265,4 +306,21 @@ QString OperatorTexts::failureReason(const OperationResult &result, const QStrin
         return tr("Aborted.");
     }
     return QString();
+}
+
+QString OperatorTexts::adapterFault(OperationResult::Outcome outcome, const QString &name)
+{
+    if (outcome == OperationResult::Outcome::NoLink)
+        return name.isEmpty() ? tr("The adapter has no link.") : tr("Adapter %1 has no link.").arg(name);
+    return name.isEmpty() ? tr("The adapter lost its address.") : tr("Adapter %1 lost its address.").arg(name);
+}
+
+QString OperatorTexts::systemReason(const QString &detail, int length)
+{
+    QString reason = detail.trimmed();
+    while (reason.endsWith(QLatin1Char('.')))
+        reason.chop(1);
+    if (length >= 0 && reason.size() > length)
+        reason = reason.left(length - 3) + QStringLiteral("...");
+    return reason;
 }

@@ -69,6 +69,10 @@ public:
 
 private:
     static QString erasedNot(OperationResult::Outcome outcome);
+    // Why the run stopped on the PC's side, for AdapterLost and NoLink.
+    static QString adapterFault(OperationResult::Outcome outcome, const QString &name);
+    // The system's reason a send was refused, without its full stop, cut to `length`.
+    static QString systemReason(const QString &detail, int length);
 };
 
 #endif // OPERATORTEXTS_H

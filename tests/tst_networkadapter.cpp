@@ -1,0 +1,138 @@
+// The PC's side of a run: whether the adapter still holds its address and has
+// link. The suite makes its own adapters with `ip`, inside a network namespace
+// of its own, and takes them away again.
+
+#include "networkadapter.h"
+#include "privatenetwork.h"
+#include "testsupport.h"
+
+#include <QProcess>
+#include <QStandardPaths>
+#include <QtTest>
+
+#include <linux/capability.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+
+namespace {
+
+const QString kAdapter = QStringLiteral("vadr0");
+
+// Without root the namespace came with a user namespace of our own, whose
+// rights a program we start keeps only as an ambient capability.
+bool passNetworkRightsOn(QString *error)
+{
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    if (::syscall(SYS_capget, &header, data) != 0) {
+        *error = QStringLiteral("capget: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    data[CAP_TO_INDEX(CAP_NET_ADMIN)].inheritable |= CAP_TO_MASK(CAP_NET_ADMIN);
+    if (::syscall(SYS_capset, &header, data) != 0
+        || ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, CAP_NET_ADMIN, 0, 0) != 0) {
+        *error = QStringLiteral("ambient CAP_NET_ADMIN: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+class tst_NetworkAdapter : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void health_data();
+    void health();
+
+private:
+    // Runs `ip` with these arguments; the error says what it printed.
+    bool ip(const QString &arguments, QString *error);
+
+    QString _ip;
+};
+
+bool tst_NetworkAdapter::ip(const QString &arguments, QString *error)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(_ip, arguments.split(QLatin1Char(' ')));
+    const bool done = process.waitForFinished(10000);
+    if (done && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
+        return true;
+    *error = QStringLiteral("ip %1: %2").arg(arguments, done ? QString::fromLocal8Bit(process.readAll().trimmed())
+                                                             : process.errorString());
+    return false;
+}
+
+void tst_NetworkAdapter::initTestCase()
+{
+    _ip = QStandardPaths::findExecutable(QStringLiteral("ip"));
+    if (_ip.isEmpty())
+        _ip = QStandardPaths::findExecutable(QStringLiteral("ip"), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
+    QVERIFY2(!_ip.isEmpty(), "ip (iproute2) is not installed");
+    QString error;
+    if (::geteuid() != 0)
+        QVERIFY2(passNetworkRightsOn(&error), qPrintable(error));
+}
+
+void tst_NetworkAdapter::cleanup()
+{
+    QString ignored;
+    ip(QStringLiteral("link del ") + kAdapter, &ignored);
+}
+
+void tst_NetworkAdapter::health_data()
+{
+    QTest::addColumn<QStringList>("commands");  // each the arguments of one `ip` run
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<AdapterHealth::State>("state");
+    QTest::addColumn<QString>("name");
+
+    using State = AdapterHealth::State;
+    // A veth pair: the far end stands in for the cable and the switch.
+    const QStringList wired{QStringLiteral("link add vadr0 type veth peer name vadr0p"),
+                            QStringLiteral("addr add 198.51.100.1/24 dev vadr0"), QStringLiteral("link set vadr0 up")};
+    const QString farEndUp = QStringLiteral("link set vadr0p up");
+    const QString at = QStringLiteral("198.51.100.1");
+
+    QTest::newRow("present and up") << wired + QStringList{farEndUp} << at << State::Ok << kAdapter;
+    QTest::newRow("loopback") << QStringList{} << "127.0.0.1" << State::Ok << "lo";
+    QTest::newRow("link down") << wired + QStringList{farEndUp, QStringLiteral("link set vadr0 down")} << at
+                               << State::NoLink << kAdapter;
+    // Up, but the far end is down: no carrier, as with the cable pulled.
+    QTest::newRow("no carrier") << wired << at << State::NoLink << kAdapter;
+    QTest::newRow("address removed")
+        << wired + QStringList{farEndUp, QStringLiteral("addr del 198.51.100.1/24 dev vadr0")} << at
+        << State::AddressLost << "";
+    QTest::newRow("never existed") << QStringList{} << "100.64.0.1" << State::AddressLost << "";
+}
+
+void tst_NetworkAdapter::health()
+{
+    QFETCH(QStringList, commands);
+    QFETCH(QString, address);
+    QFETCH(AdapterHealth::State, state);
+    QFETCH(QString, name);
+
+    QString error;
+    for (const QString &command : std::as_const(commands))
+        QVERIFY2(ip(command, &error), qPrintable(error));
+    // The kernel settles a link's running state a moment after `ip` returns.
+    AdapterHealth health;
+    testsupport::runLoopUntil(
+        [&] {
+            health = NetworkAdapter::health(QHostAddress(address));
+            return health.state == state;
+        },
+        5000);
+    QCOMPARE(testsupport::enumName(health.state), testsupport::enumName(state));
+    QCOMPARE(health.name, name);
+}
+
+PRIVATE_NETWORK_TEST_MAIN(tst_NetworkAdapter)
+#include "tst_networkadapter.moc"
