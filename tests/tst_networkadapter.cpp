@@ -2,17 +2,23 @@
 // link. The suite makes its own adapters with `ip`, inside a network namespace
 // of its own, and takes them away again.
 
+#include "fleetupdate.h"
 #include "networkadapter.h"
+#include "transport.h"
 #include "privatenetwork.h"
 #include "testsupport.h"
 
+#include <QNetworkDatagram>
 #include <QProcess>
+#include <QUdpSocket>
 #include <QStandardPaths>
 #include <QtTest>
 
 #include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+
+Q_DECLARE_METATYPE(OperationResult::Outcome)
 
 namespace {
 
@@ -48,6 +54,8 @@ private slots:
     void cleanup();
     void health_data();
     void health();
+    void runLosesItsAdapter_data();
+    void runLosesItsAdapter();
 
 private:
     // Runs `ip` with these arguments; the error says what it printed.
@@ -132,6 +140,71 @@ void tst_NetworkAdapter::health()
         5000);
     QCOMPARE(testsupport::enumName(health.state), testsupport::enumName(state));
     QCOMPARE(health.name, name);
+}
+
+void tst_NetworkAdapter::runLosesItsAdapter_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<OperationResult::Outcome>("outcome");
+
+    QTest::newRow("address removed") << QStringLiteral("addr del 198.51.100.1/24 dev vadr0")
+                                     << OperationResult::Outcome::AdapterLost;
+    QTest::newRow("link down") << QStringLiteral("link set vadr0 down") << OperationResult::Outcome::NoLink;
+}
+
+void tst_NetworkAdapter::runLosesItsAdapter()
+{
+    QFETCH(QString, command);
+    QFETCH(OperationResult::Outcome, outcome);
+
+    // The PC on one end of a veth pair, the device on the other: an image
+    // under way when the PC's side goes.
+    QString error;
+    for (const char *setUp : {"link add vadr0 type veth peer name vadr0p", "addr add 198.51.100.1/24 dev vadr0",
+                              "addr add 198.51.100.2/24 dev vadr0p", "link set vadr0 up", "link set vadr0p up"})
+        QVERIFY2(ip(QString::fromLatin1(setUp), &error), qPrintable(error));
+    const QHostAddress pc(QStringLiteral("198.51.100.1"));
+    const QHostAddress device(QStringLiteral("198.51.100.2"));
+    QVERIFY(testsupport::runLoopUntil(
+        [&] { return NetworkAdapter::health(pc).state == AdapterHealth::State::Ok; }, 5000));
+
+    // The simulated device keeps to loopback; a bare socket answers here,
+    // until the cut: both ends are in this namespace, so only the device
+    // falling silent shows the operator what a pulled cable would.
+    bool cut = false;
+    QUdpSocket peer;
+    QVERIFY2(peer.bind(device, testsupport::kCommandPort), qPrintable(peer.errorString()));
+    connect(&peer, &QUdpSocket::readyRead, this, [&] {
+        while (peer.hasPendingDatagrams()) {
+            const QNetworkDatagram datagram = peer.receiveDatagram();
+            if (!cut)
+                peer.writeDatagram(datagram.data().left(3), pc, testsupport::kAckPort);
+        }
+    });
+    Transport transport;
+    QVERIFY2(transport.openAnswerPort() && transport.openAdapter(pc), qPrintable(transport.errorString()));
+
+    FleetUpdate update(&transport);
+    FleetUpdate::Options options;
+    options.mode = FleetUpdate::Mode::SendOne;
+    options.devices = {device};
+    options.adapter = pc;
+    options.images = {testsupport::pseudoImage(400 * 1400)};
+    options.timeouts = {std::chrono::seconds(2), std::chrono::milliseconds(500), std::chrono::milliseconds(500)};
+    connect(&update, &FleetUpdate::progress, this, [&](const QHostAddress &, int, quint32 done, quint32) {
+        if (!cut && done >= 20) {
+            cut = true;
+            QString ignored;
+            ip(command, &ignored);
+        }
+    });
+    update.start(options);
+    QVERIFY(testsupport::runLoopUntil([&] { return !update.isRunning(); }, 20000));
+    QVERIFY(cut);
+
+    const FleetUpdate::DeviceReport report = update.reports().value(0);
+    QCOMPARE(testsupport::enumName(report.result.outcome), testsupport::enumName(outcome));
+    QCOMPARE(report.result.detail, kAdapter);
 }
 
 PRIVATE_NETWORK_TEST_MAIN(tst_NetworkAdapter)

@@ -1,6 +1,7 @@
 #include "devicesession.h"
 
 #include "crc.h"
+#include "networkadapter.h"
 #include "transport.h"
 
 #include <algorithm>
@@ -175,7 +176,7 @@ bool DeviceSession::transmit()
 {
     QString error;
     if (!_transport || !_transport->send(_adapterIp, _deviceIp, _datagram, &error)) {
-        finish(Outcome::SendFailed, error);
+        failUnlessAdapterFault(Outcome::SendFailed, error);
         return false;
     }
     _written = true;
@@ -355,7 +356,18 @@ void DeviceSession::deadlineCheck()
         return;
     }
     const bool lastBlock = _phase == Phase::Sending && _answered + 1 == _blocks;
-    finish(lastBlock ? Outcome::NotConfirmed : Outcome::NoAnswer);
+    failUnlessAdapterFault(lastBlock ? Outcome::NotConfirmed : Outcome::NoAnswer);
+}
+
+void DeviceSession::failUnlessAdapterFault(Outcome outcome, const QString &detail)
+{
+    const AdapterHealth health = NetworkAdapter::health(_adapter);
+    if (health.state == AdapterHealth::State::Ok) {
+        finish(outcome, detail);
+        return;
+    }
+    const QString name = health.name.isEmpty() && _transport ? _transport->adapterName(_adapterIp) : health.name;
+    finish(health.state == AdapterHealth::State::NoLink ? Outcome::NoLink : Outcome::AdapterLost, name);
 }
 
 void DeviceSession::setAwaiting(bool awaiting)

@@ -130,6 +130,9 @@ private:
     std::chrono::milliseconds currentLimit() const;
     void setAwaiting(bool awaiting);
     void finish(Outcome outcome, const QString &detail = QString());
+    // Ends with `outcome`, unless the PC's own adapter lost its address or
+    // link meanwhile: then that is what the operator must hear of.
+    void failUnlessAdapterFault(Outcome outcome, const QString &detail = QString());
 
     Transport *_transport;
     QHostAddress _adapter;

@@ -2,6 +2,7 @@
 
 #include "datagramtap.h"
 #include "devicesession.h"
+#include "networkadapter.h"
 #include "protocol.h"
 #include "udpport.h"
 
@@ -79,6 +80,8 @@ bool Transport::openAdapter(const QHostAddress &adapter)
         return false;
     }
     _senders.insert(key, port);
+    if (const auto held = NetworkAdapter::withAddress(adapter))
+        _adapterNames.insert(key, held->name);
     return true;
 }
 

@@ -40,6 +40,9 @@ public:
     bool openAnswerPort();
     bool openAdapter(const QHostAddress &adapter);
     void closeAdapter(const QHostAddress &adapter);
+    // The name of the adapter that held the address when it was opened, for
+    // telling the operator which one lost it.
+    QString adapterName(quint32 adapter) const { return _adapterNames.value(adapter); }
     Error error() const { return _error; }
     QString errorString() const { return _errorString; }
     int receiveBufferSize() const { return _receiveBufferGranted; }
@@ -70,6 +73,7 @@ private:
 
     UdpPort *_answers = nullptr;
     QHash<quint32, UdpPort *> _senders;
+    QHash<quint32, QString> _adapterNames;
     QHash<quint32, DeviceSession *> _sessions;
     bool _reading = false;
     std::vector<DeviceSession *> _deferred;  // sessions take themselves out when they go
