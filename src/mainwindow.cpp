@@ -292,8 +292,13 @@ void MainWindow::onTransferProgress(int fileNumber, quint32 blocksDone, quint32 
 {
     if (windowState != State::Updating || blocksTotal == 0)
         return;
-    const int percent = int(quint64(blocksDone) * 100 / blocksTotal);
-    barFormat = tr("%p%  file %1/3: %2%").arg(fileNumber).arg(percent);
+    meter.update(fileNumber, blocksDone, blocksTotal, meterClock.elapsed());
+    showTransferOnBar();
+}
+
+void MainWindow::showTransferOnBar()
+{
+    barFormat = OperatorTexts::transferBar(meter.image(), meter.percent(), meter.secondsLeft());
     if (!waitingShown)
         ui->progressBar->setFormat(barFormat);
 }
@@ -445,8 +450,16 @@ void MainWindow::startTransfer()
 {
     const QByteArray image = autoImages[autoFileNumber - 1].data();
     const quint8 number = autoFileNumber;
-    barFormat = tr("%p%  file %1/3: 0%").arg(number);
-    ui->progressBar->setFormat(barFormat);
+    if (number == 1) {
+        // Timed from the first block on: the erase and the pause are behind.
+        QList<std::pair<int, quint32>> blocks;
+        for (int i = 0; i < 3; ++i)
+            blocks.append({i + 1, protocol::blockCount(autoImages[i].data().size())});
+        meter = TransferMeter(blocks);
+        meterClock.start();
+    }
+    meter.update(number, 0, protocol::blockCount(image.size()), meterClock.elapsed());
+    showTransferOnBar();
     watcher_autoFileTransfer.setFuture(QtConcurrent::run(
         &taskPool, [this, image, number] { updater->sendImageToTarget(image, number); }));
 }

@@ -5,9 +5,11 @@
 #include <QHostAddress>
 #include <QMainWindow>
 #include <QString>
+#include <QElapsedTimer>
 #include <QThreadPool>
 #include <QTimer>
 
+#include "transfermeter.h"
 #include "udpupdater.h"
 #include "updateimage.h"
 
@@ -73,6 +75,7 @@ private:
     void onAcknowledged(message_types type);
     void onRefused(message_types type);
     void onTransferProgress(int fileNumber, quint32 blocksDone, quint32 blocksTotal);
+    void showTransferOnBar();
     void setState(State state);
     // Enables and disables the controls for the current state.
     void applyState();
@@ -100,6 +103,8 @@ private:
     QHostAddress pendingTarget;
     QHostAddress pendingLocal;
     QString pendingAdapterName;
+    TransferMeter meter;           // the guided update's, over its three images
+    QElapsedTimer meterClock;
     State windowState = State::Idle;
     // Where an engineering operation returns to when it ends.
     State stateAfterOperation = State::Idle;

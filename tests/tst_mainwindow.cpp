@@ -650,6 +650,13 @@ void tst_MainWindow::composedTextsFit()
         if (QTest::currentTestFailed())
             return;
     }
+    // The bar's text with the longest time left it could tell, and a few pixels
+    // for the padding the style draws it with.
+    const QString barText = OperatorTexts::transferBar(3, 100, 99 * 3600 + 59 * 60 + 59);
+    const int barTextWidth = QFontMetrics(fx.f.bar->font()).horizontalAdvance(barText);
+    QVERIFY2(barTextWidth <= fx.f.bar->contentsRect().width() - 8,
+             qPrintable(QStringLiteral("\"%1\" is %2 px, the bar has %3 px")
+                            .arg(barText).arg(barTextWidth).arg(fx.f.bar->contentsRect().width())));
     // The build stamp on the widest day and hour.
     const QLabel *build = fx.window.findChild<QLabel *>(QStringLiteral("label_build"));
     QVERIFY(build);
