@@ -328,6 +328,8 @@ void MainWindow::on_btn_initUpdate_clicked()
     updater->forgetDevice();
     connectAnswerTimer.stop();
     setState(State::Idle);
+    // The bar told of the run before: this Connect starts from nothing.
+    ui->progressBar->setValue(0);
 
     const QString selectedText = ui->combo_interfaces->currentText();
     if (selectedText.isEmpty()) {
@@ -511,6 +513,10 @@ void MainWindow::on_btn_erase_clicked()
 {
     if (windowState != State::Idle && windowState != State::Connected)
         return;
+    // A reason of the last operation here is no longer news once this one runs.
+    if (engineeringFailureShown)
+        ui->label_prompt->setText(OperatorTexts::engineeringStart());
+    engineeringFailureShown = false;
     stateAfterOperation = windowState;
     setState(State::Erasing);
     watcher_engineeringErase.setFuture(
@@ -520,6 +526,7 @@ void MainWindow::on_btn_erase_clicked()
 void MainWindow::when_engineeringErase_finished()
 {
     const udpUpdater::Result result = updater->lastResult();
+    engineeringFailureShown = !result.ok();
     if (!result.ok())
         ui->label_prompt->setText(OperatorTexts::eraseFailed(result));
     setState(stateAfterOperation);
@@ -541,9 +548,11 @@ void MainWindow::on_btn_sendFile_clicked()
     const quint8 fileNumber = quint8(ui->spin_fileNumber->value());
     if (filePath.isEmpty()) {
         ui->label_prompt->setText(OperatorTexts::noFileChosen());
+        engineeringFailureShown = true;
         return;
     }
     ui->label_prompt->setText(OperatorTexts::sending());
+    engineeringFailureShown = false;
     sendingPath = filePath;
     stateAfterOperation = windowState;
     setState(State::Sending);
@@ -555,6 +564,7 @@ void MainWindow::on_btn_sendFile_clicked()
 void MainWindow::when_file_send_finished()
 {
     const udpUpdater::Result result = updater->lastResult();
+    engineeringFailureShown = !result.ok();
     if (result.ok())
         ui->label_prompt->setText(OperatorTexts::fileSent());
     else

@@ -103,6 +103,8 @@ private:
     QHostAddress pendingTarget;
     QHostAddress pendingLocal;
     QString pendingAdapterName;
+    // The engineering prompt tells why its last operation failed.
+    bool engineeringFailureShown = false;
     TransferMeter meter;           // the guided update's, over its three images
     QElapsedTimer meterClock;
     State windowState = State::Idle;

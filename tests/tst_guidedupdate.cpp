@@ -377,6 +377,10 @@ void tst_GuidedUpdate::deviceFallsSilentInImage2()
     QVERIFY(recorder.enabledDuringTask.isEmpty());
 
     QCOMPARE(describe(wireLayout(sim.received())), QStringLiteral("-1/0/0 1/1/0 1/0/1 1/2/2 2/1/0"));
+
+    // The next Connect no longer shows where this run stopped.
+    f.connectButton->click();
+    QCOMPARE(f.bar->value(), 0);
 }
 
 void tst_GuidedUpdate::imageRemovedAfterConnect()

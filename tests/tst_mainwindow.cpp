@@ -471,6 +471,18 @@ void tst_MainWindow::engineeringTab()
     QCOMPARE(sim.received(), QList<QByteArray>{QByteArray::fromHex("a55af0")});
     QCOMPARE(sim.eraseCount(), 1);
 
+    // A failed erase's reason goes once the next erase runs.
+    fx.window.link()->setTimeouts({std::chrono::milliseconds(300), std::chrono::seconds(2), std::chrono::seconds(2)});
+    sim.setSilent(true);
+    f.eraseButton->click();
+    QVERIFY(runLoopUntil([&] { return f.eraseButton->isEnabled(); }, 5000));
+    QCOMPARE(f.engPrompt->text(), QStringLiteral("Not erased: no answer."));
+    sim.setSilent(false);
+    f.eraseButton->click();
+    QVERIFY(runLoopUntil([&] { return f.eraseButton->isEnabled(); }, 5000));
+    QCOMPARE(sim.eraseCount(), 3);
+    QCOMPARE(f.engPrompt->text(), QStringLiteral("instructions here..."));
+
     // Chosen paths are listed once, compared with case.
     const int before = f.filePath->count();
     const QString chosen = dir.filePath(QStringLiteral("Image.bin"));
