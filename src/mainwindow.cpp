@@ -108,6 +108,17 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->combo_updatePath, &QComboBox::currentIndexChanged, this,
             [this] { ui->combo_updatePath->setToolTip(ui->combo_updatePath->currentText()); });
 
+    // What Connect used must be what Start Update and the Engineering tab
+    // use: a different choice forgets the device, the same one again does not.
+    connect(ui->txt_targetIp, &QLineEdit::textChanged, this, [this](const QString &text) {
+        const DeviceAddress typed = DeviceAddress::check(text);
+        forgetIfChanged(!typed.ok() || typed.address != pendingTarget, OperatorTexts::deviceIpChanged());
+    });
+    connect(ui->combo_updatePath, &QComboBox::currentTextChanged, this, [this](const QString &path) {
+        forgetIfChanged(QDir::cleanPath(path) != QDir::cleanPath(pendingDirectory), OperatorTexts::directoryChanged());
+    });
+    connect(ui->combo_interfaces, &QComboBox::currentTextChanged, this, &MainWindow::whenAdapterChosen);
+
     populateInterfaces();
     ui->label_version->setText(QStringLiteral("v" VARNEL_VERSION));
     ui->label_build->setText(QString::fromLatin1(kBuildStamp));
@@ -190,6 +201,24 @@ void MainWindow::populateInterfaces()
     const QList<NetworkAdapter> adapters = NetworkAdapter::list();
     for (const NetworkAdapter &adapter : adapters)
         ui->combo_interfaces->addItem(adapter.displayText());
+}
+
+void MainWindow::whenAdapterChosen()
+{
+    forgetIfChanged(ui->combo_interfaces->currentText() != pendingAdapterEntry, OperatorTexts::adapterChanged());
+}
+
+void MainWindow::forgetIfChanged(bool changed, const QString &prompt)
+{
+    // While an operation runs the choices are locked; a restored choice does
+    // not bring a forgotten device back.
+    if (!changed || !connectInForce || (windowState != State::Idle && windowState != State::Connected))
+        return;
+    connectInForce = false;
+    updater->forgetDevice();
+    connectAnswerTimer.stop();
+    setState(State::Idle);
+    ui->label_user_prompt->setText(prompt);
 }
 
 void MainWindow::setState(State state)
@@ -326,6 +355,7 @@ void MainWindow::on_btn_initUpdate_clicked()
     // The device of any earlier "Connect" is forgotten at once: its late
     // answer must not enable "Start Update" for the device typed now.
     updater->forgetDevice();
+    connectInForce = false;
     connectAnswerTimer.stop();
     setState(State::Idle);
     // The bar told of the run before: this Connect starts from nothing.
@@ -354,6 +384,8 @@ void MainWindow::on_btn_initUpdate_clicked()
     pendingTarget = device.address;
     pendingLocal = localAddress;
     pendingAdapterName = selectedText.left(selectedText.lastIndexOf(QStringLiteral(" - ")));
+    pendingAdapterEntry = selectedText;
+    pendingDirectory = ui->combo_updatePath->currentText();
     setState(State::CheckingFiles);
     ui->label_user_prompt->setText(OperatorTexts::checkingFiles());
     // The pause stays, but the window keeps painting meanwhile.
@@ -364,7 +396,7 @@ void MainWindow::checkFilesAndConnect()
 {
     setState(State::Idle);
 
-    const QString updateFolderPath = ui->combo_updatePath->currentText();
+    const QString &updateFolderPath = pendingDirectory;
     autoFilePaths[0] = updateFolderPath + QStringLiteral("/file1.varnelfmw");
     autoFilePaths[1] = updateFolderPath + QStringLiteral("/file2.varnelfmw");
     autoFilePaths[2] = updateFolderPath + QStringLiteral("/file3.varnelfmw");
@@ -390,6 +422,7 @@ void MainWindow::checkFilesAndConnect()
         }
         return;
     }
+    connectInForce = true;
     connectAnswerTimer.start();
 }
 

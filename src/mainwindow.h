@@ -69,6 +69,10 @@ private slots:
 
 private:
     void populateInterfaces();
+    // A choice differs from what the latest Connect used: the device is
+    // forgotten, and the prompt says which choice it was.
+    void forgetIfChanged(bool changed, const QString &prompt);
+    void whenAdapterChosen();
     void checkFilesAndConnect();
     void startTransfer();
     void endGuidedUpdate();
@@ -103,6 +107,11 @@ private:
     QHostAddress pendingTarget;
     QHostAddress pendingLocal;
     QString pendingAdapterName;
+    QString pendingAdapterEntry;
+    QString pendingDirectory;
+    // The latest Connect sent its command: its device stands until a choice
+    // it was made with changes.
+    bool connectInForce = false;
     // The engineering prompt tells why its last operation failed.
     bool engineeringFailureShown = false;
     TransferMeter meter;           // the guided update's, over its three images

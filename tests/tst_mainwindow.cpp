@@ -107,6 +107,8 @@ private slots:
     void mappedDeviceAddressAccepted();
     void connectRefusedBeforeSending();
     void connectWithoutAnswer();
+    void choiceChangedAfterConnect_data();
+    void choiceChangedAfterConnect();
     void engineeringTab();
     void fixedFormAndGuide();
     void adapterEntry_data();
@@ -395,6 +397,91 @@ void tst_MainWindow::connectWithoutAnswer()
     QVERIFY(f.connectButton->isEnabled());
 }
 
+void tst_MainWindow::choiceChangedAfterConnect_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("value");       // "other" or "same" for the directory
+    QTest::addColumn<bool>("whileConnecting");
+    QTest::addColumn<QString>("prompt");      // empty: still connected
+
+    const QString ipChanged = QStringLiteral("Device IP changed: press Connect.");
+    QTest::newRow("IP changed after answer") << "ip" << "127.0.0.3" << false << ipChanged;
+    QTest::newRow("IP changed while connecting") << "ip" << "127.0.0.3" << true << ipChanged;
+    QTest::newRow("directory changed") << "directory" << "other" << false
+                                       << "Directory changed: press Connect.";
+    QTest::newRow("adapter changed") << "adapter" << "lo2 - 127.0.0.3" << false << "Adapter changed: press Connect.";
+    QTest::newRow("same directory chosen again: still connected") << "directory" << "same" << false << QString();
+    QTest::newRow("same IP with blanks: still connected") << "ip" << " 127.0.0.2 " << false << QString();
+}
+
+void tst_MainWindow::choiceChangedAfterConnect()
+{
+    QFETCH(QString, field);
+    QFETCH(QString, value);
+    QFETCH(bool, whileConnecting);
+    QFETCH(QString, prompt);
+
+    DeviceSim sim;
+    QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 1401, 4200}));
+    const Form &f = fx.f;
+    fx.prepare();
+    const QString adapter = f.interfaces->currentText();
+    // An answer on its way while the choice changes.
+    DeviceSim::Faults faults;
+    faults.ackDelayMs = whileConnecting ? 1500 : 0;
+    sim.setFaults(faults);
+    QElapsedTimer sincePressed;
+    sincePressed.start();
+    f.connectButton->click();
+    if (whileConnecting)
+        QVERIFY(runLoopUntil([&] { return sim.receivedCount() == 1; }, 5000));
+    else
+        QVERIFY(runLoopUntil([&] { return f.startButton->isEnabled(); }, 8000));
+
+    const auto choose = [&](const QString &choice) {
+        if (field == QLatin1String("ip"))
+            f.targetIp->setText(choice);
+        else if (field == QLatin1String("directory"))
+            MainWindow::addAndSelectPath(f.updatePath, choice == QLatin1String("other")
+                                                           ? fx.dir.filePath(QStringLiteral("other"))
+                                                           : fx.dir.path());
+        else
+            MainWindow::addAndSelectPath(f.interfaces, choice);
+    };
+    choose(value);
+
+    if (prompt.isEmpty()) {
+        QVERIFY(f.startButton->isEnabled());
+        QCOMPARE(f.userPrompt->text(), kConnected);
+        f.startButton->click();
+        QVERIFY2(runLoopUntil([&] { return f.connectButton->isEnabled(); }, 20000), qPrintable(f.userPrompt->text()));
+        QCOMPARE(f.userPrompt->text(), QStringLiteral("Update Complete!\nYou can now POWER CYCLE the device."));
+        QCOMPARE(sim.eraseCount(), 1);
+        QCOMPARE(sim.images().size(), 3);
+        return;
+    }
+    QCOMPARE(f.userPrompt->text(), prompt);
+    QVERIFY(!f.startButton->isEnabled());
+    // The choice Connect used, back again: still no device until Connect.
+    choose(field == QLatin1String("ip") ? QStringLiteral("127.0.0.2")
+           : field == QLatin1String("directory") ? QStringLiteral("same") : adapter);
+    if (whileConnecting) {
+        // Neither the late answer nor the end of the wait for it has a say.
+        QVERIFY(!runLoopUntil([&] { return f.startButton->isEnabled() || f.userPrompt->text() != prompt; },
+                              1000 + int(MainWindow::kConnectAnswerTimeout.count()) + 1000
+                                  - int(sincePressed.elapsed())));
+    }
+    QVERIFY(!f.startButton->isEnabled());
+    QCOMPARE(f.userPrompt->text(), prompt);
+    // The device is forgotten: not even the Engineering tab reaches it.
+    f.eraseButton->click();
+    QVERIFY(runLoopUntil([&] { return f.eraseButton->isEnabled(); }, 5000));
+    QCOMPARE(f.engPrompt->text(), QStringLiteral("Not erased: press Connect first."));
+    QCOMPARE(sim.eraseCount(), 0);
+}
+
 void tst_MainWindow::engineeringTab()
 {
     DeviceSim sim;
@@ -602,7 +689,9 @@ void tst_MainWindow::composedTextsFit()
                          OperatorTexts::adapterUnavailable(QStringLiteral("Local Area Connection* 12")),
                          OperatorTexts::unreachable(QStringLiteral("255.255.255.254")),
                          OperatorTexts::cannotOpen(QStringLiteral("Port 1246 is already in use.")),
-                         OperatorTexts::noAnswerToConnect(), OperatorTexts::connectRefused()};
+                         OperatorTexts::noAnswerToConnect(), OperatorTexts::connectRefused(),
+                         OperatorTexts::adapterChanged(), OperatorTexts::deviceIpChanged(),
+                         OperatorTexts::directoryChanged()};
     const QMetaEnum addressProblems = QMetaEnum::fromType<DeviceAddress::Problem>();
     for (int i = 0; i < addressProblems.keyCount(); ++i) {
         const auto problem = DeviceAddress::Problem(addressProblems.value(i));

@@ -32,6 +32,9 @@ QString OperatorTexts::transferring(int fileNumber)
     return tr("Transfering file %1/3 ...\nDO NOT INTERRUPT POWER").arg(fileNumber);
 }
 QString OperatorTexts::complete() { return tr("Update Complete!\nYou can now POWER CYCLE the device."); }
+QString OperatorTexts::adapterChanged() { return tr("Adapter changed: press Connect."); }
+QString OperatorTexts::deviceIpChanged() { return tr("Device IP changed: press Connect."); }
+QString OperatorTexts::directoryChanged() { return tr("Directory changed: press Connect."); }
 QString OperatorTexts::transferBar(int fileNumber, int percent, qint64 secondsLeft)
 {
     const QString done = tr("File %1/3: %2%").arg(fileNumber).arg(percent);
