@@ -8,6 +8,8 @@ VARNEL_PACKAGES=(
     qt6-base-dev qt6-base-dev-tools
     fonts-dejavu-core fonts-liberation2
     xvfb xauth
+    # ip: the window tests plug an adapter into their own namespace
+    iproute2
 )
 
 # The transfer benchmark's TFTP peers: a server to put to and two clients.

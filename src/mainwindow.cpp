@@ -15,6 +15,9 @@
 #include <QPixmap>
 #include <QMessageBox>
 #include <QNetworkInterface>
+#include <QSignalBlocker>
+
+#include <algorithm>
 
 #include "appicon.h"
 #include "deviceaddress.h"
@@ -118,8 +121,9 @@ MainWindow::MainWindow(QWidget *parent)
         forgetIfChanged(QDir::cleanPath(path) != QDir::cleanPath(pendingDirectory), OperatorTexts::directoryChanged());
     });
     connect(ui->combo_interfaces, &QComboBox::currentTextChanged, this, &MainWindow::whenAdapterChosen);
+    connect(ui->combo_interfaces, &AdapterComboBox::aboutToShowPopup, this, &MainWindow::readInterfaces);
 
-    populateInterfaces();
+    readInterfaces();
     ui->label_version->setText(QStringLiteral("v" VARNEL_VERSION));
     ui->label_build->setText(QString::fromLatin1(kBuildStamp));
 
@@ -196,11 +200,29 @@ QHostAddress MainWindow::adapterEntryAddress(const QString &entry)
     return QHostAddress(entry.split(QStringLiteral(" - "), Qt::KeepEmptyParts, Qt::CaseSensitive).last());
 }
 
-void MainWindow::populateInterfaces()
+void MainWindow::readInterfaces()
 {
+    QStringList entries;
     const QList<NetworkAdapter> adapters = NetworkAdapter::list();
     for (const NetworkAdapter &adapter : adapters)
-        ui->combo_interfaces->addItem(adapter.displayText());
+        entries << adapter.displayText();
+    QComboBox *combo = ui->combo_interfaces;
+    QStringList shown;
+    for (int i = 0; i < combo->count(); ++i)
+        shown << combo->itemText(i);
+    if (entries == shown)
+        return;
+
+    const QString chosen = combo->currentText();
+    {
+        // Emptied and filled again in passing: only where it ends counts.
+        const QSignalBlocker blocker(combo);
+        combo->clear();
+        combo->addItems(entries);
+        combo->setCurrentIndex(std::max(0, int(entries.indexOf(chosen))));
+    }
+    if (combo->currentText() != chosen)
+        whenAdapterChosen();
 }
 
 void MainWindow::whenAdapterChosen()

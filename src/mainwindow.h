@@ -68,7 +68,8 @@ private slots:
     void when_engineeringErase_finished();
 
 private:
-    void populateInterfaces();
+    // Reads the adapters again, keeping the choice where it is still listed.
+    void readInterfaces();
     // A choice differs from what the latest Connect used: the device is
     // forgotten, and the prompt says which choice it was.
     void forgetIfChanged(bool changed, const QString &prompt);

@@ -1,10 +1,13 @@
 // The window on loopback: "Connect" end to end, which acknowledgements count,
-// the refusals before anything is sent, the form and the engineering tab.
+// the refusals before anything is sent, a choice changed after "Connect", an
+// adapter plugged in while the window runs, the form and the engineering tab.
 // The device is either the simulator or a bare socket the test answers from
-// by hand, always at 127.0.0.2; the PC side is 127.0.0.1 (or 127.0.0.3).
+// by hand, always at 127.0.0.2; the PC side is 127.0.0.1 (or 127.0.0.3, or
+// 127.0.0.10 on an adapter the test adds in its own namespace).
 
 #include "logview.h"
 #include "mainwindow.h"
+#include "networkadapter.h"
 #include "operatortexts.h"
 #include "privatenetwork.h"
 #include "testsupport.h"
@@ -20,7 +23,9 @@
 #include <QNetworkDatagram>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTextBlock>
@@ -32,8 +37,11 @@
 
 #ifdef Q_OS_LINUX
 #include <arpa/inet.h>
+#include <linux/capability.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #endif
 
@@ -84,6 +92,30 @@ int countLines(const QList<LogLine> &lines, const QString &prefix)
     return n;
 }
 
+#ifdef Q_OS_LINUX
+// Runs `ip` in the suite's namespace. Unless we are root, what the namespace
+// lets us do ends at exec: CAP_NET_ADMIN is handed on as an ambient one.
+bool runIp(const QStringList &arguments, bool quiet = false)
+{
+    QProcess process;
+    process.setChildProcessModifier([] {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+        if (::syscall(SYS_capget, &header, data) != 0)
+            return;
+        data[CAP_TO_INDEX(CAP_NET_ADMIN)].inheritable |= CAP_TO_MASK(CAP_NET_ADMIN);
+        if (::syscall(SYS_capset, &header, data) == 0)
+            ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, CAP_NET_ADMIN, 0, 0);
+    });
+    process.start(QStringLiteral("ip"), arguments);
+    const bool ok = process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit
+                 && process.exitCode() == 0;
+    if (!ok && !quiet)
+        qWarning() << "ip" << arguments << process.errorString() << process.readAllStandardError();
+    return ok;
+}
+#endif
+
 QStringList texts(const QList<LogLine> &lines)
 {
     QStringList result;
@@ -109,6 +141,7 @@ private slots:
     void connectWithoutAnswer();
     void choiceChangedAfterConnect_data();
     void choiceChangedAfterConnect();
+    void adapterListReadWhenOpened();
     void engineeringTab();
     void fixedFormAndGuide();
     void adapterEntry_data();
@@ -480,6 +513,62 @@ void tst_MainWindow::choiceChangedAfterConnect()
     QVERIFY(runLoopUntil([&] { return f.eraseButton->isEnabled(); }, 5000));
     QCOMPARE(f.engPrompt->text(), QStringLiteral("Not erased: press Connect first."));
     QCOMPARE(sim.eraseCount(), 0);
+}
+
+void tst_MainWindow::adapterListReadWhenOpened()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("plugs in an adapter through Linux's ip");
+#else
+    // Whatever fails below, the later tests do not find it listed.
+    const auto unplug = qScopeGuard([&] { runIp({"link", "del", "varneltest0"}, true); });
+    const QString entry = QStringLiteral("varneltest0 - 127.0.0.10");
+    const auto listed = [] { return NetworkAdapter::list().size(); };
+    DeviceSim sim;
+    QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 1401, 4200}));
+    const Form &f = fx.f;
+    QCOMPARE(f.interfaces->count(), 0);
+    fx.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&fx.window));
+
+    // An adapter plugged in after start-up: a veth pair in this suite's own
+    // namespace, carrying a loopback address so the simulator is reachable.
+    QVERIFY(runIp({"link", "add", "varneltest0", "type", "veth", "peer", "name", "varneltest1"}));
+    QVERIFY(runIp({"addr", "add", "127.0.0.10/32", "dev", "varneltest0"}));
+    QVERIFY(runIp({"link", "set", "varneltest1", "up"}));
+    QVERIFY(runIp({"link", "set", "varneltest0", "up"}));
+    QVERIFY(runLoopUntil([&] { return listed() == 1; }, 5000));
+    const auto open = [&] {
+        f.interfaces->showPopup();
+        f.interfaces->hidePopup();
+    };
+    open();
+    QCOMPARE(f.interfaces->count(), 1);
+    QCOMPARE(f.interfaces->currentText(), entry);
+
+    f.targetIp->setText(QStringLiteral("127.0.0.2"));
+    MainWindow::addAndSelectPath(f.updatePath, fx.dir.path());
+    f.connectButton->click();
+    QVERIFY(runLoopUntil([&] { return f.startButton->isEnabled(); }, 8000));
+    // Another one since, and the choice still there: it stays, and so does the device.
+    QVERIFY(runIp({"addr", "add", "127.0.0.11/32", "dev", "varneltest1"}));
+    QVERIFY(runLoopUntil([&] { return listed() == 2; }, 5000));
+    open();
+    QCOMPARE(f.interfaces->count(), 2);
+    QCOMPARE(f.interfaces->currentText(), entry);
+    QVERIFY(f.startButton->isEnabled());
+
+    // Unplugged: gone from the list, and the device with it.
+    QVERIFY(runIp({"link", "del", "varneltest0"}));
+    QVERIFY(runLoopUntil([&] { return listed() == 0; }, 5000));
+    open();
+    QCOMPARE(f.interfaces->count(), 0);
+    QCOMPARE(f.userPrompt->text(), QStringLiteral("Adapter changed: press Connect."));
+    QVERIFY(!f.startButton->isEnabled());
+    QCOMPARE(sim.eraseCount(), 0);
+#endif
 }
 
 void tst_MainWindow::engineeringTab()
