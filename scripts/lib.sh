@@ -8,6 +8,7 @@ VARNEL_PACKAGES=(
     qt6-base-dev qt6-base-dev-tools
     fonts-dejavu-core fonts-liberation2
     xvfb xauth
+    # ip: the suites plug adapters into their own namespaces
     iproute2
 )
 

@@ -15,6 +15,9 @@
 #include <QPixmap>
 #include <QMessageBox>
 #include <QNetworkInterface>
+#include <QSignalBlocker>
+
+#include <algorithm>
 
 #include "appicon.h"
 #include "deviceaddress.h"
@@ -108,7 +111,19 @@ MainWindow::MainWindow(QWidget *parent)
     connect(ui->combo_updatePath, &QComboBox::currentIndexChanged, this,
             [this] { ui->combo_updatePath->setToolTip(ui->combo_updatePath->currentText()); });
 
-    populateInterfaces();
+    // What Connect used must be what Start Update and the Engineering tab
+    // use: a different choice forgets the device, the same one again does not.
+    connect(ui->txt_targetIp, &QLineEdit::textChanged, this, [this](const QString &text) {
+        const DeviceAddress typed = DeviceAddress::check(text);
+        forgetIfChanged(!typed.ok() || typed.address != pendingTarget, OperatorTexts::deviceIpChanged());
+    });
+    connect(ui->combo_updatePath, &QComboBox::currentTextChanged, this, [this](const QString &path) {
+        forgetIfChanged(QDir::cleanPath(path) != QDir::cleanPath(pendingDirectory), OperatorTexts::directoryChanged());
+    });
+    connect(ui->combo_interfaces, &QComboBox::currentTextChanged, this, &MainWindow::whenAdapterChosen);
+    connect(ui->combo_interfaces, &AdapterComboBox::aboutToShowPopup, this, &MainWindow::readInterfaces);
+
+    readInterfaces();
     ui->label_version->setText(QStringLiteral("v" VARNEL_VERSION));
     ui->label_build->setText(QString::fromLatin1(kBuildStamp));
 
@@ -185,11 +200,47 @@ QHostAddress MainWindow::adapterEntryAddress(const QString &entry)
     return QHostAddress(entry.split(QStringLiteral(" - "), Qt::KeepEmptyParts, Qt::CaseSensitive).last());
 }
 
-void MainWindow::populateInterfaces()
+void MainWindow::readInterfaces()
 {
+    QStringList entries;
     const QList<NetworkAdapter> adapters = NetworkAdapter::list();
     for (const NetworkAdapter &adapter : adapters)
-        ui->combo_interfaces->addItem(adapter.displayText());
+        entries << adapter.displayText();
+    QComboBox *combo = ui->combo_interfaces;
+    QStringList shown;
+    for (int i = 0; i < combo->count(); ++i)
+        shown << combo->itemText(i);
+    if (entries == shown)
+        return;
+
+    const QString chosen = combo->currentText();
+    {
+        // Emptied and filled again in passing: only where it ends counts.
+        const QSignalBlocker blocker(combo);
+        combo->clear();
+        combo->addItems(entries);
+        combo->setCurrentIndex(std::max(0, int(entries.indexOf(chosen))));
+    }
+    if (combo->currentText() != chosen)
+        whenAdapterChosen();
+}
+
+void MainWindow::whenAdapterChosen()
+{
+    forgetIfChanged(ui->combo_interfaces->currentText() != pendingAdapterEntry, OperatorTexts::adapterChanged());
+}
+
+void MainWindow::forgetIfChanged(bool changed, const QString &prompt)
+{
+    // While an operation runs the choices are locked; a restored choice does
+    // not bring a forgotten device back.
+    if (!changed || !connectInForce || (windowState != State::Idle && windowState != State::Connected))
+        return;
+    connectInForce = false;
+    updater->forgetDevice();
+    connectAnswerTimer.stop();
+    setState(State::Idle);
+    ui->label_user_prompt->setText(prompt);
 }
 
 void MainWindow::setState(State state)
@@ -292,8 +343,13 @@ void MainWindow::onTransferProgress(int fileNumber, quint32 blocksDone, quint32 
 {
     if (windowState != State::Updating || blocksTotal == 0)
         return;
-    const int percent = int(quint64(blocksDone) * 100 / blocksTotal);
-    barFormat = tr("%p%  file %1/3: %2%").arg(fileNumber).arg(percent);
+    meter.update(fileNumber, blocksDone, blocksTotal, meterClock.elapsed());
+    showTransferOnBar();
+}
+
+void MainWindow::showTransferOnBar()
+{
+    barFormat = OperatorTexts::transferBar(meter.image(), meter.percent(), meter.secondsLeft());
     if (!waitingShown)
         ui->progressBar->setFormat(barFormat);
 }
@@ -321,8 +377,11 @@ void MainWindow::on_btn_initUpdate_clicked()
     // The device of any earlier "Connect" is forgotten at once: its late
     // answer must not enable "Start Update" for the device typed now.
     updater->forgetDevice();
+    connectInForce = false;
     connectAnswerTimer.stop();
     setState(State::Idle);
+    // The bar told of the run before: this Connect starts from nothing.
+    ui->progressBar->setValue(0);
 
     const QString selectedText = ui->combo_interfaces->currentText();
     if (selectedText.isEmpty()) {
@@ -347,6 +406,8 @@ void MainWindow::on_btn_initUpdate_clicked()
     pendingTarget = device.address;
     pendingLocal = localAddress;
     pendingAdapterName = selectedText.left(selectedText.lastIndexOf(QStringLiteral(" - ")));
+    pendingAdapterEntry = selectedText;
+    pendingDirectory = ui->combo_updatePath->currentText();
     setState(State::CheckingFiles);
     ui->label_user_prompt->setText(OperatorTexts::checkingFiles());
     // The pause stays, but the window keeps painting meanwhile.
@@ -357,7 +418,7 @@ void MainWindow::checkFilesAndConnect()
 {
     setState(State::Idle);
 
-    const QString updateFolderPath = ui->combo_updatePath->currentText();
+    const QString &updateFolderPath = pendingDirectory;
     autoFilePaths[0] = updateFolderPath + QStringLiteral("/file1.varnelfmw");
     autoFilePaths[1] = updateFolderPath + QStringLiteral("/file2.varnelfmw");
     autoFilePaths[2] = updateFolderPath + QStringLiteral("/file3.varnelfmw");
@@ -383,6 +444,7 @@ void MainWindow::checkFilesAndConnect()
         }
         return;
     }
+    connectInForce = true;
     connectAnswerTimer.start();
 }
 
@@ -445,8 +507,16 @@ void MainWindow::startTransfer()
 {
     const QByteArray image = autoImages[autoFileNumber - 1].data();
     const quint8 number = autoFileNumber;
-    barFormat = tr("%p%  file %1/3: 0%").arg(number);
-    ui->progressBar->setFormat(barFormat);
+    if (number == 1) {
+        // Timed from the first block on: the erase and the pause are behind.
+        QList<std::pair<int, quint32>> blocks;
+        for (int i = 0; i < 3; ++i)
+            blocks.append({i + 1, protocol::blockCount(autoImages[i].data().size())});
+        meter = TransferMeter(blocks);
+        meterClock.start();
+    }
+    meter.update(number, 0, protocol::blockCount(image.size()), meterClock.elapsed());
+    showTransferOnBar();
     watcher_autoFileTransfer.setFuture(QtConcurrent::run(
         &taskPool, [this, image, number] { updater->sendImageToTarget(image, number, udpUpdater::Scope::SinceConnect); }));
 }
@@ -498,6 +568,10 @@ void MainWindow::on_btn_erase_clicked()
 {
     if (windowState != State::Idle && windowState != State::Connected)
         return;
+    // A reason of the last operation here is no longer news once this one runs.
+    if (engineeringFailureShown)
+        ui->label_prompt->setText(OperatorTexts::engineeringStart());
+    engineeringFailureShown = false;
     stateAfterOperation = windowState;
     setState(State::Erasing);
     watcher_engineeringErase.setFuture(
@@ -507,6 +581,7 @@ void MainWindow::on_btn_erase_clicked()
 void MainWindow::when_engineeringErase_finished()
 {
     const udpUpdater::Result result = updater->lastResult();
+    engineeringFailureShown = !result.ok();
     if (!result.ok())
         ui->label_prompt->setText(OperatorTexts::eraseFailed(result));
     setState(stateAfterOperation);
@@ -528,9 +603,11 @@ void MainWindow::on_btn_sendFile_clicked()
     const quint8 fileNumber = quint8(ui->spin_fileNumber->value());
     if (filePath.isEmpty()) {
         ui->label_prompt->setText(OperatorTexts::noFileChosen());
+        engineeringFailureShown = true;
         return;
     }
     ui->label_prompt->setText(OperatorTexts::sending());
+    engineeringFailureShown = false;
     sendingPath = filePath;
     stateAfterOperation = windowState;
     setState(State::Sending);
@@ -542,6 +619,7 @@ void MainWindow::on_btn_sendFile_clicked()
 void MainWindow::when_file_send_finished()
 {
     const udpUpdater::Result result = updater->lastResult();
+    engineeringFailureShown = !result.ok();
     if (result.ok())
         ui->label_prompt->setText(OperatorTexts::fileSent());
     else

@@ -5,9 +5,11 @@
 #include <QHostAddress>
 #include <QMainWindow>
 #include <QString>
+#include <QElapsedTimer>
 #include <QThreadPool>
 #include <QTimer>
 
+#include "transfermeter.h"
 #include "udpupdater.h"
 #include "updateimage.h"
 
@@ -66,13 +68,19 @@ private slots:
     void when_engineeringErase_finished();
 
 private:
-    void populateInterfaces();
+    // Reads the adapters again, keeping the choice where it is still listed.
+    void readInterfaces();
+    // A choice differs from what the latest Connect used: the device is
+    // forgotten, and the prompt says which choice it was.
+    void forgetIfChanged(bool changed, const QString &prompt);
+    void whenAdapterChosen();
     void checkFilesAndConnect();
     void startTransfer();
     void endGuidedUpdate();
     void onAcknowledged(message_types type);
     void onRefused(message_types type);
     void onTransferProgress(int fileNumber, quint32 blocksDone, quint32 blocksTotal);
+    void showTransferOnBar();
     void setState(State state);
     // Enables and disables the controls for the current state.
     void applyState();
@@ -100,6 +108,15 @@ private:
     QHostAddress pendingTarget;
     QHostAddress pendingLocal;
     QString pendingAdapterName;
+    QString pendingAdapterEntry;
+    QString pendingDirectory;
+    // The latest Connect sent its command: its device stands until a choice
+    // it was made with changes.
+    bool connectInForce = false;
+    // The engineering prompt tells why its last operation failed.
+    bool engineeringFailureShown = false;
+    TransferMeter meter;           // the guided update's, over its three images
+    QElapsedTimer meterClock;
     State windowState = State::Idle;
     // Where an engineering operation returns to when it ends.
     State stateAfterOperation = State::Idle;

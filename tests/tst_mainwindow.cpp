@@ -1,10 +1,13 @@
 // The window on loopback: "Connect" end to end, which acknowledgements count,
-// the refusals before anything is sent, the form and the engineering tab.
+// the refusals before anything is sent, a choice changed after "Connect", an
+// adapter plugged in while the window runs, the form and the engineering tab.
 // The device is either the simulator or a bare socket the test answers from
-// by hand, always at 127.0.0.2; the PC side is 127.0.0.1 (or 127.0.0.3).
+// by hand, always at 127.0.0.2; the PC side is 127.0.0.1 (or 127.0.0.3, or
+// 127.0.0.10 on an adapter the test adds in its own namespace).
 
 #include "logview.h"
 #include "mainwindow.h"
+#include "networkadapter.h"
 #include "operatortexts.h"
 #include "privatenetwork.h"
 #include "testsupport.h"
@@ -20,7 +23,9 @@
 #include <QNetworkDatagram>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTextBlock>
@@ -32,8 +37,11 @@
 
 #ifdef Q_OS_LINUX
 #include <arpa/inet.h>
+#include <linux/capability.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #endif
 
@@ -84,6 +92,30 @@ int countLines(const QList<LogLine> &lines, const QString &prefix)
     return n;
 }
 
+#ifdef Q_OS_LINUX
+// Runs `ip` in the suite's namespace. Unless we are root, what the namespace
+// lets us do ends at exec: CAP_NET_ADMIN is handed on as an ambient one.
+bool runIp(const QStringList &arguments, bool quiet = false)
+{
+    QProcess process;
+    process.setChildProcessModifier([] {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+        if (::syscall(SYS_capget, &header, data) != 0)
+            return;
+        data[CAP_TO_INDEX(CAP_NET_ADMIN)].inheritable |= CAP_TO_MASK(CAP_NET_ADMIN);
+        if (::syscall(SYS_capset, &header, data) == 0)
+            ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, CAP_NET_ADMIN, 0, 0);
+    });
+    process.start(QStringLiteral("ip"), arguments);
+    const bool ok = process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit
+                 && process.exitCode() == 0;
+    if (!ok && !quiet)
+        qWarning() << "ip" << arguments << process.errorString() << process.readAllStandardError();
+    return ok;
+}
+#endif
+
 QStringList texts(const QList<LogLine> &lines)
 {
     QStringList result;
@@ -107,6 +139,9 @@ private slots:
     void mappedDeviceAddressAccepted();
     void connectRefusedBeforeSending();
     void connectWithoutAnswer();
+    void choiceChangedAfterConnect_data();
+    void choiceChangedAfterConnect();
+    void adapterListReadWhenOpened();
     void engineeringTab();
     void fixedFormAndGuide();
     void adapterEntry_data();
@@ -395,6 +430,147 @@ void tst_MainWindow::connectWithoutAnswer()
     QVERIFY(f.connectButton->isEnabled());
 }
 
+void tst_MainWindow::choiceChangedAfterConnect_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("value");       // "other" or "same" for the directory
+    QTest::addColumn<bool>("whileConnecting");
+    QTest::addColumn<QString>("prompt");      // empty: still connected
+
+    const QString ipChanged = QStringLiteral("Device IP changed: press Connect.");
+    QTest::newRow("IP changed after answer") << "ip" << "127.0.0.3" << false << ipChanged;
+    QTest::newRow("IP changed while connecting") << "ip" << "127.0.0.3" << true << ipChanged;
+    QTest::newRow("directory changed") << "directory" << "other" << false
+                                       << "Directory changed: press Connect.";
+    QTest::newRow("adapter changed") << "adapter" << "lo2 - 127.0.0.3" << false << "Adapter changed: press Connect.";
+    QTest::newRow("same directory chosen again: still connected") << "directory" << "same" << false << QString();
+    QTest::newRow("same IP with blanks: still connected") << "ip" << " 127.0.0.2 " << false << QString();
+}
+
+void tst_MainWindow::choiceChangedAfterConnect()
+{
+    QFETCH(QString, field);
+    QFETCH(QString, value);
+    QFETCH(bool, whileConnecting);
+    QFETCH(QString, prompt);
+
+    DeviceSim sim;
+    QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 1401, 4200}));
+    const Form &f = fx.f;
+    fx.prepare();
+    const QString adapter = f.interfaces->currentText();
+    // An answer on its way while the choice changes.
+    DeviceSim::Faults faults;
+    faults.ackDelayMs = whileConnecting ? 1500 : 0;
+    sim.setFaults(faults);
+    QElapsedTimer sincePressed;
+    sincePressed.start();
+    f.connectButton->click();
+    if (whileConnecting)
+        QVERIFY(runLoopUntil([&] { return sim.receivedCount() == 1; }, 5000));
+    else
+        QVERIFY(runLoopUntil([&] { return f.startButton->isEnabled(); }, 8000));
+
+    const auto choose = [&](const QString &choice) {
+        if (field == QLatin1String("ip"))
+            f.targetIp->setText(choice);
+        else if (field == QLatin1String("directory"))
+            MainWindow::addAndSelectPath(f.updatePath, choice == QLatin1String("other")
+                                                           ? fx.dir.filePath(QStringLiteral("other"))
+                                                           : fx.dir.path());
+        else
+            MainWindow::addAndSelectPath(f.interfaces, choice);
+    };
+    choose(value);
+
+    if (prompt.isEmpty()) {
+        QVERIFY(f.startButton->isEnabled());
+        QCOMPARE(f.userPrompt->text(), kConnected);
+        f.startButton->click();
+        QVERIFY2(runLoopUntil([&] { return f.connectButton->isEnabled(); }, 20000), qPrintable(f.userPrompt->text()));
+        QCOMPARE(f.userPrompt->text(), QStringLiteral("Update Complete!\nYou can now POWER CYCLE the device."));
+        QCOMPARE(sim.eraseCount(), 1);
+        QCOMPARE(sim.images().size(), 3);
+        return;
+    }
+    QCOMPARE(f.userPrompt->text(), prompt);
+    QVERIFY(!f.startButton->isEnabled());
+    // The choice Connect used, back again: still no device until Connect.
+    choose(field == QLatin1String("ip") ? QStringLiteral("127.0.0.2")
+           : field == QLatin1String("directory") ? QStringLiteral("same") : adapter);
+    if (whileConnecting) {
+        // Neither the late answer nor the end of the wait for it has a say.
+        QVERIFY(!runLoopUntil([&] { return f.startButton->isEnabled() || f.userPrompt->text() != prompt; },
+                              1000 + int(MainWindow::kConnectAnswerTimeout.count()) + 1000
+                                  - int(sincePressed.elapsed())));
+    }
+    QVERIFY(!f.startButton->isEnabled());
+    QCOMPARE(f.userPrompt->text(), prompt);
+    // The device is forgotten: not even the Engineering tab reaches it.
+    f.eraseButton->click();
+    QVERIFY(runLoopUntil([&] { return f.eraseButton->isEnabled(); }, 5000));
+    QCOMPARE(f.engPrompt->text(), QStringLiteral("Not erased: press Connect first."));
+    QCOMPARE(sim.eraseCount(), 0);
+}
+
+void tst_MainWindow::adapterListReadWhenOpened()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("plugs in an adapter through Linux's ip");
+#else
+    // Whatever fails below, the later tests do not find it listed.
+    const auto unplug = qScopeGuard([&] { runIp({"link", "del", "varneltest0"}, true); });
+    const QString entry = QStringLiteral("varneltest0 - 127.0.0.10");
+    const auto listed = [] { return NetworkAdapter::list().size(); };
+    DeviceSim sim;
+    QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
+    WindowFixture fx;
+    QVERIFY(fx.writeImages({3000, 1401, 4200}));
+    const Form &f = fx.f;
+    QCOMPARE(f.interfaces->count(), 0);
+    fx.window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&fx.window));
+
+    // An adapter plugged in after start-up: a veth pair in this suite's own
+    // namespace, carrying a loopback address so the simulator is reachable.
+    QVERIFY(runIp({"link", "add", "varneltest0", "type", "veth", "peer", "name", "varneltest1"}));
+    QVERIFY(runIp({"addr", "add", "127.0.0.10/32", "dev", "varneltest0"}));
+    QVERIFY(runIp({"link", "set", "varneltest1", "up"}));
+    QVERIFY(runIp({"link", "set", "varneltest0", "up"}));
+    QVERIFY(runLoopUntil([&] { return listed() == 1; }, 5000));
+    const auto open = [&] {
+        f.interfaces->showPopup();
+        f.interfaces->hidePopup();
+    };
+    open();
+    QCOMPARE(f.interfaces->count(), 1);
+    QCOMPARE(f.interfaces->currentText(), entry);
+
+    f.targetIp->setText(QStringLiteral("127.0.0.2"));
+    MainWindow::addAndSelectPath(f.updatePath, fx.dir.path());
+    f.connectButton->click();
+    QVERIFY(runLoopUntil([&] { return f.startButton->isEnabled(); }, 8000));
+    // Another one since, and the choice still there: it stays, and so does the device.
+    QVERIFY(runIp({"addr", "add", "127.0.0.11/32", "dev", "varneltest1"}));
+    QVERIFY(runLoopUntil([&] { return listed() == 2; }, 5000));
+    open();
+    QCOMPARE(f.interfaces->count(), 2);
+    QCOMPARE(f.interfaces->currentText(), entry);
+    QVERIFY(f.startButton->isEnabled());
+
+    // Unplugged: gone from the list, and the device with it.
+    QVERIFY(runIp({"link", "del", "varneltest0"}));
+    QVERIFY(runLoopUntil([&] { return listed() == 0; }, 5000));
+    open();
+    QCOMPARE(f.interfaces->count(), 0);
+    QCOMPARE(f.userPrompt->text(), QStringLiteral("Adapter changed: press Connect."));
+    QVERIFY(!f.startButton->isEnabled());
+    QCOMPARE(sim.eraseCount(), 0);
+#endif
+}
+
 void tst_MainWindow::engineeringTab()
 {
     DeviceSim sim;
@@ -470,6 +646,18 @@ void tst_MainWindow::engineeringTab()
     QCOMPARE(f.engPrompt->text(), QStringLiteral("File Sent!"));
     QCOMPARE(sim.received(), QList<QByteArray>{QByteArray::fromHex("a55af0")});
     QCOMPARE(sim.eraseCount(), 1);
+
+    // A failed erase's reason goes once the next erase runs.
+    fx.window.link()->setTimeouts({std::chrono::milliseconds(300), std::chrono::seconds(2), std::chrono::seconds(2)});
+    sim.setSilent(true);
+    f.eraseButton->click();
+    QVERIFY(runLoopUntil([&] { return f.eraseButton->isEnabled(); }, 5000));
+    QCOMPARE(f.engPrompt->text(), QStringLiteral("Not erased: no answer."));
+    sim.setSilent(false);
+    f.eraseButton->click();
+    QVERIFY(runLoopUntil([&] { return f.eraseButton->isEnabled(); }, 5000));
+    QCOMPARE(sim.eraseCount(), 3);
+    QCOMPARE(f.engPrompt->text(), QStringLiteral("instructions here..."));
 
     // Chosen paths are listed once, compared with case.
     const int before = f.filePath->count();
@@ -590,7 +778,9 @@ void tst_MainWindow::composedTextsFit()
                          OperatorTexts::adapterUnavailable(QStringLiteral("Local Area Connection* 12")),
                          OperatorTexts::unreachable(QStringLiteral("255.255.255.254")),
                          OperatorTexts::cannotOpen(QStringLiteral("Port 1246 is already in use.")),
-                         OperatorTexts::noAnswerToConnect(), OperatorTexts::connectRefused()};
+                         OperatorTexts::noAnswerToConnect(), OperatorTexts::connectRefused(),
+                         OperatorTexts::adapterChanged(), OperatorTexts::deviceIpChanged(),
+                         OperatorTexts::directoryChanged()};
     const QMetaEnum addressProblems = QMetaEnum::fromType<DeviceAddress::Problem>();
     for (int i = 0; i < addressProblems.keyCount(); ++i) {
         const auto problem = DeviceAddress::Problem(addressProblems.value(i));
@@ -663,6 +853,13 @@ void tst_MainWindow::composedTextsFit()
         if (QTest::currentTestFailed())
             return;
     }
+    // The bar's text with the longest time left it could tell, and a few pixels
+    // for the padding the style draws it with.
+    const QString barText = OperatorTexts::transferBar(3, 100, 99 * 3600 + 59 * 60 + 59);
+    const int barTextWidth = QFontMetrics(fx.f.bar->font()).horizontalAdvance(barText);
+    QVERIFY2(barTextWidth <= fx.f.bar->contentsRect().width() - 8,
+             qPrintable(QStringLiteral("\"%1\" is %2 px, the bar has %3 px")
+                            .arg(barText).arg(barTextWidth).arg(fx.f.bar->contentsRect().width())));
     // The build stamp on the widest day and hour.
     const QLabel *build = fx.window.findChild<QLabel *>(QStringLiteral("label_build"));
     QVERIFY(build);

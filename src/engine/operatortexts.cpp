@@ -2,6 +2,21 @@
 
 #include <QFileInfo>
 
+namespace {
+
+// "3:10", or "1:02:05" from an hour on.
+QString clockText(qint64 seconds)
+{
+    if (seconds >= 3600)
+        return QStringLiteral("%1:%2:%3")
+            .arg(seconds / 3600)
+            .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
+            .arg(seconds % 60, 2, 10, QLatin1Char('0'));
+    return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
+}
+
+} // namespace
+
 QString OperatorTexts::checkingFiles() { return tr("Checking update files ..."); }
 QString OperatorTexts::filesNotFound() { return tr("Files could not be found.\nPlease start over."); }
 QString OperatorTexts::filesFound() { return tr("Files found!\nConnecting to device ..."); }
@@ -17,6 +32,14 @@ QString OperatorTexts::transferring(int fileNumber)
     return tr("Transfering file %1/3 ...\nDO NOT INTERRUPT POWER").arg(fileNumber);
 }
 QString OperatorTexts::complete() { return tr("Update Complete!\nYou can now POWER CYCLE the device."); }
+QString OperatorTexts::adapterChanged() { return tr("Adapter changed: press Connect."); }
+QString OperatorTexts::deviceIpChanged() { return tr("Device IP changed: press Connect."); }
+QString OperatorTexts::directoryChanged() { return tr("Directory changed: press Connect."); }
+QString OperatorTexts::transferBar(int fileNumber, int percent, qint64 secondsLeft)
+{
+    const QString done = tr("File %1/3: %2%").arg(fileNumber).arg(percent);
+    return secondsLeft < 0 ? done : tr("%1, %2 left").arg(done, clockText(secondsLeft));
+}
 
 QString OperatorTexts::noAdapter() { return tr("No network adapter with an IPv4 address."); }
 QString OperatorTexts::adapterWithoutIPv4() { return tr("The adapter has no IPv4 address.\nChoose another adapter."); }
@@ -223,16 +246,7 @@ QString OperatorTexts::stoppedAtFile(int fileNumber, const OperationResult &resu
 
 QString OperatorTexts::waiting(std::chrono::milliseconds waited, std::chrono::milliseconds limit)
 {
-    const auto clock = [](std::chrono::milliseconds span) {
-        const qint64 seconds = span.count() / 1000;
-        if (seconds >= 3600)
-            return QStringLiteral("%1:%2:%3")
-                .arg(seconds / 3600)
-                .arg(seconds / 60 % 60, 2, 10, QLatin1Char('0'))
-                .arg(seconds % 60, 2, 10, QLatin1Char('0'));
-        return QStringLiteral("%1:%2").arg(seconds / 60).arg(seconds % 60, 2, 10, QLatin1Char('0'));
-    };
-    return tr("waiting %1 of %2").arg(clock(waited), clock(limit));
+    return tr("waiting %1 of %2").arg(clockText(waited.count() / 1000), clockText(limit.count() / 1000));
 }
 
 QString OperatorTexts::shortName(const QString &path, int length)

@@ -28,6 +28,13 @@ public:
     static QString startingTransfer();
     static QString transferring(int fileNumber);
     static QString complete();
+    // A choice differs from the one Connect used: that device is forgotten.
+    static QString adapterChanged();
+    static QString deviceIpChanged();
+    static QString directoryChanged();
+    // The bar during a transfer: the image, how far it is, and the time left
+    // for the whole update once it can be told (`secondsLeft` below 0: not yet).
+    static QString transferBar(int fileNumber, int percent, qint64 secondsLeft);
 
     // Why "Connect" got no further.
     static QString noAdapter();
