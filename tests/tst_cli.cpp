@@ -23,7 +23,11 @@
 
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <memory>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -32,6 +36,8 @@ using namespace testsupport;
 
 // Well past any run here, so a hang fails the test instead of the suite.
 constexpr int kRunLimitMs = 30000;
+// A stop ends the program's waits within a second; the rest is a loaded machine's slack.
+constexpr int kStopLimitMs = 1500;
 // Images that end mid-block, on a block boundary, and in one short block.
 const qsizetype kImageSizes[3] = {30001, 2800, 700};
 
@@ -473,16 +479,29 @@ void tst_Cli::usageErrorsSendNothing()
     QVERIFY(writeFile(list, "# the bench\n127.0.0.4\n127.0.0.3\n"));
     for (QString &argument : arguments)
         argument.replace(QStringLiteral("@DIR@"), _dir->path()).replace(QStringLiteral("@LIST@"), list);
-    said.replace(QStringLiteral("@LIST@"), list);
+    said.replace(QStringLiteral("@DIR@"), _dir->path()).replace(QStringLiteral("@LIST@"), list);
     // Every address of the namespace on the device port: a broadcast lands here too.
     QUdpSocket listener;
     QVERIFY2(listener.bind(QHostAddress::AnyIPv4, kCommandPort), qPrintable(listener.errorString()));
 
-    Cli cli;
-    const int code = cli.run(arguments);
-    QVERIFY2(code == 2, qPrintable(cli.said()));
-    QVERIFY2(cli.err.contains(said.toUtf8()), qPrintable(cli.said()));
-    QVERIFY(cli.out.isEmpty());
+    // Text says it on stderr only; JSON also as the one event a script reads.
+    for (const bool json : {false, true}) {
+        Cli cli;
+        const int code = cli.run(json ? QStringList{QStringLiteral("--json")} + arguments : arguments);
+        QVERIFY2(code == 2, qPrintable(cli.said()));
+        QVERIFY2(cli.err.contains(said.toUtf8()), qPrintable(cli.said()));
+        if (!json) {
+            QVERIFY(cli.out.isEmpty());
+            continue;
+        }
+        QString problem;
+        const QList<QJsonObject> events = jsonLines(cli.out, &problem);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        QCOMPARE(events.size(), 1);
+        QCOMPARE(eventOf(events[0]), QStringLiteral("error"));
+        QCOMPARE(events[0].value(QStringLiteral("exitCode")).toInt(), 2);
+        QVERIFY2(events[0].value(QStringLiteral("message")).toString().contains(said), qPrintable(cli.said()));
+    }
     QVERIFY(!runLoopUntil([&] { return listener.hasPendingDatagrams(); }, 200));
 }
 
@@ -590,13 +609,19 @@ void tst_Cli::unfitImagesSendNothing()
 void tst_Cli::interruptedMidTransfer_data()
 {
     QTest::addColumn<int>("signalNumber");
-    QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("Ctrl+C") << int(SIGINT);
+    QTest::addColumn<QString>("stalled");  // what else the program waits on when the signal comes
+
+    QTest::newRow("SIGTERM") << int(SIGTERM) << QString();
+    QTest::newRow("Ctrl+C") << int(SIGINT) << QString();
+    QTest::newRow("SIGHUP, the terminal gone") << int(SIGHUP) << QString();
+    QTest::newRow("Ctrl+C, the log's reader stalled") << int(SIGINT) << "log";
+    QTest::newRow("Ctrl+C, the devices list never written") << int(SIGINT) << "devices";
 }
 
 void tst_Cli::interruptedMidTransfer()
 {
     QFETCH(int, signalNumber);
+    QFETCH(QString, stalled);
 
     // Big enough to be mid-transfer for seconds at 2 ms an answer.
     QVERIFY(writeImages(_dir->path(), 40));
@@ -606,21 +631,69 @@ void tst_Cli::interruptedMidTransfer()
     for (const auto &sim : _sims)
         sim->setFaults(slow);
 
-    Cli cli;
+    // The test's ends of a FIFO: held open, never read or written.
+    const QByteArray fifo = QFile::encodeName(_dir->filePath(QStringLiteral("pipe")));
+    QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+    int pipeEnd = -1;
+    int pipeProbe = -1;  // polled for room
+    const auto closePipe = qScopeGuard([&] {
+        for (const int fd : {pipeEnd, pipeProbe}) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    });
     // Two at a time: the third is still waiting when the signal comes.
-    cli.start({QStringLiteral("--json"), QStringLiteral("--parallel"), QStringLiteral("2"), QStringLiteral("--device"),
-               device(0), QStringLiteral("--device"), device(1), QStringLiteral("--device"), device(2),
-               _dir->path()});
-    QVERIFY2(runLoopUntil([&] { return cli.out.contains("\"event\":\"progress\""); }, kRunLimitMs),
-             qPrintable(cli.said()));
+    QStringList arguments{QStringLiteral("--json"), QStringLiteral("--parallel"), QStringLiteral("2")};
+    if (stalled == QLatin1String("devices"))
+        arguments << QStringLiteral("--devices") << QFile::decodeName(fifo);
+    else
+        arguments << QStringLiteral("--device") << device(0) << QStringLiteral("--device") << device(1)
+                  << QStringLiteral("--device") << device(2);
+    if (stalled == QLatin1String("log")) {
+        pipeEnd = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        pipeProbe = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(pipeEnd >= 0 && pipeProbe >= 0);
+        arguments << QStringLiteral("--log-file") << QFile::decodeName(fifo);
+    }
+
+    Cli cli;
+    cli.start(arguments << _dir->path());
+    std::function<bool()> waiting = [&] { return cli.out.contains("\"event\":\"progress\""); };
+    if (stalled == QLatin1String("log")) {
+        // The log's pipe full: the program's write to it blocks.
+        waiting = [&] {
+            pollfd room{pipeProbe, POLLOUT, 0};
+            return ::poll(&room, 1, 0) == 0;
+        };
+    } else if (stalled == QLatin1String("devices")) {
+        // A writer can open only once the program waits at the other end.
+        waiting = [&] {
+            if (pipeEnd < 0)
+                pipeEnd = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            return pipeEnd >= 0;
+        };
+    }
+    QVERIFY2(runLoopUntil(waiting, kRunLimitMs), qPrintable(cli.said()));
     QVERIFY(cli.process.state() == QProcess::Running);
+    QElapsedTimer sinceStop;
+    sinceStop.start();
     QCOMPARE(::kill(pid_t(cli.process.processId()), signalNumber), 0);
-    QVERIFY2(cli.finish(), qPrintable(cli.said()));
+    QVERIFY2(cli.finish(kStopLimitMs), qPrintable(cli.said()));
+    QVERIFY2(sinceStop.elapsed() < kStopLimitMs, qPrintable(QString::number(sinceStop.elapsed())));
     QVERIFY2(cli.process.exitCode() == 130, qPrintable(cli.said()));
 
     QString problem;
     const QList<QJsonObject> events = jsonLines(cli.out, &problem);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    if (stalled == QLatin1String("devices")) {
+        // No device known yet: the one error says why, and nothing was sent.
+        QCOMPARE(events.size(), 1);
+        QCOMPARE(eventOf(events[0]), QStringLiteral("error"));
+        QCOMPARE(events[0].value(QStringLiteral("exitCode")).toInt(), 130);
+        QVERIFY2(cli.err.contains("the devices file"), qPrintable(cli.said()));
+        QCOMPARE(datagramsSeen(), 0);
+        return;
+    }
     for (int i = 0; i < 3; ++i) {
         const QList<QJsonObject> mine = eventsOf(events, device(i));
         QVERIFY2(!mine.isEmpty(), qPrintable(device(i)));
@@ -632,6 +705,10 @@ void tst_Cli::interruptedMidTransfer()
     QCOMPARE(eventOf(summary), QStringLiteral("summary"));
     QCOMPARE(summary.value(QStringLiteral("aborted")).toInt(), 3);
     QCOMPARE(summary.value(QStringLiteral("exitCode")).toInt(), 130);
+    if (stalled == QLatin1String("log")) {
+        QVERIFY2(cli.err.contains("is incomplete"), qPrintable(cli.said()));
+        return;
+    }
     // The first two were cut off mid-image; the third never started.
     for (int i = 0; i < 2; ++i) {
         QVERIFY(_sims[size_t(i)]->imageOpen() || _sims[size_t(i)]->images().size() < 3);

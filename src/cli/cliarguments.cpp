@@ -1,6 +1,7 @@
 #include "cliarguments.h"
 
 #include "deviceaddress.h"
+#include "inputfile.h"
 #include "operatortexts.h"
 
 #include <QCommandLineParser>
@@ -36,7 +37,7 @@ const char *const kExitCodes =
     "  3    the connection could not be opened (port taken, adapter missing,\n"
     "       or no single adapter found)\n"
     "  4    the images are not fit to send; nothing was sent\n"
-    "  130  interrupted by Ctrl+C or SIGTERM; every device is still reported\n";
+    "  130  interrupted by Ctrl+C, SIGTERM or SIGHUP; every device is still reported\n";
 
 QString oneLine(QString text)
 {
@@ -70,19 +71,26 @@ bool addDevice(const QString &typed, const QString &origin, QList<DeviceEntry> &
     return true;
 }
 
-bool readDevicesFile(const QString &path, QList<DeviceEntry> &devices, QSet<quint32> &seen, QString *error)
+bool readDevicesFile(const QString &path, CliArguments &result, QSet<quint32> &seen, QString *error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        *error = QStringLiteral("cannot read the devices file %1: %2").arg(path, file.errorString());
+    // Read to the end rather than by its size: the list may come through a pipe.
+    const InputFile file = InputFile::read(path, kMaxDevicesFileBytes);
+    if (file.interrupted) {
+        result.interrupted = true;
+        *error = QStringLiteral("stopped while waiting for the devices file %1").arg(path);
         return false;
     }
-    // read() rather than size(): the list may come through a pipe.
-    const QByteArray content = file.read(kMaxDevicesFileBytes + 1);
+    if (!file.ok()) {
+        *error = QStringLiteral("cannot read the devices file %1: %2").arg(path, file.error);
+        return false;
+    }
+    const QByteArray &content = file.content;
     if (content.size() > kMaxDevicesFileBytes) {
-        *error = QStringLiteral("the devices file %1 is over %2 MiB").arg(path, QString::number(kMaxDevicesFileBytes >> 20));
+        *error = QStringLiteral("the devices file %1 is over %2 MiB")
+                     .arg(path, QString::number(kMaxDevicesFileBytes >> 20));
         return false;
     }
+    QList<DeviceEntry> &devices = result.devices;
     const QList<QByteArray> lines = content.split('\n');
     for (int i = 0; i < lines.size(); ++i) {
         QString line = QString::fromUtf8(lines[i]);
@@ -105,14 +113,6 @@ bool parseSeconds(const QString &text, std::chrono::milliseconds *value)
         return false;
     *value = std::chrono::milliseconds(std::max<long long>(1, std::llround(seconds * 1000)));
     return true;
-}
-
-CliArguments refuse(const QString &why)
-{
-    CliArguments arguments;
-    arguments.action = CliArguments::Action::Error;
-    arguments.error = why;
-    return arguments;
 }
 
 } // namespace
@@ -169,10 +169,19 @@ CliArguments CliArguments::parse(const QStringList &arguments)
                                  QStringLiteral("Holds file1.varnelfmw, file2.varnelfmw and file3.varnelfmw."),
                                  QStringLiteral("[DIRECTORY]"));
 
-    if (!parser.parse(arguments))
+    const bool parsed = parser.parse(arguments);
+    // Known even when the rest is refused: a script reading JSON gets its error event.
+    const bool wantsJson = parser.isSet(json);
+    CliArguments result;
+    const auto refuse = [&result, wantsJson](const QString &why) {
+        result.action = Action::Error;
+        result.error = why;
+        result.json = wantsJson;
+        return result;
+    };
+    if (!parsed)
         return refuse(parser.errorText());
 
-    CliArguments result;
     if (parser.isSet(help)) {
         result.action = Action::Help;
         result.helpText = parser.helpText() + QString::fromLatin1(kExitCodes);
@@ -238,7 +247,7 @@ CliArguments CliArguments::parse(const QStringList &arguments)
     }
     const QStringList files = parser.values(devicesFile);
     for (const QString &path : files) {
-        if (!readDevicesFile(path, result.devices, seen, &error))
+        if (!readDevicesFile(path, result, seen, &error))
             return refuse(error);
     }
     if (result.devices.isEmpty())

@@ -22,8 +22,9 @@ struct CliArguments {
     enum class Action { Run, Help, Version, Error };
 
     Action action = Action::Error;
-    QString error;     // Error: why, in one line
-    QString helpText;  // Help
+    QString error;             // Error: why, in one line
+    bool interrupted = false;  // Error: a stop signal came while an input was read
+    QString helpText;          // Help
 
     FleetUpdate::Mode mode = FleetUpdate::Mode::Update;
     QList<DeviceEntry> devices;
@@ -33,7 +34,7 @@ struct CliArguments {
     int sendNumber = 0;
     int parallel = 8;
     DeviceSession::Timeouts timeouts;
-    bool json = false;
+    bool json = false;  // set on Error too, so a script gets its error event
     QString logFile;
 
     static CliArguments parse(const QStringList &arguments);

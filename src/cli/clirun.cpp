@@ -29,8 +29,10 @@ QString oneLine(QString text)
 
 } // namespace
 
-CliRun::CliRun(const CliArguments &arguments, QTextStream &out, QTextStream &err, bool terminal)
+CliRun::CliRun(const CliArguments &arguments, StopSignals &stopSignals, QTextStream &out, QTextStream &err,
+               bool terminal)
     : _arguments(arguments)
+    , _stopSignals(stopSignals)
     , _err(err)
 {
     if (arguments.json)
@@ -59,11 +61,7 @@ QString CliRun::pathOf(int imageNumber) const
 
 int CliRun::exec()
 {
-    StopSignals stopSignals;
     QString error;
-    if (!stopSignals.install(&error))
-        _err << kName << "Ctrl+C will not report the devices: " << error << Qt::endl;
-
     QList<QHostAddress> devices;
     for (const DeviceEntry &entry : std::as_const(_arguments.devices))
         devices.append(entry.address);
@@ -112,6 +110,7 @@ int CliRun::exec()
     if (!unfit.isEmpty())
         return stop(exitcode::kImagesUnfit,
                     QStringLiteral("the images are not fit to send; nothing was sent:\n") + unfit.join(QLatin1Char('\n')));
+
     if (!described.isEmpty())
         _report->images(described);
 
@@ -157,7 +156,7 @@ int CliRun::exec()
     bool interrupted = false;
     bool started = false;
     QObject::connect(&fleet, &FleetUpdate::finished, &loop, &QEventLoop::quit);
-    QObject::connect(&stopSignals, &StopSignals::stopRequested, &loop, [&] {
+    QObject::connect(&_stopSignals, &StopSignals::stopRequested, &loop, [&] {
         interrupted = true;
         if (fleet.isRunning())
             fleet.abort();  // every device reports, then finished() ends the loop
@@ -176,7 +175,7 @@ int CliRun::exec()
             loop.quit();
     });
     // A stop asked for while the images were read ends the run here.
-    if (!stopSignals.requested())
+    if (!_stopSignals.requested())
         loop.exec();
 
     CliReport::Summary summary;

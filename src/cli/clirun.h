@@ -10,6 +10,7 @@
 #include <memory>
 
 class QTextStream;
+class StopSignals;
 
 // One run of the program once its arguments are read: chooses the adapter,
 // checks every device address against it, reads and checks the images,
@@ -19,7 +20,9 @@ class CliRun
 {
 public:
     // `terminal`: the text report may redraw its progress lines in place.
-    CliRun(const CliArguments &arguments, QTextStream &out, QTextStream &err, bool terminal);
+    // `stopSignals` installed already.
+    CliRun(const CliArguments &arguments, StopSignals &stopSignals, QTextStream &out, QTextStream &err,
+           bool terminal);
     ~CliRun();
 
     int exec();
@@ -29,6 +32,7 @@ private:
     QString pathOf(int imageNumber) const;
 
     CliArguments _arguments;
+    StopSignals &_stopSignals;
     QTextStream &_err;
     std::unique_ptr<CliReport> _report;
 };

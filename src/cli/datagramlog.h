@@ -2,11 +2,14 @@
 #define DATAGRAMLOG_H
 
 #include "datagramtap.h"
+#include "fdoutput.h"
 
-#include <QFile>
-#include <QHostAddress>
+#include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QTimer>
+
+#include <memory>
 
 class Transport;
 
@@ -25,18 +28,20 @@ public:
     // Creates or empties the file.
     bool open(const QString &path, QString *error);
     void attach(Transport *transport);
-    // Written so far reaches the file; false after a write error.
+    // Written so far reaches the file; false once anything was lost.
     bool flush();
-    QString errorString() const { return _file.errorString(); }
+    QString errorString() const;
 
     void sent(quint32 device, const QByteArray &datagram) override;
     void received(quint32 from, const char *data, qint64 size, bool fromDevice) override;
 
 private:
     void writeLine(quint32 peer, const char *direction, qint64 size, const QByteArray &bytes, bool stray);
+    void writeOut();
 
-    QFile _file;
-    bool _failed = false;
+    std::unique_ptr<FdOutput> _output;
+    QByteArray _pending;
+    QTimer _flushSoon;
 };
 
 #endif // DATAGRAMLOG_H
