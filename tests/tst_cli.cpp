@@ -218,6 +218,7 @@ private slots:
     void unfitImagesSendNothing();
     void interruptedMidTransfer_data();
     void interruptedMidTransfer();
+    void strayFloodSummarisedInTheLog();
     void manyDevicesFailingAtOnce();
     void checkErasesNothing();
     void sendOneImageUnderItsNumber();
@@ -467,6 +468,19 @@ void tst_Cli::usageErrorsSendNothing_data()
     QTest::newRow("unwritable log") << QStringList{QStringLiteral("--log-file"), QStringLiteral("@DIR@/no/such/dir/log"), dev,
                                                    device(0), dir}
                                     << "cannot write the log file";
+    // The log is opened after every input is read, and never over one of them.
+    const QString log = QStringLiteral("--log-file");
+    QTest::newRow("log is an image") << QStringList{log, QStringLiteral("@DIR@/file1.varnelfmw"), dev, device(0), dir}
+                                     << "the log file @DIR@/file1.varnelfmw is the same file as the image "
+                                        "@DIR@/file1.varnelfmw";
+    QTest::newRow("log is an image behind a link")
+        << QStringList{log, QStringLiteral("@DIR@/alias.log"), dev, device(0), dir}
+        << "the log file @DIR@/alias.log is the same file as the image @DIR@/file2.varnelfmw";
+    QTest::newRow("log is the devices file")
+        << QStringList{QStringLiteral("--devices"), QStringLiteral("@LIST@"), log, QStringLiteral("@LIST@"), dir}
+        << "the log file @LIST@ is the same file as the devices file @LIST@";
+    QTest::newRow("log is a FIFO no one reads") << QStringList{log, QStringLiteral("@DIR@/fifo"), dev, device(0), dir}
+                                                << "the log file @DIR@/fifo is a FIFO that no one reads";
 }
 
 void tst_Cli::usageErrorsSendNothing()
@@ -476,7 +490,11 @@ void tst_Cli::usageErrorsSendNothing()
 
     QVERIFY(writeImages(_dir->path()));
     const QString list = _dir->filePath(QStringLiteral("devices.txt"));
-    QVERIFY(writeFile(list, "# the bench\n127.0.0.4\n127.0.0.3\n"));
+    const QByteArray listed = "# the bench\n127.0.0.4\n127.0.0.3\n";
+    QVERIFY(writeFile(list, listed));
+    QVERIFY(QFile::link(_dir->filePath(QStringLiteral("file2.varnelfmw")),
+                        _dir->filePath(QStringLiteral("alias.log"))));
+    QCOMPARE(::mkfifo(QFile::encodeName(_dir->filePath(QStringLiteral("fifo"))).constData(), 0600), 0);
     for (QString &argument : arguments)
         argument.replace(QStringLiteral("@DIR@"), _dir->path()).replace(QStringLiteral("@LIST@"), list);
     said.replace(QStringLiteral("@DIR@"), _dir->path()).replace(QStringLiteral("@LIST@"), list);
@@ -502,6 +520,15 @@ void tst_Cli::usageErrorsSendNothing()
         QCOMPARE(events[0].value(QStringLiteral("exitCode")).toInt(), 2);
         QVERIFY2(events[0].value(QStringLiteral("message")).toString().contains(said), qPrintable(cli.said()));
     }
+    // Nothing was emptied or overwritten.
+    for (int n = 1; n <= 3; ++n) {
+        QFile file(_dir->filePath(QStringLiteral("file%1.varnelfmw").arg(n)));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), image(n));
+    }
+    QFile kept(list);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), listed);
     QVERIFY(!runLoopUntil([&] { return listener.hasPendingDatagrams(); }, 200));
 }
 
@@ -717,6 +744,53 @@ void tst_Cli::interruptedMidTransfer()
     QCOMPARE(_sims[2]->receivedCount(), 0);
 }
 
+void tst_Cli::strayFloodSummarisedInTheLog()
+{
+    QVERIFY(startSims(1));
+    // The device answers late: the flood has the run to itself meanwhile.
+    DeviceSim::Faults late;
+    late.ackDelayMs = 700;
+    _sims[0]->setFaults(late);
+    const QString logPath = _dir->filePath(QStringLiteral("datagrams.log"));
+
+    Cli cli;
+    cli.start({QStringLiteral("--check"), QStringLiteral("--device"), device(0), QStringLiteral("--log-file"),
+               logPath});
+    // The connect out: the program's sockets are open.
+    QVERIFY2(runLoopUntil([&] { return _sims[0]->receivedCount() > 0; }, kRunLimitMs), qPrintable(cli.said()));
+    QUdpSocket flood;
+    QVERIFY(flood.bind(otherAddress(), 0));
+    const QByteArray stray(1400, '\x5a');
+    QTimer pace;
+    QObject::connect(&pace, &QTimer::timeout, &flood, [&] {
+        for (int i = 0; i < 20; ++i)
+            flood.writeDatagram(stray, pcAddress(), kAckPort);
+    });
+    pace.start(1);
+    QVERIFY2(cli.finish(), qPrintable(cli.said()));
+    pace.stop();
+    QVERIFY2(cli.process.exitCode() == 0, qPrintable(cli.said()));
+
+    QFile log(logPath);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    static const QRegularExpression hidden(
+        QStringLiteral(R"( RX (\d+) more stray datagrams in this second, not shown$)"));
+    QHash<QByteArray, int> shownIn;  // by second
+    qint64 summarised = 0;
+    const QList<QByteArray> lines = log.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.endsWith(" stray"))
+            ++shownIn[line.left(19)];
+        const auto match = hidden.match(QString::fromLatin1(line));
+        if (match.hasMatch())
+            summarised += match.captured(1).toLongLong();
+    }
+    for (auto second = shownIn.cbegin(); second != shownIn.cend(); ++second)
+        QVERIFY2(second.value() <= 100, qPrintable(QStringLiteral("%1 strays shown in %2").arg(second.value()).arg(
+                                            QString::fromLatin1(second.key()))));
+    QVERIFY2(summarised > 0, qPrintable(QStringLiteral("%1 lines, none summarised").arg(lines.size())));
+}
+
 void tst_Cli::manyDevicesFailingAtOnce()
 {
     // No route to these in the namespace: each connect fails as it is sent.
@@ -757,7 +831,9 @@ void tst_Cli::checkErasesNothing()
     QVERIFY(startSims(2));
 
     Cli cli;
-    const int code = cli.run({QStringLiteral("--check"), QStringLiteral("--json"), QStringLiteral("--device"), device(0),
+    // A log thrown away is still a log that works.
+    const int code = cli.run({QStringLiteral("--check"), QStringLiteral("--json"), QStringLiteral("--log-file"),
+                              QStringLiteral("/dev/null"), QStringLiteral("--device"), device(0),
                               QStringLiteral("--device"), device(1), _dir->path()});
     QVERIFY2(code == 0, qPrintable(cli.said()));
     QString problem;
@@ -786,8 +862,10 @@ void tst_Cli::sendOneImageUnderItsNumber()
 
     Cli cli;
     const int code = cli.run({QStringLiteral("--device"), device(0), QStringLiteral("--send"),
-                              QStringLiteral("2=") + path});
+                              QStringLiteral("2=") + path, QStringLiteral("--log-file"),
+                              QStringLiteral("/dev/stderr")});
     QVERIFY2(code == 0, qPrintable(cli.said()));
+    QVERIFY2(cli.err.contains(" 127.0.0.2 TX 3 a55a0f\n"), qPrintable(cli.said()));
     QCOMPARE(_sims[0]->eraseCount(), 0);
     const auto images = _sims[0]->images();
     QCOMPARE(images.size(), 1);

@@ -1,7 +1,6 @@
 #include "cliarguments.h"
 
 #include "deviceaddress.h"
-#include "inputfile.h"
 #include "operatortexts.h"
 
 #include <QCommandLineParser>
@@ -84,6 +83,7 @@ bool readDevicesFile(const QString &path, CliArguments &result, QSet<quint32> &s
         *error = QStringLiteral("cannot read the devices file %1: %2").arg(path, file.error);
         return false;
     }
+    result.devicesFiles.append({file.identity, QStringLiteral("the devices file %1").arg(path)});
     const QByteArray &content = file.content;
     if (content.size() > kMaxDevicesFileBytes) {
         *error = QStringLiteral("the devices file %1 is over %2 MiB")

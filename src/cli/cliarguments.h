@@ -3,6 +3,7 @@
 
 #include "devicesession.h"
 #include "fleetupdate.h"
+#include "inputfile.h"
 
 #include <QHostAddress>
 #include <QList>
@@ -36,6 +37,7 @@ struct CliArguments {
     DeviceSession::Timeouts timeouts;
     bool json = false;  // set on Error too, so a script gets its error event
     QString logFile;
+    QList<NamedInput> devicesFiles;  // as read
 
     static CliArguments parse(const QStringList &arguments);
     // The image files of the chosen mode, by their numbers.

@@ -84,15 +84,12 @@ int CliRun::exec()
         }
     }
 
-    DatagramLog log;
-    if (!_arguments.logFile.isEmpty() && !log.open(_arguments.logFile, &error))
-        return stop(exitcode::kUsage, error);
-
     // Every image whole and checked before the first datagram.
     QList<QByteArray> images;
     QList<CliReport::Image> described;
     QList<quint32> checksums;  // worked out once: for the report and for every device
     QStringList unfit;
+    QList<NamedInput> inputs = _arguments.devicesFiles;
     const auto files = _arguments.imageFiles();
     for (const auto &[number, path] : files) {
         const UpdateImage image = UpdateImage::load(path);
@@ -103,6 +100,7 @@ int CliRun::exec()
             unfit.append(QStringLiteral("  %1 (%2)").arg(OperatorTexts::imageProblem(image.problem(), path), where));
             continue;
         }
+        inputs.append({FileIdentity::ofPath(path), QStringLiteral("the image %1").arg(path)});
         images.append(image.data());
         checksums.append(crc().crc32(image.data()));
         described.append({number, path, image.data().size(), checksums.last()});
@@ -110,6 +108,11 @@ int CliRun::exec()
     if (!unfit.isEmpty())
         return stop(exitcode::kImagesUnfit,
                     QStringLiteral("the images are not fit to send; nothing was sent:\n") + unfit.join(QLatin1Char('\n')));
+
+    // Only now, with every input read: the log may not be one of them.
+    DatagramLog log;
+    if (!_arguments.logFile.isEmpty() && !log.open(_arguments.logFile, inputs, &error))
+        return stop(exitcode::kUsage, error);
 
     if (!described.isEmpty())
         _report->images(described);

@@ -14,8 +14,9 @@ class StopSignals;
 
 // One run of the program once its arguments are read: chooses the adapter,
 // checks every device address against it, reads and checks the images,
-// opens the sockets, updates the devices, and says how it all ended as the
-// exit code. Nothing is sent before every check has passed.
+// opens the log, opens the sockets, updates the devices, and says how it
+// all ended as the exit code. Nothing is sent, and nothing is written to the
+// log file, before every check has passed.
 class CliRun
 {
 public:

@@ -3,18 +3,18 @@
 #include "transport.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QHostAddress>
-
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
 
 namespace {
 
 // Written out in pieces this big, and at the latest this long after a line.
 constexpr qsizetype kWriteBytes = 64 * 1024;
 constexpr int kWriteAfterMs = 500;
+
+QByteArray timeText(qint64 msecsSinceEpoch)
+{
+    return QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::UTC).toString(Qt::ISODateWithMs).toLatin1();
+}
 
 } // namespace
 
@@ -23,7 +23,13 @@ DatagramLog::DatagramLog(QObject *parent)
 {
     _flushSoon.setSingleShot(true);
     _flushSoon.setInterval(kWriteAfterMs);
-    connect(&_flushSoon, &QTimer::timeout, this, &DatagramLog::writeOut);
+    connect(&_flushSoon, &QTimer::timeout, this, [this] {
+        countStrays(QDateTime::currentMSecsSinceEpoch() / 1000);
+        writeOut();
+        // A count still open is told once its second is over, flood or not.
+        if (_straysHidden > 0)
+            _flushSoon.start();
+    });
 }
 
 DatagramLog::~DatagramLog()
@@ -31,15 +37,14 @@ DatagramLog::~DatagramLog()
     flush();
 }
 
-bool DatagramLog::open(const QString &path, QString *error)
+bool DatagramLog::open(const QString &path, const QList<NamedInput> &inputs, QString *error)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        *error = QStringLiteral("cannot write the log file %1: %2")
-                     .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    const OutputFile file = OutputFile::open(path, inputs);
+    if (file.fd < 0) {
+        *error = file.error;
         return false;
     }
-    _output = std::make_unique<FdOutput>(fd, true);
+    _output = std::make_unique<FdOutput>(file.fd, true);
     return true;
 }
 
@@ -52,6 +57,8 @@ bool DatagramLog::flush()
 {
     if (!_output)
         return true;
+    // The strays of the last second count too.
+    countStrays(-1);
     writeOut();
     return !_output->dropped();
 }
@@ -81,11 +88,34 @@ void DatagramLog::received(quint32 from, const char *data, qint64 size, bool fro
     writeLine(from, "RX", size, QByteArray::fromRawData(data, qMin(size, kLoggedBytes)), !fromDevice);
 }
 
+void DatagramLog::countStrays(qint64 second)
+{
+    if (second == _straySecond)
+        return;
+    if (_straysHidden > 0) {
+        _pending += timeText(_straySecond * 1000 + 999);
+        _pending += " RX ";
+        _pending += QByteArray::number(_straysHidden);
+        _pending += " more stray datagrams in this second, not shown\n";
+    }
+    _straySecond = second;
+    _straysInSecond = 0;
+    _straysHidden = 0;
+}
+
 void DatagramLog::writeLine(quint32 peer, const char *direction, qint64 size, const QByteArray &bytes, bool stray)
 {
     if (!_output)
         return;
-    _pending += QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toLatin1();
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    countStrays(now / 1000);
+    if (stray && ++_straysInSecond > kStraysShownPerSecond) {
+        ++_straysHidden;
+        if (!_flushSoon.isActive())
+            _flushSoon.start();
+        return;
+    }
+    _pending += timeText(now);
     _pending += ' ';
     _pending += QHostAddress(peer).toString().toLatin1();
     _pending += ' ';
