@@ -371,19 +371,24 @@ void tst_Cli::fullUpdateOfSeveralDevices()
 void tst_Cli::failingDevicesLeaveTheOthersAlone()
 {
     QVERIFY(writeImages(_dir->path(), 4));
-    QVERIFY(startSims(4));
-    // .3 refuses a block of image 1; .4 falls silent in image 1; .2 and .5 are fine.
+    QVERIFY(startSims(5));
+    // .3 refuses a block of image 1; .4 falls silent in image 1; .6 never
+    // answers the erase; .2 and .5 are fine.
     DeviceSim::Faults refusing;
     refusing.wrongTypeAt = 5;
     _sims[1]->setFaults(refusing);
     DeviceSim::Faults silent;
     silent.silentAfter = 6;
     _sims[2]->setFaults(silent);
+    DeviceSim::Faults eraseUnanswered;
+    eraseUnanswered.silentAfter = 1;
+    _sims[4]->setFaults(eraseUnanswered);
 
     Cli cli;
     const int code = cli.run({QStringLiteral("--json"), QStringLiteral("--timeout-block"), QStringLiteral("4"),
-                              QStringLiteral("--device"), device(0), QStringLiteral("--device"), device(1),
-                              QStringLiteral("--device"), device(2), QStringLiteral("--device"), device(3),
+                              QStringLiteral("--timeout-erase"), QStringLiteral("1"), QStringLiteral("--device"),
+                              device(0), QStringLiteral("--device"), device(1), QStringLiteral("--device"), device(2),
+                              QStringLiteral("--device"), device(3), QStringLiteral("--device"), device(4),
                               _dir->path()});
     QVERIFY2(code == 1, qPrintable(cli.said()));
 
@@ -408,6 +413,11 @@ void tst_Cli::failingDevicesLeaveTheOthersAlone()
     QCOMPARE(silentDone.value(QStringLiteral("outcome")).toString(), QStringLiteral("NoAnswer"));
     QCOMPARE(silentDone.value(QStringLiteral("reason")).toString(),
              QStringLiteral("No answer at block 5 of %1.").arg(protocol::blockCount(kImageSizes[0] * 4)));
+    // Whether each may be left without firmware.
+    QCOMPARE(silentDone.value(QStringLiteral("erased")).toString(), QStringLiteral("yes"));
+    const QJsonObject eraseDone = eventsOf(events, device(4)).last();
+    QCOMPARE(eraseDone.value(QStringLiteral("operation")).toString(), QStringLiteral("Erase"));
+    QCOMPARE(eraseDone.value(QStringLiteral("erased")).toString(), QStringLiteral("possibly"));
     // The good ones were done before the silent one's wait was over.
     const int silentEnd = indexOf(events, QStringLiteral("device-done"), device(2));
     for (int good : {0, 3}) {
@@ -419,8 +429,8 @@ void tst_Cli::failingDevicesLeaveTheOthersAlone()
     const QJsonObject summary = events.last();
     QCOMPARE(eventOf(summary), QStringLiteral("summary"));
     QCOMPARE(summary.value(QStringLiteral("succeeded")).toInt(), 2);
-    QCOMPARE(summary.value(QStringLiteral("failed")).toInt(), 2);
-    QCOMPARE(summary.value(QStringLiteral("failedDevices")).toArray(), QJsonArray({device(1), device(2)}));
+    QCOMPARE(summary.value(QStringLiteral("failed")).toInt(), 3);
+    QCOMPARE(summary.value(QStringLiteral("failedDevices")).toArray(), QJsonArray({device(1), device(2), device(4)}));
     QCOMPARE(summary.value(QStringLiteral("exitCode")).toInt(), 1);
 }
 
@@ -727,6 +737,9 @@ void tst_Cli::interruptedMidTransfer()
         QCOMPARE(eventOf(mine.last()), QStringLiteral("device-done"));
         QCOMPARE(mine.last().value(QStringLiteral("outcome")).toString(), QStringLiteral("Aborted"));
         QCOMPARE(mine.last().value(QStringLiteral("reason")).toString(), QStringLiteral("Aborted."));
+        // Each device's answer to the erase is what tells.
+        QCOMPARE(mine.last().value(QStringLiteral("erased")).toString(),
+                 _sims[size_t(i)]->eraseCount() > 0 ? QStringLiteral("yes") : QStringLiteral("no"));
     }
     const QJsonObject summary = events.last();
     QCOMPARE(eventOf(summary), QStringLiteral("summary"));

@@ -15,8 +15,13 @@
 #include "updateimage.h"
 
 #include <QEventLoop>
+#include <QScopeGuard>
+#include <QSet>
 #include <QTextStream>
 #include <QTimer>
+
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -27,6 +32,26 @@ QString oneLine(QString text)
     return text.replace(QLatin1Char('\n'), QLatin1Char(' '));
 }
 
+// Asked at each redraw, so a resized window is followed.
+int terminalRows()
+{
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row == 0)
+        return 24;  // a terminal that does not say: the smallest usual one
+    return size.ws_row;
+}
+
+// As the fleet keeps it in its reports: the erase's answer came, or the
+// erase left and none came.
+FleetUpdate::Erasure erasureOf(bool answered, const OperationResult &ended)
+{
+    if (answered)
+        return FleetUpdate::Erasure::Yes;
+    if (ended.operation == OperationResult::Operation::Erase && ended.sent && !ended.ok())
+        return FleetUpdate::Erasure::Possibly;
+    return FleetUpdate::Erasure::No;
+}
+
 } // namespace
 
 CliRun::CliRun(const CliArguments &arguments, StopSignals &stopSignals, QTextStream &out, QTextStream &err,
@@ -35,10 +60,15 @@ CliRun::CliRun(const CliArguments &arguments, StopSignals &stopSignals, QTextStr
     , _stopSignals(stopSignals)
     , _err(err)
 {
-    if (arguments.json)
+    if (arguments.json) {
         _report = std::make_unique<JsonReport>(out, err);
-    else
-        _report = std::make_unique<TextReport>(out, err, terminal, arguments.mode);
+        return;
+    }
+    auto text = std::make_unique<TextReport>(out, err, terminal, arguments.mode);
+    if (terminal)
+        text->setTerminalRows(terminalRows);
+    _text = text.get();
+    _report = std::move(text);
 }
 
 CliRun::~CliRun() = default;
@@ -137,11 +167,21 @@ int CliRun::exec()
 
     FleetUpdate fleet(&transport);
     QHash<quint32, int> imagesDone;
+    QSet<quint32> erased;
     CliReport *report = _report.get();
+    if (_text)
+        _text->setWaits([&fleet](const QHostAddress &device) { return fleet.wait(device); });
+    const auto forgetWaits = qScopeGuard([this] {
+        if (_text)
+            _text->setWaits({});
+    });
     QObject::connect(&fleet, &FleetUpdate::connected, [report](const QHostAddress &device) {
         report->connected(device);
     });
-    QObject::connect(&fleet, &FleetUpdate::erased, [report](const QHostAddress &device) { report->erased(device); });
+    QObject::connect(&fleet, &FleetUpdate::erased, [&](const QHostAddress &device) {
+        erased.insert(device.toIPv4Address());
+        report->erased(device);
+    });
     QObject::connect(&fleet, &FleetUpdate::progress,
                      [report](const QHostAddress &device, int image, quint32 done, quint32 total) {
                          report->progress(device, image, done, total);
@@ -151,8 +191,9 @@ int CliRun::exec()
         report->imageDone(device, result);
     });
     QObject::connect(&fleet, &FleetUpdate::deviceDone, [&](const QHostAddress &device, const OperationResult &result) {
+        const quint32 key = device.toIPv4Address();
         const QString reason = result.ok() ? QString() : OperatorTexts::failureReason(result, pathOf(result.fileNumber));
-        report->deviceDone(device, result, imagesDone.value(device.toIPv4Address()), reason);
+        report->deviceDone(device, result, imagesDone.value(key), erasureOf(erased.contains(key), result), reason);
     });
 
     QEventLoop loop;
@@ -177,9 +218,15 @@ int CliRun::exec()
         if (!fleet.isRunning())
             loop.quit();
     });
+    // A silent device's line says how long it has waited, though nothing moves.
+    QTimer refresh;
+    refresh.setInterval(1000);
+    QObject::connect(&refresh, &QTimer::timeout, &loop, [report] { report->refresh(); });
+    refresh.start();
     // A stop asked for while the images were read ends the run here.
     if (!_stopSignals.requested())
         loop.exec();
+    refresh.stop();
 
     CliReport::Summary summary;
     if (started) {
@@ -198,7 +245,7 @@ int CliRun::exec()
         aborted.operation = OperationResult::Operation::Connect;
         aborted.outcome = OperationResult::Outcome::Aborted;
         for (const QHostAddress &device : std::as_const(devices)) {
-            report->deviceDone(device, aborted, 0, OperatorTexts::failureReason(aborted));
+            report->deviceDone(device, aborted, 0, FleetUpdate::Erasure::No, OperatorTexts::failureReason(aborted));
             summary.aborted.append(device);
         }
     }

@@ -11,6 +11,7 @@
 
 class QTextStream;
 class StopSignals;
+class TextReport;
 
 // One run of the program once its arguments are read: chooses the adapter,
 // checks every device address against it, reads and checks the images,
@@ -36,6 +37,7 @@ private:
     StopSignals &_stopSignals;
     QTextStream &_err;
     std::unique_ptr<CliReport> _report;
+    TextReport *_text = nullptr;  // _report, when it is text
 };
 
 #endif // CLIRUN_H
