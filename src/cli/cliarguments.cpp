@@ -2,6 +2,7 @@
 
 #include "deviceaddress.h"
 #include "operatortexts.h"
+#include "printable.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -50,8 +51,9 @@ bool addDevice(const QString &typed, const QString &origin, QList<DeviceEntry> &
     const DeviceAddress checked = DeviceAddress::check(typed);
     if (!checked.ok()) {
         *error = QStringLiteral("device \"%1\" (%2): %3")
-                     .arg(typed.trimmed(), origin,
-                          oneLine(OperatorTexts::deviceAddressProblem(checked.problem, typed.trimmed())));
+                     .arg(printable::escaped(typed.trimmed()), origin,
+                          printable::escaped(
+                              oneLine(OperatorTexts::deviceAddressProblem(checked.problem, typed.trimmed()))));
         return false;
     }
     const quint32 ip = checked.address.toIPv4Address();
@@ -70,24 +72,26 @@ bool addDevice(const QString &typed, const QString &origin, QList<DeviceEntry> &
     return true;
 }
 
+// Origins and messages name the file as it is safe to echo.
 bool readDevicesFile(const QString &path, CliArguments &result, QSet<quint32> &seen, QString *error)
 {
+    const QString shown = printable::escaped(path);
     // Read to the end rather than by its size: the list may come through a pipe.
     const InputFile file = InputFile::read(path, kMaxDevicesFileBytes);
     if (file.interrupted) {
         result.interrupted = true;
-        *error = QStringLiteral("stopped while waiting for the devices file %1").arg(path);
+        *error = QStringLiteral("stopped while waiting for the devices file %1").arg(shown);
         return false;
     }
     if (!file.ok()) {
-        *error = QStringLiteral("cannot read the devices file %1: %2").arg(path, file.error);
+        *error = QStringLiteral("cannot read the devices file %1: %2").arg(shown, file.error);
         return false;
     }
-    result.devicesFiles.append({file.identity, QStringLiteral("the devices file %1").arg(path)});
+    result.devicesFiles.append({file.identity, QStringLiteral("the devices file %1").arg(shown)});
     const QByteArray &content = file.content;
     if (content.size() > kMaxDevicesFileBytes) {
         *error = QStringLiteral("the devices file %1 is over %2 MiB")
-                     .arg(path, QString::number(kMaxDevicesFileBytes >> 20));
+                     .arg(shown, QString::number(kMaxDevicesFileBytes >> 20));
         return false;
     }
     QList<DeviceEntry> &devices = result.devices;
@@ -99,7 +103,7 @@ bool readDevicesFile(const QString &path, CliArguments &result, QSet<quint32> &s
             line.truncate(comment);
         if (line.trimmed().isEmpty())
             continue;
-        if (!addDevice(line, QStringLiteral("%1:%2").arg(path, QString::number(i + 1)), devices, seen, error))
+        if (!addDevice(line, QStringLiteral("%1:%2").arg(shown, QString::number(i + 1)), devices, seen, error))
             return false;
     }
     return true;
@@ -117,8 +121,17 @@ bool parseSeconds(const QString &text, std::chrono::milliseconds *value)
 
 } // namespace
 
-CliArguments CliArguments::parse(const QStringList &arguments)
+CliArguments CliArguments::parse(const QList<QByteArray> &raw)
 {
+    QStringList arguments;
+    QByteArray notUtf8;
+    for (qsizetype i = 0; i < raw.size(); ++i) {
+        arguments.append(QFile::decodeName(raw[i]));
+        // The program's own path may be anything: it names no input.
+        if (i > 0 && notUtf8.isNull() && !printable::isUtf8(raw[i]))
+            notUtf8 = raw[i];
+    }
+
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.setApplicationDescription(QString::fromLatin1(kDescription));
@@ -180,7 +193,10 @@ CliArguments CliArguments::parse(const QStringList &arguments)
         return result;
     };
     if (!parsed)
-        return refuse(parser.errorText());
+        return refuse(printable::escaped(parser.errorText()));
+    if (!notUtf8.isNull())
+        return refuse(QStringLiteral("\"%1\" is not valid UTF-8; give every path in UTF-8")
+                          .arg(printable::bytes(notUtf8)));
 
     if (parser.isSet(help)) {
         result.action = Action::Help;
@@ -205,7 +221,8 @@ CliArguments CliArguments::parse(const QStringList &arguments)
 
     const QStringList positional = parser.positionalArguments();
     if (positional.size() > 1)
-        return refuse(QStringLiteral("one DIRECTORY at most, not \"%1\"").arg(positional.join(QLatin1Char(' '))));
+        return refuse(QStringLiteral("one DIRECTORY at most, not \"%1\"")
+                          .arg(printable::escaped(positional.join(QLatin1Char(' ')))));
     const bool hasDirectory = positional.size() == 1;
     const int modes = int(parser.isSet(check)) + int(parser.isSet(eraseOnly)) + int(parser.isSet(send));
     if (modes > 1)
@@ -222,7 +239,8 @@ CliArguments CliArguments::parse(const QStringList &arguments)
         const QString number = value.left(equals);
         if (equals < 0 || (number != QLatin1String("1") && number != QLatin1String("2")
                            && number != QLatin1String("3")))
-            return refuse(QStringLiteral("--send wants N=PATH with N 1, 2 or 3, not \"%1\"").arg(value));
+            return refuse(QStringLiteral("--send wants N=PATH with N 1, 2 or 3, not \"%1\"")
+                              .arg(printable::escaped(value)));
         result.sendNumber = number.toInt();
         result.sendPath = value.mid(equals + 1);
         if (result.sendPath.isEmpty())
@@ -258,7 +276,7 @@ CliArguments CliArguments::parse(const QStringList &arguments)
         result.parallel = parser.value(parallel).toInt(&ok);
         if (!ok || result.parallel < 1)
             return refuse(QStringLiteral("--parallel wants a whole number of 1 or more, not \"%1\"")
-                              .arg(parser.value(parallel)));
+                              .arg(printable::escaped(parser.value(parallel))));
     }
 
     const std::pair<const QCommandLineOption *, std::chrono::milliseconds *> timeouts[] = {
@@ -271,7 +289,7 @@ CliArguments CliArguments::parse(const QStringList &arguments)
             return refuse(QStringLiteral("--%1 wants seconds over 0 and up to %2, not \"%3\"")
                               .arg(option->names().constFirst())
                               .arg(kMaxTimeoutSeconds)
-                              .arg(parser.value(*option)));
+                              .arg(printable::escaped(parser.value(*option))));
     }
 
     result.adapter = parser.value(adapter).trimmed();

@@ -5,6 +5,7 @@
 #include "fleetupdate.h"
 #include "inputfile.h"
 
+#include <QByteArray>
 #include <QHostAddress>
 #include <QList>
 #include <QString>
@@ -23,7 +24,7 @@ struct CliArguments {
     enum class Action { Run, Help, Version, Error };
 
     Action action = Action::Error;
-    QString error;             // Error: why, in one line
+    QString error;             // Error: why, in one line, safe to echo
     bool interrupted = false;  // Error: a stop signal came while an input was read
     QString helpText;          // Help
 
@@ -39,7 +40,9 @@ struct CliArguments {
     QString logFile;
     QList<NamedInput> devicesFiles;  // as read
 
-    static CliArguments parse(const QStringList &arguments);
+    // The arguments as the system gave them: a path that is not UTF-8 is
+    // refused as such, not looked for under another name.
+    static CliArguments parse(const QList<QByteArray> &arguments);
     // The image files of the chosen mode, by their numbers.
     QList<std::pair<int, QString>> imageFiles() const;
 };

@@ -9,6 +9,7 @@
 #include "jsonreport.h"
 #include "networkadapter.h"
 #include "operatortexts.h"
+#include "printable.h"
 #include "stopsignals.h"
 #include "textreport.h"
 #include "transport.h"
@@ -108,7 +109,7 @@ int CliRun::exec()
         if (!checked.ok()) {
             return stop(exitcode::kUsage,
                         QStringLiteral("device %1 (%2) from adapter %3: %4")
-                            .arg(entry.address.toString(), entry.origin, adapter.displayText(),
+                            .arg(entry.address.toString(), entry.origin, printable::escaped(adapter.displayText()),
                                  oneLine(OperatorTexts::deviceAddressProblem(checked.problem,
                                                                              entry.address.toString()))));
         }
@@ -124,13 +125,14 @@ int CliRun::exec()
     for (const auto &[number, path] : files) {
         const UpdateImage image = UpdateImage::load(path);
         if (!image.ok()) {
-            QString where = path;
+            QString where = printable::escaped(path);
             if (!image.systemError().isEmpty())
                 where += QStringLiteral(": ") + image.systemError();
-            unfit.append(QStringLiteral("  %1 (%2)").arg(OperatorTexts::imageProblem(image.problem(), path), where));
+            unfit.append(QStringLiteral("  %1 (%2)")
+                             .arg(printable::escaped(OperatorTexts::imageProblem(image.problem(), path)), where));
             continue;
         }
-        inputs.append({FileIdentity::ofPath(path), QStringLiteral("the image %1").arg(path)});
+        inputs.append({FileIdentity::ofPath(path), QStringLiteral("the image %1").arg(printable::escaped(path))});
         images.append(image.data());
         checksums.append(crc().crc32(image.data()));
         described.append({number, path, image.data().size(), checksums.last()});
@@ -151,7 +153,7 @@ int CliRun::exec()
     if (!transport.openAnswerPort() || !transport.openAdapter(adapter.entry.ip()))
         return stop(exitcode::kConnection,
                     QStringLiteral("cannot open the connection from %1: %2")
-                        .arg(adapter.displayText(), transport.errorString()));
+                        .arg(printable::escaped(adapter.displayText()), transport.errorString()));
     if (!_arguments.logFile.isEmpty())
         log.attach(&transport);
 
@@ -192,7 +194,9 @@ int CliRun::exec()
     });
     QObject::connect(&fleet, &FleetUpdate::deviceDone, [&](const QHostAddress &device, const OperationResult &result) {
         const quint32 key = device.toIPv4Address();
-        const QString reason = result.ok() ? QString() : OperatorTexts::failureReason(result, pathOf(result.fileNumber));
+        const QString reason = result.ok() ? QString()
+                                           : printable::escaped(
+                                                 OperatorTexts::failureReason(result, pathOf(result.fileNumber)));
         report->deviceDone(device, result, imagesDone.value(key), erasureOf(erased.contains(key), result), reason);
     });
 
@@ -258,6 +262,7 @@ int CliRun::exec()
     report->summary(summary);
 
     if (!_arguments.logFile.isEmpty() && !log.flush())
-        _err << kName << "the log file " << _arguments.logFile << " is incomplete: " << log.errorString() << Qt::endl;
+        _err << kName << "the log file " << printable::escaped(_arguments.logFile)
+             << " is incomplete: " << log.errorString() << Qt::endl;
     return summary.exitCode;
 }

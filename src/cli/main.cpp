@@ -44,7 +44,10 @@ int main(int argc, char *argv[])
     if (!stoppable)
         err << name << ": Ctrl+C will not report the devices: " << error << Qt::endl;
 
-    const CliArguments arguments = CliArguments::parse(QCoreApplication::arguments());
+    QList<QByteArray> raw;
+    for (int i = 0; i < argc; ++i)
+        raw.append(QByteArray(argv[i]));
+    const CliArguments arguments = CliArguments::parse(raw);
     switch (arguments.action) {
     case CliArguments::Action::Help:
         out << arguments.helpText;

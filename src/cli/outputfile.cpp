@@ -1,5 +1,6 @@
 #include "outputfile.h"
 
+#include "printable.h"
 
 #include <QFile>
 
@@ -24,6 +25,7 @@ OutputFile refused(int fd, const QString &why)
 
 OutputFile OutputFile::open(const QString &path, const QList<NamedInput> &inputs)
 {
+    const QString shown = printable::escaped(path);
     // No O_TRUNC: nothing is emptied before the checks. Non-blocking: a FIFO
     // without a reader fails at once, and no device node waits for a carrier.
     const int fd = ::open(QFile::encodeName(path).constData(),
@@ -31,18 +33,18 @@ OutputFile OutputFile::open(const QString &path, const QList<NamedInput> &inputs
     if (fd < 0) {
         const int error = errno;
         if (error == ENXIO)
-            return refused(-1, QStringLiteral("the log file %1 is a FIFO that no one reads").arg(path));
+            return refused(-1, QStringLiteral("the log file %1 is a FIFO that no one reads").arg(shown));
         return refused(-1, QStringLiteral("cannot write the log file %1: %2")
-                               .arg(path, QString::fromLocal8Bit(std::strerror(error))));
+                               .arg(shown, QString::fromLocal8Bit(std::strerror(error))));
     }
     struct stat status {};
     if (::fstat(fd, &status) != 0)
         return refused(fd, QStringLiteral("cannot write the log file %1: %2")
-                               .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+                               .arg(shown, QString::fromLocal8Bit(std::strerror(errno))));
     const FileIdentity identity = FileIdentity::ofDescriptor(fd);
     for (const NamedInput &input : inputs) {
         if (input.identity == identity)
-            return refused(fd, QStringLiteral("the log file %1 is the same file as %2").arg(path, input.name));
+            return refused(fd, QStringLiteral("the log file %1 is the same file as %2").arg(shown, input.name));
     }
     // Writes wait for room again, as any output does (a stop still ends them).
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
@@ -53,7 +55,7 @@ OutputFile OutputFile::open(const QString &path, const QList<NamedInput> &inputs
             ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_APPEND);
         } else if (::ftruncate(fd, 0) != 0) {
             return refused(fd, QStringLiteral("cannot empty the log file %1: %2")
-                                   .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
+                                   .arg(shown, QString::fromLocal8Bit(std::strerror(errno))));
         }
     }
     OutputFile file;

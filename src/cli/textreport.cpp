@@ -1,6 +1,7 @@
 #include "textreport.h"
 
 #include "operatortexts.h"
+#include "printable.h"
 #include "protocol.h"
 
 #include <QStringList>
@@ -154,7 +155,7 @@ void TextReport::images(const QList<Image> &images)
         _imageBlocks.append({image.number, protocol::blockCount(image.size)});
         // In one go: a path may hold a "%1" of its own.
         print(QStringLiteral("%1: %2, %3 bytes, checksum %4")
-                  .arg(imageLabel(image.number), image.path, QString::number(image.size),
+                  .arg(imageLabel(image.number), printable::escaped(image.path), QString::number(image.size),
                        QStringLiteral("%1").arg(image.checksum, 8, 16, QLatin1Char('0'))),
               _out);
     }
