@@ -23,7 +23,11 @@
 
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <memory>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -32,6 +36,8 @@ using namespace testsupport;
 
 // Well past any run here, so a hang fails the test instead of the suite.
 constexpr int kRunLimitMs = 30000;
+// A stop ends the program's waits within a second; the rest is a loaded machine's slack.
+constexpr int kStopLimitMs = 1500;
 // Images that end mid-block, on a block boundary, and in one short block.
 const qsizetype kImageSizes[3] = {30001, 2800, 700};
 
@@ -212,6 +218,7 @@ private slots:
     void unfitImagesSendNothing();
     void interruptedMidTransfer_data();
     void interruptedMidTransfer();
+    void strayFloodSummarisedInTheLog();
     void manyDevicesFailingAtOnce();
     void checkErasesNothing();
     void sendOneImageUnderItsNumber();
@@ -364,33 +371,38 @@ void tst_Cli::fullUpdateOfSeveralDevices()
 void tst_Cli::failingDevicesLeaveTheOthersAlone()
 {
     QVERIFY(writeImages(_dir->path(), 4));
-    QVERIFY(startSims(6));
-    // .3 refuses a block of image 1; .4 falls silent in image 1; .2 and .5 are fine.
+    QVERIFY(startSims(7));
+    // .3 refuses a block of image 1; .4 falls silent in image 1; .6 never
+    // answers the erase; .2 and .5 are fine.
     DeviceSim::Faults refusing;
     refusing.wrongTypeAt = 5;
     _sims[1]->setFaults(refusing);
     DeviceSim::Faults silent;
     silent.silentAfter = 6;
     _sims[2]->setFaults(silent);
-    // .6 copies the answer to each image's last block 1.9 s later and never
+    DeviceSim::Faults eraseUnanswered;
+    eraseUnanswered.silentAfter = 1;
+    _sims[4]->setFaults(eraseUnanswered);
+    // .7 copies the answer to each image's last block 1.9 s later and never
     // answers image 2's (datagram 96: connect, erase, 86 blocks, 8 blocks).
     DeviceSim::Faults lateCopy;
     lateCopy.duplicateLastAcks = true;
     lateCopy.duplicateDelayMs = 1900;
     lateCopy.dropAckOf = 96;
-    _sims[4]->setFaults(lateCopy);
-    // .7 answers everything twice, 250 ms apart: caught before the erase.
+    _sims[5]->setFaults(lateCopy);
+    // .8 answers everything twice, 250 ms apart: caught before the erase.
     DeviceSim::Faults doubling;
     doubling.duplicateAcks = true;
     doubling.duplicateDelayMs = 250;
-    _sims[5]->setFaults(doubling);
+    _sims[6]->setFaults(doubling);
 
     Cli cli;
     // The silent device waits longer than the others take in all, quiet spells included.
     const int code = cli.run({QStringLiteral("--json"), QStringLiteral("--timeout-block"), QStringLiteral("12"),
-                              QStringLiteral("--device"), device(0), QStringLiteral("--device"), device(1),
-                              QStringLiteral("--device"), device(2), QStringLiteral("--device"), device(3),
-                              QStringLiteral("--device"), device(4), QStringLiteral("--device"), device(5),
+                              QStringLiteral("--timeout-erase"), QStringLiteral("1"), QStringLiteral("--device"),
+                              device(0), QStringLiteral("--device"), device(1), QStringLiteral("--device"), device(2),
+                              QStringLiteral("--device"), device(3), QStringLiteral("--device"), device(4),
+                              QStringLiteral("--device"), device(5), QStringLiteral("--device"), device(6),
                               _dir->path()});
     QVERIFY2(code == 1, qPrintable(cli.said()));
 
@@ -415,19 +427,25 @@ void tst_Cli::failingDevicesLeaveTheOthersAlone()
     QCOMPARE(silentDone.value(QStringLiteral("outcome")).toString(), QStringLiteral("NoAnswer"));
     QCOMPARE(silentDone.value(QStringLiteral("reason")).toString(),
              QStringLiteral("No answer at block 5 of %1.").arg(protocol::blockCount(kImageSizes[0] * 4)));
+    // Whether each may be left without firmware.
+    QCOMPARE(silentDone.value(QStringLiteral("erased")).toString(), QStringLiteral("yes"));
+    const QJsonObject eraseDone = eventsOf(events, device(4)).last();
+    QCOMPARE(eraseDone.value(QStringLiteral("operation")).toString(), QStringLiteral("Erase"));
+    QCOMPARE(eraseDone.value(QStringLiteral("erased")).toString(), QStringLiteral("possibly"));
     // Neither device that answered twice is called updated; the one that
     // doubled every answer was caught before its erase.
-    const QJsonObject copied = eventsOf(events, device(4)).last();
+    const QJsonObject copied = eventsOf(events, device(5)).last();
     QCOMPARE(copied.value(QStringLiteral("outcome")).toString(), QStringLiteral("AnsweredTwice"));
     QCOMPARE(copied.value(QStringLiteral("reason")).toString(),
              QStringLiteral("The device answered twice; it needs a new update."));
-    const auto copiedImages = _sims[4]->images();
+    const auto copiedImages = _sims[5]->images();
     QVERIFY(copiedImages.size() <= 2 && (copiedImages.size() < 2 || !copiedImages.at(1).complete));
-    const QJsonObject doubled = eventsOf(events, device(5)).last();
+    const QJsonObject doubled = eventsOf(events, device(6)).last();
     QCOMPARE(doubled.value(QStringLiteral("outcome")).toString(), QStringLiteral("AnsweredTwice"));
     QCOMPARE(doubled.value(QStringLiteral("reason")).toString(),
              QStringLiteral("The device answered twice; nothing was erased."));
-    QCOMPARE(_sims[5]->eraseCount(), 0);
+    QCOMPARE(doubled.value(QStringLiteral("erased")).toString(), QStringLiteral("no"));
+    QCOMPARE(_sims[6]->eraseCount(), 0);
     // The good ones were done before the silent one's wait was over.
     const int silentEnd = indexOf(events, QStringLiteral("device-done"), device(2));
     for (int good : {0, 3}) {
@@ -439,9 +457,9 @@ void tst_Cli::failingDevicesLeaveTheOthersAlone()
     const QJsonObject summary = events.last();
     QCOMPARE(eventOf(summary), QStringLiteral("summary"));
     QCOMPARE(summary.value(QStringLiteral("succeeded")).toInt(), 2);
-    QCOMPARE(summary.value(QStringLiteral("failed")).toInt(), 4);
+    QCOMPARE(summary.value(QStringLiteral("failed")).toInt(), 5);
     QCOMPARE(summary.value(QStringLiteral("failedDevices")).toArray(),
-             QJsonArray({device(1), device(2), device(4), device(5)}));
+             QJsonArray({device(1), device(2), device(4), device(5), device(6)}));
     QCOMPARE(summary.value(QStringLiteral("exitCode")).toInt(), 1);
 }
 
@@ -492,6 +510,24 @@ void tst_Cli::usageErrorsSendNothing_data()
     QTest::newRow("unwritable log") << QStringList{QStringLiteral("--log-file"), QStringLiteral("@DIR@/no/such/dir/log"), dev,
                                                    device(0), dir}
                                     << "cannot write the log file";
+    // The log is opened after every input is read, and never over one of them.
+    const QString log = QStringLiteral("--log-file");
+    QTest::newRow("log is an image") << QStringList{log, QStringLiteral("@DIR@/file1.varnelfmw"), dev, device(0), dir}
+                                     << "the log file @DIR@/file1.varnelfmw is the same file as the image "
+                                        "@DIR@/file1.varnelfmw";
+    QTest::newRow("log is an image behind a link")
+        << QStringList{log, QStringLiteral("@DIR@/alias.log"), dev, device(0), dir}
+        << "the log file @DIR@/alias.log is the same file as the image @DIR@/file2.varnelfmw";
+    QTest::newRow("log is the devices file")
+        << QStringList{QStringLiteral("--devices"), QStringLiteral("@LIST@"), log, QStringLiteral("@LIST@"), dir}
+        << "the log file @LIST@ is the same file as the devices file @LIST@";
+    QTest::newRow("log is a FIFO no one reads") << QStringList{log, QStringLiteral("@DIR@/fifo"), dev, device(0), dir}
+                                                << "the log file @DIR@/fifo is a FIFO that no one reads";
+    QTest::newRow("path not UTF-8") << QStringList{dev, device(0), QStringLiteral("@DIR@/caf@FF@")}
+                                    << "\"@DIR@/caf\\xff\" is not valid UTF-8";
+    QTest::newRow("control bytes in a devices-file line")
+        << QStringList{QStringLiteral("--devices"), QStringLiteral("@DIR@/screen.txt"), dir}
+        << "device \"127.0.0.\\x1b[2J4\" (@DIR@/screen.txt:1)";
 }
 
 void tst_Cli::usageErrorsSendNothing()
@@ -501,19 +537,57 @@ void tst_Cli::usageErrorsSendNothing()
 
     QVERIFY(writeImages(_dir->path()));
     const QString list = _dir->filePath(QStringLiteral("devices.txt"));
-    QVERIFY(writeFile(list, "# the bench\n127.0.0.4\n127.0.0.3\n"));
+    const QByteArray listed = "# the bench\n127.0.0.4\n127.0.0.3\n";
+    QVERIFY(writeFile(list, listed));
+    QVERIFY(writeFile(_dir->filePath(QStringLiteral("screen.txt")), "127.0.0.\x1b[2J4\n"));
+    QVERIFY(QFile::link(_dir->filePath(QStringLiteral("file2.varnelfmw")),
+                        _dir->filePath(QStringLiteral("alias.log"))));
+    QCOMPARE(::mkfifo(QFile::encodeName(_dir->filePath(QStringLiteral("fifo"))).constData(), 0600), 0);
     for (QString &argument : arguments)
         argument.replace(QStringLiteral("@DIR@"), _dir->path()).replace(QStringLiteral("@LIST@"), list);
-    said.replace(QStringLiteral("@LIST@"), list);
+    said.replace(QStringLiteral("@DIR@"), _dir->path()).replace(QStringLiteral("@LIST@"), list);
     // Every address of the namespace on the device port: a broadcast lands here too.
     QUdpSocket listener;
     QVERIFY2(listener.bind(QHostAddress::AnyIPv4, kCommandPort), qPrintable(listener.errorString()));
 
-    Cli cli;
-    const int code = cli.run(arguments);
-    QVERIFY2(code == 2, qPrintable(cli.said()));
-    QVERIFY2(cli.err.contains(said.toUtf8()), qPrintable(cli.said()));
-    QVERIFY(cli.out.isEmpty());
+    // Text says it on stderr only; JSON also as the one event a script reads.
+    for (const bool json : {false, true}) {
+        Cli cli;
+        const QStringList all = json ? QStringList{QStringLiteral("--json")} + arguments : arguments;
+        // A byte that is not UTF-8 cannot pass through a QString: the shell puts it in.
+        if (arguments.join(QLatin1Char(' ')).contains(QStringLiteral("@FF@")))
+            cli.process.start(QStringLiteral("bash"),
+                              QStringList{QStringLiteral("-c"),
+                                          QStringLiteral(R"(ff=$(printf '\377'); exec "$0" "${@//@FF@/$ff}")"),
+                                          QStringLiteral(VARNEL_CLI_PATH)}
+                                  + all);
+        else
+            cli.start(all);
+        QVERIFY2(cli.finish() && cli.process.exitCode() == 2, qPrintable(cli.said()));
+        QVERIFY2(cli.err.contains(said.toUtf8()), qPrintable(cli.said()));
+        // Nothing from the inputs moves the terminal's cursor.
+        QVERIFY2(!cli.err.contains('\x1b'), qPrintable(cli.said()));
+        if (!json) {
+            QVERIFY(cli.out.isEmpty());
+            continue;
+        }
+        QString problem;
+        const QList<QJsonObject> events = jsonLines(cli.out, &problem);
+        QVERIFY2(problem.isEmpty(), qPrintable(problem));
+        QCOMPARE(events.size(), 1);
+        QCOMPARE(eventOf(events[0]), QStringLiteral("error"));
+        QCOMPARE(events[0].value(QStringLiteral("exitCode")).toInt(), 2);
+        QVERIFY2(events[0].value(QStringLiteral("message")).toString().contains(said), qPrintable(cli.said()));
+    }
+    // Nothing was emptied or overwritten.
+    for (int n = 1; n <= 3; ++n) {
+        QFile file(_dir->filePath(QStringLiteral("file%1.varnelfmw").arg(n)));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), image(n));
+    }
+    QFile kept(list);
+    QVERIFY(kept.open(QIODevice::ReadOnly));
+    QCOMPARE(kept.readAll(), listed);
     QVERIFY(!runLoopUntil([&] { return listener.hasPendingDatagrams(); }, 200));
 }
 
@@ -573,6 +647,10 @@ void tst_Cli::unfitImagesSendNothing_data()
                                           << "file2.varnelfmw is empty.";
     QTest::newRow("send, missing file") << QStringList{QStringLiteral("--send"), QStringLiteral("2=@DIR@/other.bin")}
                                         << "other.bin=missing" << "other.bin is missing.";
+    // ESC and CSI (a C1 control in UTF-8) echoed as they are would drive the terminal.
+    QTest::newRow("send, a name with control bytes")
+        << QStringList{QStringLiteral("--send"), QStringLiteral("2=@DIR@/a\x1b[2J\u009b1mb.bin")}
+        << "a\x1b[2J\u009b1mb.bin=missing" << "a\\x1b[2J\\x9b1mb.bin is missing.";
 }
 
 void tst_Cli::unfitImagesSendNothing()
@@ -603,7 +681,10 @@ void tst_Cli::unfitImagesSendNothing()
         QVERIFY2(code == 4, qPrintable(cli.said()));
         QVERIFY2(cli.err.contains("nothing was sent"), qPrintable(cli.said()));
         QVERIFY2(cli.err.contains(said.toUtf8()), qPrintable(cli.said()));
-        QVERIFY2(cli.err.contains(spoilt.toUtf8()), qPrintable(cli.said()));
+        // The whole path, as it can be shown.
+        const QString shown = QDir(_dir->path()).filePath(said.section(QStringLiteral(" is "), 0, 0));
+        QVERIFY2(cli.err.contains(shown.toUtf8()), qPrintable(cli.said()));
+        QVERIFY2(!cli.err.contains('\x1b') && !cli.err.contains("\xc2\x9b"), qPrintable(cli.said()));
         if (json) {
             QString problem;
             const QList<QJsonObject> events = jsonLines(cli.out, &problem);
@@ -621,13 +702,19 @@ void tst_Cli::unfitImagesSendNothing()
 void tst_Cli::interruptedMidTransfer_data()
 {
     QTest::addColumn<int>("signalNumber");
-    QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("Ctrl+C") << int(SIGINT);
+    QTest::addColumn<QString>("stalled");  // what else the program waits on when the signal comes
+
+    QTest::newRow("SIGTERM") << int(SIGTERM) << QString();
+    QTest::newRow("Ctrl+C") << int(SIGINT) << QString();
+    QTest::newRow("SIGHUP, the terminal gone") << int(SIGHUP) << QString();
+    QTest::newRow("Ctrl+C, the log's reader stalled") << int(SIGINT) << "log";
+    QTest::newRow("Ctrl+C, the devices list never written") << int(SIGINT) << "devices";
 }
 
 void tst_Cli::interruptedMidTransfer()
 {
     QFETCH(int, signalNumber);
+    QFETCH(QString, stalled);
 
     // Big enough to be mid-transfer for seconds at 2 ms an answer.
     QVERIFY(writeImages(_dir->path(), 40));
@@ -637,38 +724,140 @@ void tst_Cli::interruptedMidTransfer()
     for (const auto &sim : _sims)
         sim->setFaults(slow);
 
-    Cli cli;
+    // The test's ends of a FIFO: held open, never read or written.
+    const QByteArray fifo = QFile::encodeName(_dir->filePath(QStringLiteral("pipe")));
+    QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+    int pipeEnd = -1;
+    int pipeProbe = -1;  // polled for room
+    const auto closePipe = qScopeGuard([&] {
+        for (const int fd : {pipeEnd, pipeProbe}) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    });
     // Two at a time: the third is still waiting when the signal comes.
-    cli.start({QStringLiteral("--json"), QStringLiteral("--parallel"), QStringLiteral("2"), QStringLiteral("--device"),
-               device(0), QStringLiteral("--device"), device(1), QStringLiteral("--device"), device(2),
-               _dir->path()});
-    QVERIFY2(runLoopUntil([&] { return cli.out.contains("\"event\":\"progress\""); }, kRunLimitMs),
-             qPrintable(cli.said()));
+    QStringList arguments{QStringLiteral("--json"), QStringLiteral("--parallel"), QStringLiteral("2")};
+    if (stalled == QLatin1String("devices"))
+        arguments << QStringLiteral("--devices") << QFile::decodeName(fifo);
+    else
+        arguments << QStringLiteral("--device") << device(0) << QStringLiteral("--device") << device(1)
+                  << QStringLiteral("--device") << device(2);
+    if (stalled == QLatin1String("log")) {
+        pipeEnd = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        pipeProbe = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        QVERIFY(pipeEnd >= 0 && pipeProbe >= 0);
+        arguments << QStringLiteral("--log-file") << QFile::decodeName(fifo);
+    }
+
+    Cli cli;
+    cli.start(arguments << _dir->path());
+    std::function<bool()> waiting = [&] { return cli.out.contains("\"event\":\"progress\""); };
+    if (stalled == QLatin1String("log")) {
+        // The log's pipe full: the program's write to it blocks.
+        waiting = [&] {
+            pollfd room{pipeProbe, POLLOUT, 0};
+            return ::poll(&room, 1, 0) == 0;
+        };
+    } else if (stalled == QLatin1String("devices")) {
+        // A writer can open only once the program waits at the other end.
+        waiting = [&] {
+            if (pipeEnd < 0)
+                pipeEnd = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            return pipeEnd >= 0;
+        };
+    }
+    QVERIFY2(runLoopUntil(waiting, kRunLimitMs), qPrintable(cli.said()));
     QVERIFY(cli.process.state() == QProcess::Running);
+    QElapsedTimer sinceStop;
+    sinceStop.start();
     QCOMPARE(::kill(pid_t(cli.process.processId()), signalNumber), 0);
-    QVERIFY2(cli.finish(), qPrintable(cli.said()));
+    QVERIFY2(cli.finish(kStopLimitMs), qPrintable(cli.said()));
+    QVERIFY2(sinceStop.elapsed() < kStopLimitMs, qPrintable(QString::number(sinceStop.elapsed())));
     QVERIFY2(cli.process.exitCode() == 130, qPrintable(cli.said()));
 
     QString problem;
     const QList<QJsonObject> events = jsonLines(cli.out, &problem);
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    if (stalled == QLatin1String("devices")) {
+        // No device known yet: the one error says why, and nothing was sent.
+        QCOMPARE(events.size(), 1);
+        QCOMPARE(eventOf(events[0]), QStringLiteral("error"));
+        QCOMPARE(events[0].value(QStringLiteral("exitCode")).toInt(), 130);
+        QVERIFY2(cli.err.contains("the devices file"), qPrintable(cli.said()));
+        QCOMPARE(datagramsSeen(), 0);
+        return;
+    }
     for (int i = 0; i < 3; ++i) {
         const QList<QJsonObject> mine = eventsOf(events, device(i));
         QVERIFY2(!mine.isEmpty(), qPrintable(device(i)));
         QCOMPARE(eventOf(mine.last()), QStringLiteral("device-done"));
         QCOMPARE(mine.last().value(QStringLiteral("outcome")).toString(), QStringLiteral("Aborted"));
         QCOMPARE(mine.last().value(QStringLiteral("reason")).toString(), QStringLiteral("Aborted."));
+        // Each device's answer to the erase is what tells.
+        QCOMPARE(mine.last().value(QStringLiteral("erased")).toString(),
+                 _sims[size_t(i)]->eraseCount() > 0 ? QStringLiteral("yes") : QStringLiteral("no"));
     }
     const QJsonObject summary = events.last();
     QCOMPARE(eventOf(summary), QStringLiteral("summary"));
     QCOMPARE(summary.value(QStringLiteral("aborted")).toInt(), 3);
     QCOMPARE(summary.value(QStringLiteral("exitCode")).toInt(), 130);
+    if (stalled == QLatin1String("log")) {
+        QVERIFY2(cli.err.contains("is incomplete"), qPrintable(cli.said()));
+        return;
+    }
     // The first two were cut off mid-image; the third never started.
     for (int i = 0; i < 2; ++i) {
         QVERIFY(_sims[size_t(i)]->imageOpen() || _sims[size_t(i)]->images().size() < 3);
         QVERIFY(_sims[size_t(i)]->receivedCount() > 2);
     }
     QCOMPARE(_sims[2]->receivedCount(), 0);
+}
+
+void tst_Cli::strayFloodSummarisedInTheLog()
+{
+    QVERIFY(startSims(1));
+    // The device answers late: the flood has the run to itself meanwhile.
+    DeviceSim::Faults late;
+    late.ackDelayMs = 700;
+    _sims[0]->setFaults(late);
+    const QString logPath = _dir->filePath(QStringLiteral("datagrams.log"));
+
+    Cli cli;
+    cli.start({QStringLiteral("--check"), QStringLiteral("--device"), device(0), QStringLiteral("--log-file"),
+               logPath});
+    // The connect out: the program's sockets are open.
+    QVERIFY2(runLoopUntil([&] { return _sims[0]->receivedCount() > 0; }, kRunLimitMs), qPrintable(cli.said()));
+    QUdpSocket flood;
+    QVERIFY(flood.bind(otherAddress(), 0));
+    const QByteArray stray(1400, '\x5a');
+    QTimer pace;
+    QObject::connect(&pace, &QTimer::timeout, &flood, [&] {
+        for (int i = 0; i < 20; ++i)
+            flood.writeDatagram(stray, pcAddress(), kAckPort);
+    });
+    pace.start(1);
+    QVERIFY2(cli.finish(), qPrintable(cli.said()));
+    pace.stop();
+    QVERIFY2(cli.process.exitCode() == 0, qPrintable(cli.said()));
+
+    QFile log(logPath);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    static const QRegularExpression hidden(
+        QStringLiteral(R"( RX (\d+) more stray datagrams in this second, not shown$)"));
+    QHash<QByteArray, int> shownIn;  // by second
+    qint64 summarised = 0;
+    const QList<QByteArray> lines = log.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.endsWith(" stray"))
+            ++shownIn[line.left(19)];
+        const auto match = hidden.match(QString::fromLatin1(line));
+        if (match.hasMatch())
+            summarised += match.captured(1).toLongLong();
+    }
+    for (auto second = shownIn.cbegin(); second != shownIn.cend(); ++second)
+        QVERIFY2(second.value() <= 100, qPrintable(QStringLiteral("%1 strays shown in %2").arg(second.value()).arg(
+                                            QString::fromLatin1(second.key()))));
+    QVERIFY2(summarised > 0, qPrintable(QStringLiteral("%1 lines, none summarised").arg(lines.size())));
 }
 
 void tst_Cli::manyDevicesFailingAtOnce()
@@ -711,7 +900,9 @@ void tst_Cli::checkErasesNothing()
     QVERIFY(startSims(2));
 
     Cli cli;
-    const int code = cli.run({QStringLiteral("--check"), QStringLiteral("--json"), QStringLiteral("--device"), device(0),
+    // A log thrown away is still a log that works.
+    const int code = cli.run({QStringLiteral("--check"), QStringLiteral("--json"), QStringLiteral("--log-file"),
+                              QStringLiteral("/dev/null"), QStringLiteral("--device"), device(0),
                               QStringLiteral("--device"), device(1), _dir->path()});
     QVERIFY2(code == 0, qPrintable(cli.said()));
     QString problem;
@@ -740,8 +931,10 @@ void tst_Cli::sendOneImageUnderItsNumber()
 
     Cli cli;
     const int code = cli.run({QStringLiteral("--device"), device(0), QStringLiteral("--send"),
-                              QStringLiteral("2=") + path});
+                              QStringLiteral("2=") + path, QStringLiteral("--log-file"),
+                              QStringLiteral("/dev/stderr")});
     QVERIFY2(code == 0, qPrintable(cli.said()));
+    QVERIFY2(cli.err.contains(" 127.0.0.2 TX 3 a55a0f\n"), qPrintable(cli.said()));
     QCOMPARE(_sims[0]->eraseCount(), 0);
     const auto images = _sims[0]->images();
     QCOMPARE(images.size(), 1);

@@ -1,14 +1,17 @@
 // The command-line program's parts that a run on loopback cannot show: the
 // adapter chosen among adapters this machine does not have, the time left
-// over several images, and the progress lines redrawn on a terminal.
+// over several images, the progress lines redrawn on a terminal of a given
+// height, a device silent for longer than a test should wait, and how each
+// device's end is told.
 
 #include "adapterchoice.h"
 #include "textreport.h"
 #include "transfermeter.h"
 
-#include <QBuffer>
 #include <QTextStream>
 #include <QtTest>
+
+#include <chrono>
 
 namespace {
 
@@ -99,6 +102,55 @@ struct Screen {
     }
 };
 
+// Standard output or error: what went to it alone, and to the terminal both share.
+class Channel : public QIODevice
+{
+public:
+    explicit Channel(QString *shared)
+        : _shared(shared)
+    {
+        open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    }
+    QString written;
+
+protected:
+    qint64 readData(char *, qint64) override { return -1; }
+    qint64 writeData(const char *data, qint64 size) override
+    {
+        const QString text = QString::fromUtf8(data, size);
+        written += text;
+        *_shared += text;
+        return size;
+    }
+
+private:
+    QString *_shared;
+};
+
+// Standard output and error on one terminal, as a person sees them.
+struct Terminal {
+    QString both;
+    Channel outChannel{&both};
+    Channel errChannel{&both};
+    QTextStream out{&outChannel};
+    QTextStream err{&errChannel};
+    Screen screen;
+
+    QStringList step()
+    {
+        out.flush();
+        err.flush();
+        screen.feed(both);
+        both.clear();
+        return screen.shown();
+    }
+};
+
+QHostAddress deviceAt(int n)
+{
+    return QHostAddress(QStringLiteral("127.0.0.%1").arg(n + 2));
+}
+
 } // namespace
 
 class tst_CliParts : public QObject
@@ -110,7 +162,11 @@ private slots:
     void adapterChoice();
     void timeLeftOverSeveralImages();
     void progressRedrawnInPlaceOnATerminal();
+    void progressBlock_data();
+    void progressBlock();
     void progressPacedElsewhere();
+    void deviceEnd_data();
+    void deviceEnd();
 };
 
 void tst_CliParts::adapterChoice_data()
@@ -209,17 +265,10 @@ void tst_CliParts::timeLeftOverSeveralImages()
 
 void tst_CliParts::progressRedrawnInPlaceOnATerminal()
 {
-    QString output;
-    QString errors;
-    QTextStream out(&output);
-    QTextStream err(&errors);
-    TextReport report(out, err, true, FleetUpdate::Mode::Update);
-    Screen screen;
-    const auto step = [&] {
-        screen.feed(output);
-        output.clear();
-        return screen.shown();
-    };
+    Terminal terminal;
+    TextReport report(terminal.out, terminal.err, true, FleetUpdate::Mode::Update);
+    Screen &screen = terminal.screen;
+    const auto step = [&] { return terminal.step(); };
     const QHostAddress first(QStringLiteral("127.0.0.2"));
     const QHostAddress second(QStringLiteral("127.0.0.3"));
 
@@ -254,15 +303,18 @@ void tst_CliParts::progressRedrawnInPlaceOnATerminal()
     failed.operation = OperationResult::Operation::Image;
     failed.outcome = OperationResult::Outcome::NoAnswer;
     failed.fileNumber = 1;
-    report.deviceDone(second, failed, 0, QStringLiteral("No answer at block 3 of 10."));
+    report.deviceDone(second, failed, 0, FleetUpdate::Erasure::Yes, QStringLiteral("No answer at block 3 of 10."));
     shown = step();
     QCOMPARE(shown.size(), 6);
     QCOMPARE(shown[4], QStringLiteral("127.0.0.3: FAILED at image 1/3: No answer at block 3 of 10."));
     QVERIFY(shown[5].startsWith(QStringLiteral("127.0.0.2: image 1/3")));
+    // A failure goes to standard error, drawn between the block's erasure and its redraw.
+    QCOMPARE(terminal.errChannel.written,
+             QStringLiteral("127.0.0.3: FAILED at image 1/3: No answer at block 3 of 10.\n"));
 
     OperationResult success;
     success.outcome = OperationResult::Outcome::Success;
-    report.deviceDone(first, success, 3, QString());
+    report.deviceDone(first, success, 3, FleetUpdate::Erasure::Yes, QString());
     CliReport::Summary summary;
     summary.succeeded = {first};
     summary.failed = {second};
@@ -272,7 +324,55 @@ void tst_CliParts::progressRedrawnInPlaceOnATerminal()
     QCOMPARE(shown.mid(5), QStringList({QStringLiteral("127.0.0.2: done"),
                                         QStringLiteral("1 of 2 devices done. Failed: 127.0.0.3.")}));
     QCOMPARE(screen.row, shown.size());
-    QVERIFY(errors.isEmpty());
+    QVERIFY(!terminal.outChannel.written.contains(QStringLiteral("FAILED")));
+}
+
+void tst_CliParts::progressBlock_data()
+{
+    QTest::addColumn<int>("rows");
+    QTest::addColumn<int>("devices");
+    QTest::addColumn<int>("firstWaitedMs");  // below 0: waiting for nothing
+    QTest::addColumn<QStringList>("block");
+
+    const QString fresh = QStringLiteral("127.0.0.%1: image 1/3  10%  --- KiB/s  --:-- left");
+    QTest::newRow("silent 12 s of 30") << 24 << 2 << 12000
+                                       << QStringList{QStringLiteral("127.0.0.2: image 1/3  10%  waiting 0:12 of 0:30"),
+                                                      fresh.arg(3)};
+    QTest::newRow("silent not quite 3 s") << 24 << 2 << 2999 << QStringList{fresh.arg(2), fresh.arg(3)};
+    QTest::newRow("fits the terminal") << 5 << 3 << -1 << QStringList{fresh.arg(2), fresh.arg(3), fresh.arg(4)};
+    QTest::newRow("taller than the terminal")
+        << 5 << 10 << -1
+        << QStringList{fresh.arg(2), fresh.arg(3), fresh.arg(4), QStringLiteral("and 7 more in transfer")};
+    QTest::newRow("a terminal of one row") << 1 << 3 << -1 << QStringList{QStringLiteral("3 devices in transfer")};
+}
+
+void tst_CliParts::progressBlock()
+{
+    QFETCH(int, rows);
+    QFETCH(int, devices);
+    QFETCH(int, firstWaitedMs);
+    QFETCH(QStringList, block);
+
+    Terminal terminal;
+    TextReport report(terminal.out, terminal.err, true, FleetUpdate::Mode::Update);
+    report.setTerminalRows([rows] { return rows; });
+    report.setWaits([&](const QHostAddress &device) -> std::optional<FleetUpdate::Wait> {
+        if (firstWaitedMs < 0 || device != deviceAt(0))
+            return std::nullopt;
+        return FleetUpdate::Wait{std::chrono::milliseconds(firstWaitedMs), std::chrono::seconds(30)};
+    });
+    for (int i = 0; i < devices; ++i)
+        report.progress(deviceAt(i), 1, 1, 10);
+    // Redrawn with nothing new from the devices: the wait goes on all the same.
+    report.refresh();
+    QStringList shown = terminal.step();
+    QCOMPARE(shown, block);
+    QCOMPARE(terminal.screen.row, shown.size());
+
+    // An event above it leaves it whole, and still within the terminal.
+    report.connected(deviceAt(devices));
+    shown = terminal.step();
+    QCOMPARE(shown.mid(1), block);
 }
 
 void tst_CliParts::progressPacedElsewhere()
@@ -296,6 +396,70 @@ void tst_CliParts::progressPacedElsewhere()
     // Events are never held back.
     report.imageDone(first, imageResult(2));
     QVERIFY(output.endsWith(QStringLiteral("127.0.0.2: image 2 sent\n")));
+}
+
+void tst_CliParts::deviceEnd_data()
+{
+    QTest::addColumn<FleetUpdate::Mode>("mode");
+    QTest::addColumn<OperationResult::Operation>("operation");
+    QTest::addColumn<int>("fileNumber");
+    QTest::addColumn<bool>("sent");
+    QTest::addColumn<OperationResult::Outcome>("outcome");
+    QTest::addColumn<FleetUpdate::Erasure>("erasure");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
+
+    using Op = OperationResult::Operation;
+    using Outcome = OperationResult::Outcome;
+    using Erasure = FleetUpdate::Erasure;
+    const auto update = FleetUpdate::Mode::Update;
+    QTest::newRow("done") << update << Op::Image << 3 << true << Outcome::Success << Erasure::Yes
+                          << "127.0.0.2: done" << QString();
+    QTest::newRow("failed in image 2") << update << Op::Image << 2 << true << Outcome::NoAnswer << Erasure::Yes
+                                       << QString() << "127.0.0.2: FAILED at image 2/3: the reason";
+    QTest::newRow("stopped in image 2") << update << Op::Image << 2 << true << Outcome::Aborted << Erasure::Yes
+                                        << QString() << "127.0.0.2: aborted at image 2/3 (erased)";
+    QTest::newRow("stopped awaiting the erase") << update << Op::Erase << 0 << true << Outcome::Aborted
+                                                << Erasure::Possibly << QString()
+                                                << "127.0.0.2: aborted at the erase (possibly erased)";
+    QTest::newRow("stopped between the erase and image 1")
+        << update << Op::Connect << 0 << false << Outcome::Aborted << Erasure::Yes << QString()
+        << "127.0.0.2: aborted before image 1/3 (erased)";
+    QTest::newRow("stopped awaiting the connect") << update << Op::Connect << 0 << true << Outcome::Aborted
+                                                  << Erasure::No << QString()
+                                                  << "127.0.0.2: aborted at connect (not erased)";
+    QTest::newRow("stopped before it started") << update << Op::Connect << 0 << false << Outcome::Aborted
+                                               << Erasure::No << QString()
+                                               << "127.0.0.2: aborted before it started (not erased)";
+    QTest::newRow("one image, stopped in it") << FleetUpdate::Mode::SendOne << Op::Image << 2 << true
+                                              << Outcome::Aborted << Erasure::No << QString()
+                                              << "127.0.0.2: aborted at image 2 (not erased)";
+}
+
+void tst_CliParts::deviceEnd()
+{
+    QFETCH(FleetUpdate::Mode, mode);
+    QFETCH(OperationResult::Operation, operation);
+    QFETCH(int, fileNumber);
+    QFETCH(bool, sent);
+    QFETCH(OperationResult::Outcome, outcome);
+    QFETCH(FleetUpdate::Erasure, erasure);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+
+    Terminal streams;
+    TextReport report(streams.out, streams.err, false, mode);
+    OperationResult result;
+    result.operation = operation;
+    result.fileNumber = fileNumber;
+    result.sent = sent;
+    result.outcome = outcome;
+    report.deviceDone(deviceAt(0), result, qMax(0, fileNumber - 1), erasure,
+                      result.ok() ? QString() : QStringLiteral("the reason"));
+    streams.step();
+    // Results on standard output, failures on standard error, for a script to tell apart.
+    QCOMPARE(streams.outChannel.written, out.isEmpty() ? QString() : out + QLatin1Char('\n'));
+    QCOMPARE(streams.errChannel.written, err.isEmpty() ? QString() : err + QLatin1Char('\n'));
 }
 
 QTEST_GUILESS_MAIN(tst_CliParts)

@@ -1,5 +1,7 @@
 #include "adapterchoice.h"
 
+#include "printable.h"
+
 #include <QStringList>
 
 namespace {
@@ -20,7 +22,7 @@ QString listed(const QList<NetworkAdapter> &adapters)
     QStringList lines{QStringLiteral("Adapters:")};
     for (const NetworkAdapter &adapter : adapters) {
         lines.append(QStringLiteral("  %1  %2/%3")
-                         .arg(adapter.name, adapter.entry.ip().toString(),
+                         .arg(printable::escaped(adapter.name), adapter.entry.ip().toString(),
                               QString::number(adapter.entry.prefixLength())));
     }
     return lines.join(QLatin1Char('\n'));
@@ -53,8 +55,9 @@ AdapterChoice AdapterChoice::choose(const QList<NetworkAdapter> &adapters, const
             candidates.append(adapter);
     }
     if (!wanted.isEmpty() && candidates.isEmpty()) {
-        return refuse(byAddress ? QStringLiteral("No adapter has the address %1.").arg(wanted)
-                                : QStringLiteral("No adapter named %1 is up with an IPv4 address.").arg(wanted),
+        const QString shown = printable::escaped(wanted);
+        return refuse(byAddress ? QStringLiteral("No adapter has the address %1.").arg(shown)
+                                : QStringLiteral("No adapter named %1 is up with an IPv4 address.").arg(shown),
                       adapters);
     }
     // Asked for by its address, or a name with one address: the user knows
@@ -69,7 +72,8 @@ AdapterChoice AdapterChoice::choose(const QList<NetworkAdapter> &adapters, const
     }
     if (holding.size() == 1)
         return chosen(holding.constFirst());
-    const QString which = wanted.isEmpty() ? QStringLiteral("adapter") : QStringLiteral("address of %1").arg(wanted);
+    const QString which = wanted.isEmpty() ? QStringLiteral("adapter")
+                                           : QStringLiteral("address of %1").arg(printable::escaped(wanted));
     if (holding.isEmpty())
         return refuse(QStringLiteral("No %1 has a subnet holding every device: choose one with --adapter.").arg(which),
                       adapters);

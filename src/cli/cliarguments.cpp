@@ -2,6 +2,7 @@
 
 #include "deviceaddress.h"
 #include "operatortexts.h"
+#include "printable.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -36,7 +37,7 @@ const char *const kExitCodes =
     "  3    the connection could not be opened (port taken, adapter missing,\n"
     "       or no single adapter found)\n"
     "  4    the images are not fit to send; nothing was sent\n"
-    "  130  interrupted by Ctrl+C or SIGTERM; every device is still reported\n";
+    "  130  interrupted by Ctrl+C, SIGTERM or SIGHUP; every device is still reported\n";
 
 QString oneLine(QString text)
 {
@@ -50,8 +51,9 @@ bool addDevice(const QString &typed, const QString &origin, QList<DeviceEntry> &
     const DeviceAddress checked = DeviceAddress::check(typed);
     if (!checked.ok()) {
         *error = QStringLiteral("device \"%1\" (%2): %3")
-                     .arg(typed.trimmed(), origin,
-                          oneLine(OperatorTexts::deviceAddressProblem(checked.problem, typed.trimmed())));
+                     .arg(printable::escaped(typed.trimmed()), origin,
+                          printable::escaped(
+                              oneLine(OperatorTexts::deviceAddressProblem(checked.problem, typed.trimmed()))));
         return false;
     }
     const quint32 ip = checked.address.toIPv4Address();
@@ -70,19 +72,29 @@ bool addDevice(const QString &typed, const QString &origin, QList<DeviceEntry> &
     return true;
 }
 
-bool readDevicesFile(const QString &path, QList<DeviceEntry> &devices, QSet<quint32> &seen, QString *error)
+// Origins and messages name the file as it is safe to echo.
+bool readDevicesFile(const QString &path, CliArguments &result, QSet<quint32> &seen, QString *error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        *error = QStringLiteral("cannot read the devices file %1: %2").arg(path, file.errorString());
+    const QString shown = printable::escaped(path);
+    // Read to the end rather than by its size: the list may come through a pipe.
+    const InputFile file = InputFile::read(path, kMaxDevicesFileBytes);
+    if (file.interrupted) {
+        result.interrupted = true;
+        *error = QStringLiteral("stopped while waiting for the devices file %1").arg(shown);
         return false;
     }
-    // read() rather than size(): the list may come through a pipe.
-    const QByteArray content = file.read(kMaxDevicesFileBytes + 1);
+    if (!file.ok()) {
+        *error = QStringLiteral("cannot read the devices file %1: %2").arg(shown, file.error);
+        return false;
+    }
+    result.devicesFiles.append({file.identity, QStringLiteral("the devices file %1").arg(shown)});
+    const QByteArray &content = file.content;
     if (content.size() > kMaxDevicesFileBytes) {
-        *error = QStringLiteral("the devices file %1 is over %2 MiB").arg(path, QString::number(kMaxDevicesFileBytes >> 20));
+        *error = QStringLiteral("the devices file %1 is over %2 MiB")
+                     .arg(shown, QString::number(kMaxDevicesFileBytes >> 20));
         return false;
     }
+    QList<DeviceEntry> &devices = result.devices;
     const QList<QByteArray> lines = content.split('\n');
     for (int i = 0; i < lines.size(); ++i) {
         QString line = QString::fromUtf8(lines[i]);
@@ -91,7 +103,7 @@ bool readDevicesFile(const QString &path, QList<DeviceEntry> &devices, QSet<quin
             line.truncate(comment);
         if (line.trimmed().isEmpty())
             continue;
-        if (!addDevice(line, QStringLiteral("%1:%2").arg(path, QString::number(i + 1)), devices, seen, error))
+        if (!addDevice(line, QStringLiteral("%1:%2").arg(shown, QString::number(i + 1)), devices, seen, error))
             return false;
     }
     return true;
@@ -107,18 +119,19 @@ bool parseSeconds(const QString &text, std::chrono::milliseconds *value)
     return true;
 }
 
-CliArguments refuse(const QString &why)
-{
-    CliArguments arguments;
-    arguments.action = CliArguments::Action::Error;
-    arguments.error = why;
-    return arguments;
-}
-
 } // namespace
 
-CliArguments CliArguments::parse(const QStringList &arguments)
+CliArguments CliArguments::parse(const QList<QByteArray> &raw)
 {
+    QStringList arguments;
+    QByteArray notUtf8;
+    for (qsizetype i = 0; i < raw.size(); ++i) {
+        arguments.append(QFile::decodeName(raw[i]));
+        // The program's own path may be anything: it names no input.
+        if (i > 0 && notUtf8.isNull() && !printable::isUtf8(raw[i]))
+            notUtf8 = raw[i];
+    }
+
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.setApplicationDescription(QString::fromLatin1(kDescription));
@@ -169,10 +182,22 @@ CliArguments CliArguments::parse(const QStringList &arguments)
                                  QStringLiteral("Holds file1.varnelfmw, file2.varnelfmw and file3.varnelfmw."),
                                  QStringLiteral("[DIRECTORY]"));
 
-    if (!parser.parse(arguments))
-        return refuse(parser.errorText());
-
+    const bool parsed = parser.parse(arguments);
+    // Known even when the rest is refused: a script reading JSON gets its error event.
+    const bool wantsJson = parser.isSet(json);
     CliArguments result;
+    const auto refuse = [&result, wantsJson](const QString &why) {
+        result.action = Action::Error;
+        result.error = why;
+        result.json = wantsJson;
+        return result;
+    };
+    if (!parsed)
+        return refuse(printable::escaped(parser.errorText()));
+    if (!notUtf8.isNull())
+        return refuse(QStringLiteral("\"%1\" is not valid UTF-8; give every path in UTF-8")
+                          .arg(printable::bytes(notUtf8)));
+
     if (parser.isSet(help)) {
         result.action = Action::Help;
         result.helpText = parser.helpText() + QString::fromLatin1(kExitCodes);
@@ -196,7 +221,8 @@ CliArguments CliArguments::parse(const QStringList &arguments)
 
     const QStringList positional = parser.positionalArguments();
     if (positional.size() > 1)
-        return refuse(QStringLiteral("one DIRECTORY at most, not \"%1\"").arg(positional.join(QLatin1Char(' '))));
+        return refuse(QStringLiteral("one DIRECTORY at most, not \"%1\"")
+                          .arg(printable::escaped(positional.join(QLatin1Char(' ')))));
     const bool hasDirectory = positional.size() == 1;
     const int modes = int(parser.isSet(check)) + int(parser.isSet(eraseOnly)) + int(parser.isSet(send));
     if (modes > 1)
@@ -213,7 +239,8 @@ CliArguments CliArguments::parse(const QStringList &arguments)
         const QString number = value.left(equals);
         if (equals < 0 || (number != QLatin1String("1") && number != QLatin1String("2")
                            && number != QLatin1String("3")))
-            return refuse(QStringLiteral("--send wants N=PATH with N 1, 2 or 3, not \"%1\"").arg(value));
+            return refuse(QStringLiteral("--send wants N=PATH with N 1, 2 or 3, not \"%1\"")
+                              .arg(printable::escaped(value)));
         result.sendNumber = number.toInt();
         result.sendPath = value.mid(equals + 1);
         if (result.sendPath.isEmpty())
@@ -238,7 +265,7 @@ CliArguments CliArguments::parse(const QStringList &arguments)
     }
     const QStringList files = parser.values(devicesFile);
     for (const QString &path : files) {
-        if (!readDevicesFile(path, result.devices, seen, &error))
+        if (!readDevicesFile(path, result, seen, &error))
             return refuse(error);
     }
     if (result.devices.isEmpty())
@@ -249,7 +276,7 @@ CliArguments CliArguments::parse(const QStringList &arguments)
         result.parallel = parser.value(parallel).toInt(&ok);
         if (!ok || result.parallel < 1)
             return refuse(QStringLiteral("--parallel wants a whole number of 1 or more, not \"%1\"")
-                              .arg(parser.value(parallel)));
+                              .arg(printable::escaped(parser.value(parallel))));
     }
 
     const std::pair<const QCommandLineOption *, std::chrono::milliseconds *> timeouts[] = {
@@ -262,7 +289,7 @@ CliArguments CliArguments::parse(const QStringList &arguments)
             return refuse(QStringLiteral("--%1 wants seconds over 0 and up to %2, not \"%3\"")
                               .arg(option->names().constFirst())
                               .arg(kMaxTimeoutSeconds)
-                              .arg(parser.value(*option)));
+                              .arg(printable::escaped(parser.value(*option))));
     }
 
     result.adapter = parser.value(adapter).trimmed();

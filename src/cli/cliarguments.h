@@ -3,7 +3,9 @@
 
 #include "devicesession.h"
 #include "fleetupdate.h"
+#include "inputfile.h"
 
+#include <QByteArray>
 #include <QHostAddress>
 #include <QList>
 #include <QString>
@@ -22,8 +24,9 @@ struct CliArguments {
     enum class Action { Run, Help, Version, Error };
 
     Action action = Action::Error;
-    QString error;     // Error: why, in one line
-    QString helpText;  // Help
+    QString error;             // Error: why, in one line, safe to echo
+    bool interrupted = false;  // Error: a stop signal came while an input was read
+    QString helpText;          // Help
 
     FleetUpdate::Mode mode = FleetUpdate::Mode::Update;
     QList<DeviceEntry> devices;
@@ -33,10 +36,13 @@ struct CliArguments {
     int sendNumber = 0;
     int parallel = 8;
     DeviceSession::Timeouts timeouts;
-    bool json = false;
+    bool json = false;  // set on Error too, so a script gets its error event
     QString logFile;
+    QList<NamedInput> devicesFiles;  // as read
 
-    static CliArguments parse(const QStringList &arguments);
+    // The arguments as the system gave them: a path that is not UTF-8 is
+    // refused as such, not looked for under another name.
+    static CliArguments parse(const QList<QByteArray> &arguments);
     // The image files of the chosen mode, by their numbers.
     QList<std::pair<int, QString>> imageFiles() const;
 };

@@ -1,6 +1,7 @@
 #ifndef CLIREPORT_H
 #define CLIREPORT_H
 
+#include "fleetupdate.h"
 #include "operationresult.h"
 
 #include <QHostAddress>
@@ -34,12 +35,15 @@ public:
     virtual void erased(const QHostAddress &device) = 0;
     virtual void progress(const QHostAddress &device, int image, quint32 blocksDone, quint32 blocksTotal) = 0;
     virtual void imageDone(const QHostAddress &device, const OperationResult &result) = 0;
-    // `reason` is empty on success.
+    // `reason` is empty on success; `erasure` says whether the device may be
+    // left without firmware.
     virtual void deviceDone(const QHostAddress &device, const OperationResult &result, int imagesDone,
-                            const QString &reason) = 0;
+                            FleetUpdate::Erasure erasure, const QString &reason) = 0;
     virtual void summary(const Summary &summary) = 0;
     // The run stopped before any device was started.
     virtual void stopped(int exitCode, const QString &message) = 0;
+    // Called about once a second while devices run, whether or not they move.
+    virtual void refresh() {}
 };
 
 #endif // CLIREPORT_H

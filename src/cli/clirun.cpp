@@ -9,14 +9,20 @@
 #include "jsonreport.h"
 #include "networkadapter.h"
 #include "operatortexts.h"
+#include "printable.h"
 #include "stopsignals.h"
 #include "textreport.h"
 #include "transport.h"
 #include "updateimage.h"
 
 #include <QEventLoop>
+#include <QScopeGuard>
+#include <QSet>
 #include <QTextStream>
 #include <QTimer>
+
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -27,16 +33,43 @@ QString oneLine(QString text)
     return text.replace(QLatin1Char('\n'), QLatin1Char(' '));
 }
 
+// Asked at each redraw, so a resized window is followed.
+int terminalRows()
+{
+    winsize size{};
+    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row == 0)
+        return 24;  // a terminal that does not say: the smallest usual one
+    return size.ws_row;
+}
+
+// As the fleet keeps it in its reports: the erase's answer came, or the
+// erase left and none came.
+FleetUpdate::Erasure erasureOf(bool answered, const OperationResult &ended)
+{
+    if (answered)
+        return FleetUpdate::Erasure::Yes;
+    if (ended.operation == OperationResult::Operation::Erase && ended.sent && !ended.ok())
+        return FleetUpdate::Erasure::Possibly;
+    return FleetUpdate::Erasure::No;
+}
+
 } // namespace
 
-CliRun::CliRun(const CliArguments &arguments, QTextStream &out, QTextStream &err, bool terminal)
+CliRun::CliRun(const CliArguments &arguments, StopSignals &stopSignals, QTextStream &out, QTextStream &err,
+               bool terminal)
     : _arguments(arguments)
+    , _stopSignals(stopSignals)
     , _err(err)
 {
-    if (arguments.json)
+    if (arguments.json) {
         _report = std::make_unique<JsonReport>(out, err);
-    else
-        _report = std::make_unique<TextReport>(out, err, terminal, arguments.mode);
+        return;
+    }
+    auto text = std::make_unique<TextReport>(out, err, terminal, arguments.mode);
+    if (terminal)
+        text->setTerminalRows(terminalRows);
+    _text = text.get();
+    _report = std::move(text);
 }
 
 CliRun::~CliRun() = default;
@@ -59,11 +92,7 @@ QString CliRun::pathOf(int imageNumber) const
 
 int CliRun::exec()
 {
-    StopSignals stopSignals;
     QString error;
-    if (!stopSignals.install(&error))
-        _err << kName << "Ctrl+C will not report the devices: " << error << Qt::endl;
-
     QList<QHostAddress> devices;
     for (const DeviceEntry &entry : std::as_const(_arguments.devices))
         devices.append(entry.address);
@@ -80,31 +109,30 @@ int CliRun::exec()
         if (!checked.ok()) {
             return stop(exitcode::kUsage,
                         QStringLiteral("device %1 (%2) from adapter %3: %4")
-                            .arg(entry.address.toString(), entry.origin, adapter.displayText(),
+                            .arg(entry.address.toString(), entry.origin, printable::escaped(adapter.displayText()),
                                  oneLine(OperatorTexts::deviceAddressProblem(checked.problem,
                                                                              entry.address.toString()))));
         }
     }
-
-    DatagramLog log;
-    if (!_arguments.logFile.isEmpty() && !log.open(_arguments.logFile, &error))
-        return stop(exitcode::kUsage, error);
 
     // Every image whole and checked before the first datagram.
     QList<QByteArray> images;
     QList<CliReport::Image> described;
     QList<quint32> checksums;  // worked out once: for the report and for every device
     QStringList unfit;
+    QList<NamedInput> inputs = _arguments.devicesFiles;
     const auto files = _arguments.imageFiles();
     for (const auto &[number, path] : files) {
         const UpdateImage image = UpdateImage::load(path);
         if (!image.ok()) {
-            QString where = path;
+            QString where = printable::escaped(path);
             if (!image.systemError().isEmpty())
                 where += QStringLiteral(": ") + image.systemError();
-            unfit.append(QStringLiteral("  %1 (%2)").arg(OperatorTexts::imageProblem(image.problem(), path), where));
+            unfit.append(QStringLiteral("  %1 (%2)")
+                             .arg(printable::escaped(OperatorTexts::imageProblem(image.problem(), path)), where));
             continue;
         }
+        inputs.append({FileIdentity::ofPath(path), QStringLiteral("the image %1").arg(printable::escaped(path))});
         images.append(image.data());
         checksums.append(crc().crc32(image.data()));
         described.append({number, path, image.data().size(), checksums.last()});
@@ -112,6 +140,12 @@ int CliRun::exec()
     if (!unfit.isEmpty())
         return stop(exitcode::kImagesUnfit,
                     QStringLiteral("the images are not fit to send; nothing was sent:\n") + unfit.join(QLatin1Char('\n')));
+
+    // Only now, with every input read: the log may not be one of them.
+    DatagramLog log;
+    if (!_arguments.logFile.isEmpty() && !log.open(_arguments.logFile, inputs, &error))
+        return stop(exitcode::kUsage, error);
+
     if (!described.isEmpty())
         _report->images(described);
 
@@ -119,7 +153,7 @@ int CliRun::exec()
     if (!transport.openAnswerPort() || !transport.openAdapter(adapter.entry.ip()))
         return stop(exitcode::kConnection,
                     QStringLiteral("cannot open the connection from %1: %2")
-                        .arg(adapter.displayText(), transport.errorString()));
+                        .arg(printable::escaped(adapter.displayText()), transport.errorString()));
     if (!_arguments.logFile.isEmpty())
         log.attach(&transport);
 
@@ -135,11 +169,21 @@ int CliRun::exec()
 
     FleetUpdate fleet(&transport);
     QHash<quint32, int> imagesDone;
+    QSet<quint32> erased;
     CliReport *report = _report.get();
+    if (_text)
+        _text->setWaits([&fleet](const QHostAddress &device) { return fleet.wait(device); });
+    const auto forgetWaits = qScopeGuard([this] {
+        if (_text)
+            _text->setWaits({});
+    });
     QObject::connect(&fleet, &FleetUpdate::connected, [report](const QHostAddress &device) {
         report->connected(device);
     });
-    QObject::connect(&fleet, &FleetUpdate::erased, [report](const QHostAddress &device) { report->erased(device); });
+    QObject::connect(&fleet, &FleetUpdate::erased, [&](const QHostAddress &device) {
+        erased.insert(device.toIPv4Address());
+        report->erased(device);
+    });
     QObject::connect(&fleet, &FleetUpdate::progress,
                      [report](const QHostAddress &device, int image, quint32 done, quint32 total) {
                          report->progress(device, image, done, total);
@@ -149,15 +193,18 @@ int CliRun::exec()
         report->imageDone(device, result);
     });
     QObject::connect(&fleet, &FleetUpdate::deviceDone, [&](const QHostAddress &device, const OperationResult &result) {
-        const QString reason = result.ok() ? QString() : OperatorTexts::failureReason(result, pathOf(result.fileNumber));
-        report->deviceDone(device, result, imagesDone.value(device.toIPv4Address()), reason);
+        const quint32 key = device.toIPv4Address();
+        const QString reason = result.ok() ? QString()
+                                           : printable::escaped(
+                                                 OperatorTexts::failureReason(result, pathOf(result.fileNumber)));
+        report->deviceDone(device, result, imagesDone.value(key), erasureOf(erased.contains(key), result), reason);
     });
 
     QEventLoop loop;
     bool interrupted = false;
     bool started = false;
     QObject::connect(&fleet, &FleetUpdate::finished, &loop, &QEventLoop::quit);
-    QObject::connect(&stopSignals, &StopSignals::stopRequested, &loop, [&] {
+    QObject::connect(&_stopSignals, &StopSignals::stopRequested, &loop, [&] {
         interrupted = true;
         if (fleet.isRunning())
             fleet.abort();  // every device reports, then finished() ends the loop
@@ -175,9 +222,15 @@ int CliRun::exec()
         if (!fleet.isRunning())
             loop.quit();
     });
+    // A silent device's line says how long it has waited, though nothing moves.
+    QTimer refresh;
+    refresh.setInterval(1000);
+    QObject::connect(&refresh, &QTimer::timeout, &loop, [report] { report->refresh(); });
+    refresh.start();
     // A stop asked for while the images were read ends the run here.
-    if (!stopSignals.requested())
+    if (!_stopSignals.requested())
         loop.exec();
+    refresh.stop();
 
     CliReport::Summary summary;
     if (started) {
@@ -196,7 +249,7 @@ int CliRun::exec()
         aborted.operation = OperationResult::Operation::Connect;
         aborted.outcome = OperationResult::Outcome::Aborted;
         for (const QHostAddress &device : std::as_const(devices)) {
-            report->deviceDone(device, aborted, 0, OperatorTexts::failureReason(aborted));
+            report->deviceDone(device, aborted, 0, FleetUpdate::Erasure::No, OperatorTexts::failureReason(aborted));
             summary.aborted.append(device);
         }
     }
@@ -209,6 +262,7 @@ int CliRun::exec()
     report->summary(summary);
 
     if (!_arguments.logFile.isEmpty() && !log.flush())
-        _err << kName << "the log file " << _arguments.logFile << " is incomplete: " << log.errorString() << Qt::endl;
+        _err << kName << "the log file " << printable::escaped(_arguments.logFile)
+             << " is incomplete: " << log.errorString() << Qt::endl;
     return summary.exitCode;
 }

@@ -3,10 +3,33 @@
 #include "transport.h"
 
 #include <QDateTime>
+#include <QHostAddress>
+
+namespace {
+
+// Written out in pieces this big, and at the latest this long after a line.
+constexpr qsizetype kWriteBytes = 64 * 1024;
+constexpr int kWriteAfterMs = 500;
+
+QByteArray timeText(qint64 msecsSinceEpoch)
+{
+    return QDateTime::fromMSecsSinceEpoch(msecsSinceEpoch, Qt::UTC).toString(Qt::ISODateWithMs).toLatin1();
+}
+
+} // namespace
 
 DatagramLog::DatagramLog(QObject *parent)
     : QObject(parent)
 {
+    _flushSoon.setSingleShot(true);
+    _flushSoon.setInterval(kWriteAfterMs);
+    connect(&_flushSoon, &QTimer::timeout, this, [this] {
+        countStrays(QDateTime::currentMSecsSinceEpoch() / 1000);
+        writeOut();
+        // A count still open is told once its second is over, flood or not.
+        if (_straysHidden > 0)
+            _flushSoon.start();
+    });
 }
 
 DatagramLog::~DatagramLog()
@@ -14,13 +37,14 @@ DatagramLog::~DatagramLog()
     flush();
 }
 
-bool DatagramLog::open(const QString &path, QString *error)
+bool DatagramLog::open(const QString &path, const QList<NamedInput> &inputs, QString *error)
 {
-    _file.setFileName(path);
-    if (!_file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        *error = QStringLiteral("cannot write the log file %1: %2").arg(path, _file.errorString());
+    const OutputFile file = OutputFile::open(path, inputs);
+    if (file.fd < 0) {
+        *error = file.error;
         return false;
     }
+    _output = std::make_unique<FdOutput>(file.fd, true);
     return true;
 }
 
@@ -31,9 +55,26 @@ void DatagramLog::attach(Transport *transport)
 
 bool DatagramLog::flush()
 {
-    if (_file.isOpen() && !_failed && !_file.flush())
-        _failed = true;
-    return !_failed;
+    if (!_output)
+        return true;
+    // The strays of the last second count too.
+    countStrays(-1);
+    writeOut();
+    return !_output->dropped();
+}
+
+QString DatagramLog::errorString() const
+{
+    return _output ? _output->errorString() : QString();
+}
+
+void DatagramLog::writeOut()
+{
+    _flushSoon.stop();
+    if (_pending.isEmpty())
+        return;
+    _output->write(_pending);
+    _pending.clear();
 }
 
 void DatagramLog::sent(quint32 device, const QByteArray &datagram)
@@ -47,23 +88,48 @@ void DatagramLog::received(quint32 from, const char *data, qint64 size, bool fro
     writeLine(from, "RX", size, QByteArray::fromRawData(data, qMin(size, kLoggedBytes)), !fromDevice);
 }
 
+void DatagramLog::countStrays(qint64 second)
+{
+    if (second == _straySecond)
+        return;
+    if (_straysHidden > 0) {
+        _pending += timeText(_straySecond * 1000 + 999);
+        _pending += " RX ";
+        _pending += QByteArray::number(_straysHidden);
+        _pending += " more stray datagrams in this second, not shown\n";
+    }
+    _straySecond = second;
+    _straysInSecond = 0;
+    _straysHidden = 0;
+}
+
 void DatagramLog::writeLine(quint32 peer, const char *direction, qint64 size, const QByteArray &bytes, bool stray)
 {
-    // A full disk must not stop the update: the log just ends there.
-    if (_failed || !_file.isOpen())
+    if (!_output)
         return;
-    QByteArray line = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs).toLatin1();
-    line += ' ';
-    line += QHostAddress(peer).toString().toLatin1();
-    line += ' ';
-    line += direction;
-    line += ' ';
-    line += QByteArray::number(size);
-    line += ' ';
-    line += bytes.toHex();
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    countStrays(now / 1000);
+    if (stray && ++_straysInSecond > kStraysShownPerSecond) {
+        ++_straysHidden;
+        if (!_flushSoon.isActive())
+            _flushSoon.start();
+        return;
+    }
+    _pending += timeText(now);
+    _pending += ' ';
+    _pending += QHostAddress(peer).toString().toLatin1();
+    _pending += ' ';
+    _pending += direction;
+    _pending += ' ';
+    _pending += QByteArray::number(size);
+    _pending += ' ';
+    _pending += bytes.toHex();
     if (stray)
-        line += " stray";
-    line += '\n';
-    if (_file.write(line) != line.size())
-        _failed = true;
+        _pending += " stray";
+    _pending += '\n';
+    // A full disk must not stop the update: the output drops what it cannot write.
+    if (_pending.size() >= kWriteBytes)
+        writeOut();
+    else if (!_flushSoon.isActive())
+        _flushSoon.start();
 }

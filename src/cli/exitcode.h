@@ -9,7 +9,7 @@ constexpr int kDeviceFailed = 1;   // at least one device failed, the others fin
 constexpr int kUsage = 2;          // bad options, or a refused device address
 constexpr int kConnection = 3;     // port taken, adapter missing, no single adapter
 constexpr int kImagesUnfit = 4;    // an image cannot be sent; nothing was sent
-constexpr int kInterrupted = 130;  // Ctrl+C or SIGTERM
+constexpr int kInterrupted = 130;  // Ctrl+C, SIGTERM or SIGHUP
 
 } // namespace exitcode
 

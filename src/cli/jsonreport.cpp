@@ -91,13 +91,26 @@ void JsonReport::imageDone(const QHostAddress &device, const OperationResult &re
 }
 
 void JsonReport::deviceDone(const QHostAddress &device, const OperationResult &result, int imagesDone,
-                            const QString &reason)
+                            FleetUpdate::Erasure erasure, const QString &reason)
 {
+    QString erased;
+    switch (erasure) {
+    case FleetUpdate::Erasure::No:
+        erased = QStringLiteral("no");
+        break;
+    case FleetUpdate::Erasure::Possibly:
+        erased = QStringLiteral("possibly");
+        break;
+    case FleetUpdate::Erasure::Yes:
+        erased = QStringLiteral("yes");
+        break;
+    }
     QJsonObject fields{
         {QStringLiteral("outcome"), nameOf(result.outcome)},
         {QStringLiteral("reason"), reason},
         {QStringLiteral("operation"), nameOf(result.operation)},
         {QStringLiteral("imagesDone"), imagesDone},
+        {QStringLiteral("erased"), erased},
     };
     if (result.operation == OperationResult::Operation::Image && result.fileNumber > 0)
         fields.insert(QStringLiteral("image"), result.fileNumber);

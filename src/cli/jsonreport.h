@@ -24,7 +24,7 @@ public:
     void progress(const QHostAddress &device, int image, quint32 blocksDone, quint32 blocksTotal) override;
     void imageDone(const QHostAddress &device, const OperationResult &result) override;
     void deviceDone(const QHostAddress &device, const OperationResult &result, int imagesDone,
-                    const QString &reason) override;
+                    FleetUpdate::Erasure erasure, const QString &reason) override;
     void summary(const Summary &summary) override;
     void stopped(int exitCode, const QString &message) override;
 

@@ -4,6 +4,9 @@
 #include "cliarguments.h"
 #include "clirun.h"
 #include "exitcode.h"
+#include "fdoutput.h"
+#include "jsonreport.h"
+#include "stopsignals.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -26,24 +29,48 @@ int main(int argc, char *argv[])
     // still brings them back.
     QLoggingCategory::setFilterRules(QStringLiteral("default.info=false"));
 
-    QTextStream out(stdout);
-    QTextStream err(stderr);
-    const CliArguments arguments = CliArguments::parse(QCoreApplication::arguments());
+    // Before the arguments: reading a devices list from a FIFO is a wait too.
+    // Made first, so it is gone last: the outputs' last flush is bounded too.
+    StopSignals stopSignals;
+    QString error;
+    const bool stoppable = stopSignals.install(&error);
+
+    // Neither a closed terminal nor a stalled reader may hold the run or end it.
+    FdOutput standardOutput(STDOUT_FILENO);
+    FdOutput standardError(STDERR_FILENO);
+    QTextStream out(&standardOutput);
+    QTextStream err(&standardError);
+    const QString name = QCoreApplication::applicationName();
+    if (!stoppable)
+        err << name << ": Ctrl+C will not report the devices: " << error << Qt::endl;
+
+    QList<QByteArray> raw;
+    for (int i = 0; i < argc; ++i)
+        raw.append(QByteArray(argv[i]));
+    const CliArguments arguments = CliArguments::parse(raw);
     switch (arguments.action) {
     case CliArguments::Action::Help:
         out << arguments.helpText;
         return exitcode::kSuccess;
     case CliArguments::Action::Version:
-        out << QCoreApplication::applicationName() << ' ' << QCoreApplication::applicationVersion() << '\n';
+        out << name << ' ' << QCoreApplication::applicationVersion() << '\n';
         return exitcode::kSuccess;
-    case CliArguments::Action::Error:
-        err << QCoreApplication::applicationName() << ": " << arguments.error << "\nTry --help.\n";
-        return exitcode::kUsage;
+    case CliArguments::Action::Error: {
+        const int code = arguments.interrupted ? exitcode::kInterrupted : exitcode::kUsage;
+        if (arguments.json) {
+            JsonReport(out, err).stopped(code, name + QStringLiteral(": ") + arguments.error);
+            return code;
+        }
+        err << name << ": " << arguments.error << '\n';
+        if (!arguments.interrupted)
+            err << "Try --help.\n";
+        return code;
+    }
     case CliArguments::Action::Run:
         break;
     }
     // JSON lines are never drawn over.
     const bool terminal = !arguments.json && ::isatty(STDOUT_FILENO);
-    CliRun run(arguments, out, err, terminal);
+    CliRun run(arguments, stopSignals, out, err, terminal);
     return run.exec();
 }

@@ -1,11 +1,14 @@
 #include "textreport.h"
 
+#include "operatortexts.h"
+#include "printable.h"
 #include "protocol.h"
 
 #include <QStringList>
 #include <QTextStream>
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -63,13 +66,24 @@ QString TextReport::imageLabel(int image) const
                                               : QStringLiteral("image %1").arg(image);
 }
 
+std::optional<FleetUpdate::Wait> TextReport::longWait(const QHostAddress &device) const
+{
+    const auto wait = _waitOf ? _waitOf(device) : std::nullopt;
+    if (!wait || wait->limit.count() <= 0 || wait->waited < kQuietBeforeWaiting)
+        return std::nullopt;
+    return wait;
+}
+
 QString TextReport::progressLine(const Transfer &transfer) const
 {
     const TransferMeter &meter = transfer.meter;
-    return QStringLiteral("%1: %2 %3%  %4  %5 left")
-        .arg(transfer.device.toString(), imageLabel(meter.image()))
-        .arg(meter.percent(), 3)
-        .arg(rateText(meter.bytesPerSecond()), durationText(meter.secondsLeft()));
+    const QString head = QStringLiteral("%1: %2 %3%")
+                             .arg(transfer.device.toString(), imageLabel(meter.image()))
+                             .arg(meter.percent(), 3);
+    if (const auto wait = longWait(transfer.device))
+        return head + QStringLiteral("  ") + OperatorTexts::waiting(wait->waited, wait->limit);
+    return head
+        + QStringLiteral("  %1  %2 left").arg(rateText(meter.bytesPerSecond()), durationText(meter.secondsLeft()));
 }
 
 void TextReport::eraseBlock()
@@ -81,19 +95,56 @@ void TextReport::eraseBlock()
 
 void TextReport::drawBlock()
 {
-    for (const Transfer &transfer : _transfers)
-        _out << progressLine(transfer) << '\n';
-    _drawn = int(_transfers.size());
+    // The cursor goes back up over the whole block to redraw it: a block
+    // taller than the terminal would leave its top behind, line after line.
+    const int room = _rows ? qMax(1, _rows() - 1) : std::numeric_limits<int>::max();
+    const int count = int(_transfers.size());
+    const int shown = count <= room ? count : room - 1;
+    for (int i = 0; i < shown; ++i)
+        _out << progressLine(_transfers[size_t(i)]) << '\n';
+    _drawn = shown;
+    if (shown < count) {
+        if (shown == 0)
+            _out << QStringLiteral("%1 devices in transfer").arg(count) << '\n';
+        else
+            _out << QStringLiteral("and %1 more in transfer").arg(count - shown) << '\n';
+        ++_drawn;
+    }
     _lastDrawMs = _clock.elapsed();
 }
 
-void TextReport::print(const QString &line)
+void TextReport::print(const QString &line, QTextStream &stream)
 {
     if (_terminal)
         eraseBlock();
-    _out << line << '\n';
+    // Both may be the one terminal: what went before must be out first.
+    if (&stream != &_out)
+        _out.flush();
+    stream << line << '\n';
+    stream.flush();
     if (_terminal)
         drawBlock();
+    _out.flush();
+}
+
+void TextReport::refresh()
+{
+    if (_transfers.empty())
+        return;
+    if (_terminal) {
+        eraseBlock();
+        drawBlock();
+        _out.flush();
+        return;
+    }
+    // Elsewhere a silent device has no progress to print: its wait is, once
+    // a refresh, which comes once a second already.
+    for (const Transfer &transfer : _transfers) {
+        if (!longWait(transfer.device))
+            continue;
+        _pacer.due(transfer.device);  // counts as its progress line
+        _out << progressLine(transfer) << '\n';
+    }
     _out.flush();
 }
 
@@ -104,19 +155,20 @@ void TextReport::images(const QList<Image> &images)
         _imageBlocks.append({image.number, protocol::blockCount(image.size)});
         // In one go: a path may hold a "%1" of its own.
         print(QStringLiteral("%1: %2, %3 bytes, checksum %4")
-                  .arg(imageLabel(image.number), image.path, QString::number(image.size),
-                       QStringLiteral("%1").arg(image.checksum, 8, 16, QLatin1Char('0'))));
+                  .arg(imageLabel(image.number), printable::escaped(image.path), QString::number(image.size),
+                       QStringLiteral("%1").arg(image.checksum, 8, 16, QLatin1Char('0'))),
+              _out);
     }
 }
 
 void TextReport::connected(const QHostAddress &device)
 {
-    print(QStringLiteral("%1: connected").arg(device.toString()));
+    print(QStringLiteral("%1: connected").arg(device.toString()), _out);
 }
 
 void TextReport::erased(const QHostAddress &device)
 {
-    print(QStringLiteral("%1: erased").arg(device.toString()));
+    print(QStringLiteral("%1: erased").arg(device.toString()), _out);
 }
 
 void TextReport::progress(const QHostAddress &device, int image, quint32 blocksDone, quint32 blocksTotal)
@@ -146,23 +198,56 @@ void TextReport::progress(const QHostAddress &device, int image, quint32 blocksD
 
 void TextReport::imageDone(const QHostAddress &device, const OperationResult &result)
 {
-    print(QStringLiteral("%1: %2 sent").arg(device.toString(), imageLabel(result.fileNumber)));
+    print(QStringLiteral("%1: %2 sent").arg(device.toString(), imageLabel(result.fileNumber)), _out);
+}
+
+QString TextReport::stoppedAt(const OperationResult &result, int imagesDone, FleetUpdate::Erasure erasure) const
+{
+    switch (result.operation) {
+    case OperationResult::Operation::Connect:
+        // In the pause between the erase and image 1, or never started.
+        if (erasure == FleetUpdate::Erasure::Yes)
+            return QStringLiteral("before ") + imageLabel(1);
+        if (!result.sent)
+            return QStringLiteral("before it started");
+        return QStringLiteral("at connect");
+    case OperationResult::Operation::Erase:
+        return QStringLiteral("at the erase");
+    case OperationResult::Operation::Image:
+        if (result.fileNumber <= 0)
+            return QStringLiteral("before ") + imageLabel(imagesDone + 1);
+        return QStringLiteral("at ") + imageLabel(result.fileNumber);
+    }
+    return QString();
 }
 
 void TextReport::deviceDone(const QHostAddress &device, const OperationResult &result, int imagesDone,
-                            const QString &reason)
+                            FleetUpdate::Erasure erasure, const QString &reason)
 {
-    Q_UNUSED(imagesDone);
     _transfers.erase(std::remove_if(_transfers.begin(), _transfers.end(),
                                     [&](const Transfer &t) { return t.device == device; }),
                      _transfers.end());
     _pacer.forget(device);
     if (result.ok()) {
-        print(QStringLiteral("%1: done").arg(device.toString()));
+        print(QStringLiteral("%1: done").arg(device.toString()), _out);
         return;
     }
     if (result.outcome == OperationResult::Outcome::Aborted) {
-        print(QStringLiteral("%1: aborted").arg(device.toString()));
+        QString erased;
+        switch (erasure) {
+        case FleetUpdate::Erasure::No:
+            erased = QStringLiteral("not erased");
+            break;
+        case FleetUpdate::Erasure::Possibly:
+            erased = QStringLiteral("possibly erased");
+            break;
+        case FleetUpdate::Erasure::Yes:
+            erased = QStringLiteral("erased");
+            break;
+        }
+        print(QStringLiteral("%1: aborted %2 (%3)")
+                  .arg(device.toString(), stoppedAt(result, imagesDone, erasure), erased),
+              _err);
         return;
     }
     QString step;
@@ -177,7 +262,7 @@ void TextReport::deviceDone(const QHostAddress &device, const OperationResult &r
         step = imageLabel(result.fileNumber);
         break;
     }
-    print(QStringLiteral("%1: FAILED at %2: %3").arg(device.toString(), step, reason));
+    print(QStringLiteral("%1: FAILED at %2: %3").arg(device.toString(), step, reason), _err);
 }
 
 void TextReport::summary(const Summary &summary)
@@ -187,7 +272,7 @@ void TextReport::summary(const Summary &summary)
         line += QStringLiteral(" Failed: %1.").arg(joined(summary.failed));
     if (!summary.aborted.isEmpty())
         line += QStringLiteral(" Aborted: %1.").arg(joined(summary.aborted));
-    print(line);
+    print(line, _out);
 }
 
 void TextReport::stopped(int exitCode, const QString &message)
