@@ -17,7 +17,6 @@
 
 #include <QEventLoop>
 #include <QScopeGuard>
-#include <QSet>
 #include <QTextStream>
 #include <QTimer>
 
@@ -40,17 +39,6 @@ int terminalRows()
     if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row == 0)
         return 24;  // a terminal that does not say: the smallest usual one
     return size.ws_row;
-}
-
-// As the fleet keeps it in its reports: the erase's answer came, or the
-// erase left and none came.
-FleetUpdate::Erasure erasureOf(bool answered, const OperationResult &ended)
-{
-    if (answered)
-        return FleetUpdate::Erasure::Yes;
-    if (ended.operation == OperationResult::Operation::Erase && ended.sent && !ended.ok())
-        return FleetUpdate::Erasure::Possibly;
-    return FleetUpdate::Erasure::No;
 }
 
 } // namespace
@@ -168,8 +156,6 @@ int CliRun::exec()
     options.timeouts = _arguments.timeouts;
 
     FleetUpdate fleet(&transport);
-    QHash<quint32, int> imagesDone;
-    QSet<quint32> erased;
     CliReport *report = _report.get();
     if (_text)
         _text->setWaits([&fleet](const QHostAddress &device) { return fleet.wait(device); });
@@ -180,24 +166,20 @@ int CliRun::exec()
     QObject::connect(&fleet, &FleetUpdate::connected, [report](const QHostAddress &device) {
         report->connected(device);
     });
-    QObject::connect(&fleet, &FleetUpdate::erased, [&](const QHostAddress &device) {
-        erased.insert(device.toIPv4Address());
-        report->erased(device);
-    });
+    QObject::connect(&fleet, &FleetUpdate::erased, [report](const QHostAddress &device) { report->erased(device); });
     QObject::connect(&fleet, &FleetUpdate::progress,
                      [report](const QHostAddress &device, int image, quint32 done, quint32 total) {
                          report->progress(device, image, done, total);
                      });
-    QObject::connect(&fleet, &FleetUpdate::imageDone, [&](const QHostAddress &device, const OperationResult &result) {
-        ++imagesDone[device.toIPv4Address()];
+    QObject::connect(&fleet, &FleetUpdate::imageDone, [report](const QHostAddress &device, const OperationResult &result) {
         report->imageDone(device, result);
     });
     QObject::connect(&fleet, &FleetUpdate::deviceDone, [&](const QHostAddress &device, const OperationResult &result) {
-        const quint32 key = device.toIPv4Address();
+        const FleetUpdate::DeviceReport *ended = fleet.report(device);
         const QString reason = result.ok() ? QString()
                                            : printable::escaped(
                                                  OperatorTexts::failureReason(result, pathOf(result.fileNumber)));
-        report->deviceDone(device, result, imagesDone.value(key), erasureOf(erased.contains(key), result), reason);
+        report->deviceDone(device, result, ended->imagesDone, ended->erasure, reason);
     });
 
     QEventLoop loop;

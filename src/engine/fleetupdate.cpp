@@ -30,10 +30,12 @@ void FleetUpdate::start(const Options &options)
             _checksums.append(crc().crc32(image));
     }
     _runs.clear();
+    _byDevice.clear();
     for (const QHostAddress &device : options.devices) {
         auto run = std::make_unique<Run>();
         run->report.device = device;
         run->pause.setSingleShot(true);
+        _byDevice.insert(device.toIPv4Address(), run.get());
         _runs.push_back(std::move(run));
     }
     _nextToStart = 0;
@@ -185,15 +187,17 @@ QList<FleetUpdate::DeviceReport> FleetUpdate::reports() const
     return list;
 }
 
+const FleetUpdate::DeviceReport *FleetUpdate::report(const QHostAddress &device) const
+{
+    const Run *run = _byDevice.value(device.toIPv4Address());
+    return run ? &run->report : nullptr;
+}
+
 std::optional<FleetUpdate::Wait> FleetUpdate::wait(const QHostAddress &device) const
 {
-    for (const auto &run : _runs) {
-        if (run->report.device != device)
-            continue;
-        const DeviceSession *session = run->session.get();
-        if (!session || !session->isAwaiting())
-            return std::nullopt;
-        return Wait{session->waited(), session->waitLimit()};
-    }
-    return std::nullopt;
+    const Run *run = _byDevice.value(device.toIPv4Address());
+    const DeviceSession *session = run ? run->session.get() : nullptr;
+    if (!session || !session->isAwaiting())
+        return std::nullopt;
+    return Wait{session->waited(), session->waitLimit()};
 }

@@ -5,6 +5,7 @@
 #include "operationresult.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -84,6 +85,8 @@ public:
     void abort();
     bool isRunning() const { return _running; }
     QList<DeviceReport> reports() const;
+    // One device's report as it stands; null for a device not in the run.
+    const DeviceReport *report(const QHostAddress &device) const;
     // The wait of a device's command in flight; none while nothing is awaited.
     std::optional<Wait> wait(const QHostAddress &device) const;
 
@@ -108,6 +111,7 @@ private:
     Options _options;
     QList<quint32> _checksums;  // of _options.images, worked out once for every device
     std::vector<std::unique_ptr<Run>> _runs;
+    QHash<quint32, Run *> _byDevice;
     int _nextToStart = 0;
     int _active = 0;
     int _done = 0;
