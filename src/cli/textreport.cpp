@@ -233,20 +233,8 @@ void TextReport::deviceDone(const QHostAddress &device, const OperationResult &r
         return;
     }
     if (result.outcome == OperationResult::Outcome::Aborted) {
-        QString erased;
-        switch (erasure) {
-        case FleetUpdate::Erasure::No:
-            erased = QStringLiteral("not erased");
-            break;
-        case FleetUpdate::Erasure::Possibly:
-            erased = QStringLiteral("possibly erased");
-            break;
-        case FleetUpdate::Erasure::Yes:
-            erased = QStringLiteral("erased");
-            break;
-        }
         print(QStringLiteral("%1: aborted %2 (%3)")
-                  .arg(device.toString(), stoppedAt(result, imagesDone, erasure), erased),
+                  .arg(device.toString(), stoppedAt(result, imagesDone, erasure), OperatorTexts::erasure(erasure)),
               _err);
         return;
     }

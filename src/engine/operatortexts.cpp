@@ -244,6 +244,19 @@ QString OperatorTexts::stoppedAtFile(int fileNumber, const OperationResult &resu
     return tr("%1\nNot updated: keep power on, retry.").arg(where);
 }
 
+QString OperatorTexts::erasure(FleetUpdate::Erasure erasure)
+{
+    switch (erasure) {
+    case FleetUpdate::Erasure::No:
+        break;
+    case FleetUpdate::Erasure::Possibly:
+        return tr("possibly erased");
+    case FleetUpdate::Erasure::Yes:
+        return tr("erased");
+    }
+    return tr("not erased");
+}
+
 QString OperatorTexts::waiting(std::chrono::milliseconds waited, std::chrono::milliseconds limit)
 {
     return tr("waiting %1 of %2").arg(clockText(waited.count() / 1000), clockText(limit.count() / 1000));

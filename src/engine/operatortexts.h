@@ -2,6 +2,7 @@
 #define OPERATORTEXTS_H
 
 #include "deviceaddress.h"
+#include "fleetupdate.h"
 #include "operationresult.h"
 #include "updateimage.h"
 
@@ -62,6 +63,10 @@ public:
     static QString imagesRefused(UpdateImage::Problem problem, const QString &path);
     static QString stoppedAtErase(const OperationResult &result);
     static QString stoppedAtFile(int fileNumber, const OperationResult &result, const QString &path);
+
+    // Whether a device that did not finish was erased: "not erased",
+    // "possibly erased" or "erased".
+    static QString erasure(FleetUpdate::Erasure erasure);
 
     // How long a wait for the device has lasted, of how long it may last.
     static QString waiting(std::chrono::milliseconds waited, std::chrono::milliseconds limit);
