@@ -169,6 +169,7 @@ QList<QByteArray> makeImages()
 struct Timeline
 {
     qint64 erased = -1;
+    qint64 eraseQuietNs = 0;  // the spell before the erase, as the engine reports it
     qint64 firstAnswer = -1;  // of image 1's first block
     std::array<qint64, kFleetImages> lastAnswer{-1, -1, -1};
     std::array<qint64, kFleetImages> imageDone{-1, -1, -1};
@@ -185,11 +186,12 @@ struct Timeline
         return erased >= 0 && firstAnswer >= erased && done >= 0;
     }
 
-    // The fixed waits: the pause after the erase (to the first block's
-    // answer, one round trip more), and each image's two quiet spells.
+    // The fixed waits: the quiet spell before the erase, the pause after it
+    // (to the first block's answer, one round trip more), and each image's
+    // two quiet spells.
     qint64 pauses() const
     {
-        qint64 total = firstAnswer - erased;
+        qint64 total = eraseQuietNs + firstAnswer - erased;
         for (int i = 0; i < kFleetImages; ++i)
             total += quietNs[size_t(i)];
         return total;
@@ -225,8 +227,11 @@ CaseResult runFleet(const FleetRun &run, int simulatorCpu)
     QHostAddress lastDone;
     int doneCount = 0;
     // Clock reads only where a step ends, not on every progress report.
-    QObject::connect(&fleet, &FleetUpdate::erased, &fleet,
-                     [&](const QHostAddress &device) { timelines[device.toIPv4Address()].erased = monotonicNs(); });
+    QObject::connect(&fleet, &FleetUpdate::erased, &fleet, [&](const QHostAddress &device, const OperationResult &erase) {
+        Timeline &timeline = timelines[device.toIPv4Address()];
+        timeline.erased = monotonicNs();
+        timeline.eraseQuietNs = qint64(erase.quietTime.count()) * 1000000;
+    });
     QObject::connect(&fleet, &FleetUpdate::progress, &fleet,
                      [&](const QHostAddress &device, int fileNumber, quint32 done, quint32 total) {
                          if (fileNumber < 1 || fileNumber > kFleetImages)

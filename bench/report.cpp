@@ -102,8 +102,9 @@ void printFleetTable(const Summary &summary)
                     f.busySeconds, f.blocksPerSecond, qPrintable(number(speedUp, 2)), f.cpu, f.simulatorCpu,
                     f.peakMb);
     }
-    std::printf("wall s: start to finished(), what the goal judges; w/o pauses: less the pause after the erase and\n"
-                "  the quiet spells around each last block, as the device that finished last spent them;\n"
+    std::printf("wall s: start to finished(), what the goal judges; w/o pauses: less the quiet spell before the\n"
+                "  erase, the pause after it and the quiet spells around each last block, as the device that\n"
+                "  finished last spent them;\n"
                 "  blocks/s: every device's blocks over the wall time; speed-up: that over one device's at the same\n"
                 "  delay; cpu s, peak MB: the engine's process; sim cpu s: the simulator's, on its own CPU\n");
 }

@@ -115,7 +115,7 @@ void FleetUpdate::onFinished(Run &run, const OperationResult &result)
         return;
     case OperationResult::Operation::Erase:
         run.report.erasure = Erasure::Yes;
-        emit erased(run.report.device);
+        emit erased(run.report.device, result);
         if (_options.mode == Mode::EraseOnly)
             endDevice(run, result);
         else

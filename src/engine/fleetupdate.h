@@ -92,7 +92,8 @@ public:
 
 signals:
     void connected(const QHostAddress &device);
-    void erased(const QHostAddress &device);
+    // `result` says, among the rest, how long the quiet spell before the erase took.
+    void erased(const QHostAddress &device, const OperationResult &result);
     void progress(const QHostAddress &device, int fileNumber, quint32 blocksDone, quint32 blocksTotal);
     // `result` says, among the rest, how long the quiet spells around its last block took.
     void imageDone(const QHostAddress &device, const OperationResult &result);
