@@ -487,9 +487,9 @@ void MainWindow::when_erase_finished()
             return;
         }
     }
-    const udpUpdater::Result result = updater->lastResult();
-    if (!result.ok()) {
-        ui->label_user_prompt->setText(OperatorTexts::stoppedAtErase(result));
+    const udpUpdater::Result erase = updater->lastResult();
+    if (!erase.ok()) {
+        ui->label_user_prompt->setText(OperatorTexts::stoppedAtErase(erase));
         endGuidedUpdate();
         return;
     }
@@ -523,10 +523,10 @@ void MainWindow::startTransfer()
 
 void MainWindow::when_autoFileTransfer_finished()
 {
-    const udpUpdater::Result result = updater->lastResult();
-    if (!result.ok()) {
+    const udpUpdater::Result transfer = updater->lastResult();
+    if (!transfer.ok()) {
         ui->label_user_prompt->setText(
-            OperatorTexts::stoppedAtFile(autoFileNumber, result, autoFilePaths[autoFileNumber - 1]));
+            OperatorTexts::stoppedAtFile(autoFileNumber, transfer, autoFilePaths[autoFileNumber - 1]));
         autoFileNumber = 1;
         endGuidedUpdate();
         return;
@@ -618,11 +618,11 @@ void MainWindow::on_btn_sendFile_clicked()
 
 void MainWindow::when_file_send_finished()
 {
-    const udpUpdater::Result result = updater->lastResult();
-    engineeringFailureShown = !result.ok();
-    if (result.ok())
+    const udpUpdater::Result sent = updater->lastResult();
+    engineeringFailureShown = !sent.ok();
+    if (sent.ok())
         ui->label_prompt->setText(OperatorTexts::fileSent());
     else
-        ui->label_prompt->setText(OperatorTexts::sendFailed(result, sendingPath));
+        ui->label_prompt->setText(OperatorTexts::sendFailed(sent, sendingPath));
     setState(stateAfterOperation);
 }

@@ -421,6 +421,7 @@ void tst_Cli::failingDevicesLeaveTheOthersAlone()
     QVERIFY2(problem.isEmpty(), qPrintable(problem));
     const QJsonObject refused = eventsOf(events, device(1)).last();
     QCOMPARE(refused.value(QStringLiteral("outcome")).toString(), QStringLiteral("Refused"));
+    QCOMPARE(refused.value(QStringLiteral("imagesDone")).toInt(), 0);
     QCOMPARE(refused.value(QStringLiteral("reason")).toString(),
              QStringLiteral("Device refused block 3 of %1.").arg(protocol::blockCount(kImageSizes[0] * 4)));
     const QJsonObject silentDone = eventsOf(events, device(2)).last();
@@ -436,6 +437,7 @@ void tst_Cli::failingDevicesLeaveTheOthersAlone()
     // doubled every answer was caught before its erase.
     const QJsonObject copied = eventsOf(events, device(5)).last();
     QCOMPARE(copied.value(QStringLiteral("outcome")).toString(), QStringLiteral("AnsweredTwice"));
+    QCOMPARE(copied.value(QStringLiteral("imagesDone")).toInt(), 1);
     QCOMPARE(copied.value(QStringLiteral("reason")).toString(),
              QStringLiteral("The device answered twice; it needs a new update."));
     const auto copiedImages = _sims[5]->images();

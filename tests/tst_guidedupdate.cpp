@@ -199,7 +199,8 @@ private slots:
     void init();
 
     void completeRunAndRepeat();
-    void deviceFallsSilentInImage2();
+    void stopsWhereTheDeviceFails_data();
+    void stopsWhereTheDeviceFails();
     void imageRemovedAfterConnect();
     void unfitImagesEraseNothing_data();
     void unfitImagesEraseNothing();
@@ -336,8 +337,35 @@ void tst_GuidedUpdate::completeRunAndRepeat()
     }
 }
 
-void tst_GuidedUpdate::deviceFallsSilentInImage2()
+void tst_GuidedUpdate::stopsWhereTheDeviceFails_data()
 {
+    QTest::addColumn<DeviceSim::Faults>("faults");
+    QTest::addColumn<QString>("prompt");
+    QTest::addColumn<QString>("stalledIn");  // the step the prompt kept until the wait gave up
+    QTest::addColumn<int>("bar");
+    QTest::addColumn<QString>("wire");
+
+    // Datagrams: 1 erase, 2-4 image 1, 5-6 image 2.
+    DeviceSim::Faults f;
+    f.ackDelayMs = 20;
+    f.silentAfter = 4;
+    QTest::newRow("silent in image 2") << f << QStringLiteral("File 2/3: no answer at block 1.") + kNotUpdated
+                                       << kFile2 << 50 << QStringLiteral("-1/0/0 1/1/0 1/0/1 1/2/2 2/1/0");
+    f = {};
+    f.wrongTypeAt = 1;
+    QTest::newRow("erase refused") << f
+                                   << QStringLiteral("Update stopped at the erase.\nThe device refused the erase.")
+                                   << kErasing << 10 << QStringLiteral("-1/0/0");
+}
+
+void tst_GuidedUpdate::stopsWhereTheDeviceFails()
+{
+    QFETCH(DeviceSim::Faults, faults);
+    QFETCH(QString, prompt);
+    QFETCH(QString, stalledIn);
+    QFETCH(int, bar);
+    QFETCH(QString, wire);
+
     DeviceSim sim;
     QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
     WindowFixture fx;
@@ -354,12 +382,7 @@ void tst_GuidedUpdate::deviceFallsSilentInImage2()
     timeouts.block = std::chrono::milliseconds(500);
     timeouts.lastBlock = std::chrono::milliseconds(500);
     window.link()->setTimeouts(timeouts);
-
-    // Datagrams: 1 erase, 2-4 image 1, 5-6 image 2: the first block of image 2 goes unanswered.
     sim.clear();
-    DeviceSim::Faults faults;
-    faults.ackDelayMs = 20;
-    faults.silentAfter = 4;
     sim.setFaults(faults);
 
     PromptRecorder recorder(window, f);
@@ -368,18 +391,15 @@ void tst_GuidedUpdate::deviceFallsSilentInImage2()
         return f.userPrompt->text() == kComplete || f.connectButton->isEnabled();
     }, 20000), qPrintable(f.userPrompt->text()));
 
-    // The device is erased by now: the prompt says so, in two lines.
-    QCOMPARE(f.userPrompt->text(), QStringLiteral("File 2/3: no answer at block 1.") + kNotUpdated);
+    QCOMPARE(f.userPrompt->text(), prompt);
     QVERIFY(!recorder.texts().contains(kComplete));
-    QVERIFY(!recorder.texts().contains(kFile3));
-    // Until the wait gave up the prompt kept the step it stalled in.
-    QCOMPARE(recorder.texts().value(recorder.texts().size() - 2), kFile2);
-    QCOMPARE(f.bar->value(), 50);
+    QCOMPARE(recorder.texts().value(recorder.texts().size() - 2), stalledIn);
+    QCOMPARE(f.bar->value(), bar);
     QCOMPARE(f.bar->format(), QStringLiteral("%p%"));
     QCOMPARE(enabledButtons(f), QStringLiteral("btn_initUpdate btn_startUpdate btn_erase btn_sendFile"));
     QVERIFY(recorder.enabledDuringTask.isEmpty());
-
-    QCOMPARE(describe(wireLayout(sim.received())), QStringLiteral("-1/0/0 1/1/0 1/0/1 1/2/2 2/1/0"));
+    // Nothing follows the step that failed.
+    QCOMPARE(describe(wireLayout(sim.received())), wire);
 
     // The next Connect no longer shows where this run stopped.
     f.connectButton->click();
@@ -531,8 +551,11 @@ void tst_GuidedUpdate::lateCopiesOfAnswers_data()
     f.duplicateDelayMs = 20;
     QTest::newRow("connect answered twice")
         << f << true << false << QStringLiteral("The device answered twice.") + kNothingErased << 0;
-    // The erase's copy comes in the pause after the erase, between two steps.
-    f.unansweredEnd = true;
+    // The erase's answer alone twice: the copy comes in the pause after the
+    // erase, between two steps.
+    f = {};
+    f.duplicateAckOf = 1;
+    f.duplicateDelayMs = 20;
     QTest::newRow("erase answered twice") << f << false << false
                                           << QStringLiteral("File 1/3: device answered twice.") + kNotUpdated << 1;
     // Image 1's last answer copied 1.9 s later, image 2's last block (datagram

@@ -562,6 +562,11 @@ void TestLink::toleratedMisbehaviour()
     watcher.setFuture(rig.task);
     QVERIFY(testsupport::runLoopUntil([&] { return rig.task.isFinished() && answeredWhenDone >= 0; }, 20000));
     QVERIFY2(rig.task.result(), qPrintable(outcomeName(rig.link.lastResult().outcome)));
+    // Two spells, each ten times the slowest block answer (the Rig's bounds:
+    // 100 ms to 1 s), so a slow link gets longer ones.
+    const qint64 spell = qBound(qint64(100), qint64(10) * faults.ackDelayMs, qint64(1000));
+    const qint64 quiet = rig.link.lastResult().quietTime.count();
+    QVERIFY2(quiet >= 2 * spell && quiet < 2 * spell + 500, qPrintable(QStringLiteral("quiet for %1 ms").arg(quiet)));
     QVERIFY2(answeredWhenDone >= blocks,
              qPrintable(QStringLiteral("done after %1 of %2 answers: the last block was never answered")
                             .arg(answeredWhenDone).arg(blocks)));
@@ -589,17 +594,21 @@ void TestLink::surplusAnswers_data()
     QTest::addColumn<int>("blocks");
     QTest::addColumn<int>("copyDelayMs");
     QTest::addColumn<bool>("endAnswered");
+    QTest::addColumn<int>("onlyBlock");  // the one block whose answer is copied; 0: every one
 
     // Both copies in one read: the second is read before the next block left.
-    QTest::newRow("copy at once, 100 blocks") << 100 << 0 << true;
+    QTest::newRow("copy at once, 100 blocks") << 100 << 0 << true << 0;
+    // Read with the real answer, the one copy must not count for the next
+    // block, which has not left yet: that block would never reach the device.
+    QTest::newRow("one copy at once, block 3") << 6 << 0 << true << 3;
     // A late copy of an earlier answer would otherwise stand in for the
     // answer the device never gave to the last block.
-    QTest::newRow("copy 3 ms later, last unanswered") << 3 << 3 << false;
-    QTest::newRow("copy 20 ms later, last unanswered") << 20 << 20 << false;
-    QTest::newRow("copy 50 ms later, last unanswered") << 5 << 50 << false;
-    QTest::newRow("copy 50 ms later, two blocks, last unanswered") << 2 << 50 << false;
-    QTest::newRow("copy 30 ms later, all answered") << 5 << 30 << true;
-    QTest::newRow("copy 10 ms later, one block") << 1 << 10 << true;
+    QTest::newRow("copy 3 ms later, last unanswered") << 3 << 3 << false << 0;
+    QTest::newRow("copy 20 ms later, last unanswered") << 20 << 20 << false << 0;
+    QTest::newRow("copy 50 ms later, last unanswered") << 5 << 50 << false << 0;
+    QTest::newRow("copy 50 ms later, two blocks, last unanswered") << 2 << 50 << false << 0;
+    QTest::newRow("copy 30 ms later, all answered") << 5 << 30 << true << 0;
+    QTest::newRow("copy 10 ms later, one block") << 1 << 10 << true << 0;
 }
 
 void TestLink::surplusAnswers()
@@ -607,6 +616,7 @@ void TestLink::surplusAnswers()
     QFETCH(int, blocks);
     QFETCH(int, copyDelayMs);
     QFETCH(bool, endAnswered);
+    QFETCH(int, onlyBlock);
 
     Rig rig;
     const QByteArray image = pseudoImage((blocks - 1) * 1400 + 900);
@@ -614,7 +624,8 @@ void TestLink::surplusAnswers()
     QVERIFY(!path.isEmpty());
     CHECKED(connectRig(rig));
     DeviceSim::Faults faults;
-    faults.duplicateAcks = true;
+    faults.duplicateAcks = onlyBlock == 0;
+    faults.duplicateAckOf = onlyBlock;
     faults.duplicateDelayMs = copyDelayMs;
     faults.unansweredEnd = !endAnswered;
     rig.sim.setFaults(faults);
@@ -663,6 +674,7 @@ void TestLink::foreignDatagramsDoNotEndAWait()
     // From the device, but not an answer to the erase.
     device.writeDatagram(QByteArray::fromHex("a55a"), kLocal, udpUpdater::kAckPort);
     device.writeDatagram(command(MT_READ), kLocal, udpUpdater::kAckPort);
+    device.writeDatagram(QByteArray::fromHex("a55bf0"), kLocal, udpUpdater::kAckPort);
     device.writeDatagram(QByteArray::fromHex("5aa5f0"), kLocal, udpUpdater::kAckPort);
 
     // Bounded on purpose: the task must NOT finish while these are handled.

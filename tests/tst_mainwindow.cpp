@@ -648,7 +648,8 @@ void tst_MainWindow::engineeringTab()
     QCOMPARE(sim.eraseCount(), 1);
 
     // A failed erase's reason goes once the next erase runs.
-    fx.window.link()->setTimeouts({std::chrono::milliseconds(300), std::chrono::seconds(2), std::chrono::seconds(2)});
+    fx.window.link()->setTimeouts(WindowFixture::withShortQuiet(
+        {std::chrono::milliseconds(300), std::chrono::seconds(2), std::chrono::milliseconds(300)}));
     sim.setSilent(true);
     f.eraseButton->click();
     QVERIFY(runLoopUntil([&] { return f.eraseButton->isEnabled(); }, 5000));
@@ -658,6 +659,14 @@ void tst_MainWindow::engineeringTab()
     QVERIFY(runLoopUntil([&] { return f.eraseButton->isEnabled(); }, 5000));
     QCOMPARE(sim.eraseCount(), 3);
     QCOMPARE(f.engPrompt->text(), QStringLiteral("instructions here..."));
+
+    // A send whose last block is never answered was not sent.
+    DeviceSim::Faults endUnanswered;
+    endUnanswered.unansweredEnd = true;
+    sim.setFaults(endUnanswered);
+    f.sendButton->click();
+    QVERIFY(runLoopUntil([&] { return f.sendButton->isEnabled(); }, 5000));
+    QCOMPARE(f.engPrompt->text(), QStringLiteral("Image 2 was not confirmed."));
 
     // Chosen paths are listed once, compared with case.
     const int before = f.filePath->count();

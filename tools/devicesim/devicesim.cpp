@@ -433,7 +433,7 @@ void DeviceSim::answer(quint8 type, const QHostAddress &sender, bool endBlock, b
     if (_faults.spikeEvery > 0 && n % _faults.spikeEvery == 0)
         delay += _faults.spikeMs;
     sendAck(reply, to, delay);
-    if (_faults.duplicateAcks || (_faults.duplicateLastAcks && lastBlock))
+    if (_faults.duplicateAcks || (_faults.duplicateLastAcks && lastBlock) || _faults.duplicateAckOf == n)
         sendAck(reply, to, delay + _faults.duplicateDelayMs);
 }
 

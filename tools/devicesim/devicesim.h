@@ -56,6 +56,7 @@ public:
         int duplicateDelayMs = 0;      // ... the copy this long after the answer
         bool duplicateLastAcks = false;  // answer each image's last block twice, the copy
                                          // duplicateDelayMs after the answer
+        int duplicateAckOf = 0;        // answer datagram N twice, the copy duplicateDelayMs later
         bool unansweredEnd = false;    // never answer an END block
     };
 

@@ -9,7 +9,9 @@
 int DeviceSimOptions::longestDelayMs() const
 {
     const qint64 longest = qint64(faults.ackDelayMs) + faults.jitterMs + faults.spikeMs + faults.eraseDelayMs
-                         + (faults.duplicateAcks || faults.duplicateLastAcks ? faults.duplicateDelayMs : 0);
+                         + (faults.duplicateAcks || faults.duplicateLastAcks || faults.duplicateAckOf > 0
+                                ? faults.duplicateDelayMs
+                                : 0);
     return int(qMin<qint64>(longest, std::numeric_limits<int>::max()));
 }
 
@@ -70,9 +72,11 @@ bool DeviceSimOptions::parse(const QStringList &arguments, DeviceSimOptions *opt
         numberOption({QStringLiteral("spike-ms")}, "With --spike-every: how much later.", "MS");
     const QCommandLineOption duplicateLast(QStringLiteral("duplicate-last"),
                                            QStringLiteral("Answer the last block of each image twice."));
+    const QCommandLineOption duplicateOne =
+        numberOption({QStringLiteral("duplicate-ack")}, "Answer datagram N twice.", "N");
     const QCommandLineOption duplicateDelay = numberOption(
         {QStringLiteral("duplicate-delay")},
-        "With --duplicate-acks or --duplicate-last: send the copy MS after the answer.", "MS");
+        "With --duplicate-acks, --duplicate-last or --duplicate-ack: send the copy MS after the answer.", "MS");
     const QCommandLineOption unansweredEnd(QStringLiteral("unanswered-end"),
                                            QStringLiteral("Never answer the END block of an image."));
     const QCommandLineOption silent(QStringLiteral("silent"), QStringLiteral("Answer nothing."));
@@ -91,8 +95,8 @@ bool DeviceSimOptions::parse(const QStringList &arguments, DeviceSimOptions *opt
                                      QStringLiteral("Quit after S seconds (0: run until killed)."),
                                      QStringLiteral("S"), QStringLiteral("0"));
     parser.addOptions({address, count, only, saveDir, ackDelay, eraseDelay, dropAck, wrongType, silentAfter,
-                       stray, jitter, spikeEvery, spike, duplicateAcks, duplicateLast, duplicateDelay, unansweredEnd, silent, exitAfterImages,
-                       exitAfterDevices, timeout});
+                       stray, jitter, spikeEvery, spike, duplicateAcks, duplicateLast, duplicateOne, duplicateDelay,
+                       unansweredEnd, silent, exitAfterImages, exitAfterDevices, timeout});
 
     if (!parser.parse(arguments)) {
         *why = parser.errorText();
@@ -130,6 +134,7 @@ bool DeviceSimOptions::parse(const QStringList &arguments, DeviceSimOptions *opt
     o.faults.strayAt = number(stray);
     o.faults.duplicateAcks = parser.isSet(duplicateAcks);
     o.faults.duplicateLastAcks = parser.isSet(duplicateLast);
+    o.faults.duplicateAckOf = number(duplicateOne);
     o.faults.duplicateDelayMs = number(duplicateDelay);
     o.faults.unansweredEnd = parser.isSet(unansweredEnd);
     o.silent = parser.isSet(silent);
