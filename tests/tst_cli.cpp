@@ -2,7 +2,9 @@
 // QProcess, against simulated devices on 127.0.0.2 and up, in a network
 // namespace of the suite's own, which its child processes share. Every exit
 // code is reached for real, and what the devices received is checked
-// against the files.
+// against the files. The program keeps its own pauses (a quiet spell of
+// 1 s before the erase, 1 s after it, two spells per image): a full update
+// takes 8 s, so only one run here makes one.
 
 #include "crc.h"
 #include "devicesim.h"
@@ -46,12 +48,49 @@ QString device(int n)
     return QStringLiteral("127.0.0.%1").arg(n + 2);
 }
 
+// "--device 127.0.0.2 --device 127.0.0.3 ..." for the first `count`.
+QStringList deviceArguments(int count)
+{
+    QStringList arguments;
+    for (int i = 0; i < count; ++i)
+        arguments << QStringLiteral("--device") << device(i);
+    return arguments;
+}
+
+// Every line of `out` as a JSON object with "v": 1, an "event" and a "time"
+// in UTC with milliseconds: empty when so, else why not (with the objects
+// before that line in `objects`).
+QString jsonLines(const QByteArray &out, QList<QJsonObject> *objects)
+{
+    static const QRegularExpression time(QStringLiteral(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$)"));
+    const QList<QByteArray> lines = out.chopped(out.endsWith('\n') ? 1 : 0).split('\n');
+    for (int i = 0; i < lines.size(); ++i) {
+        QJsonParseError error{};
+        const QJsonDocument document = QJsonDocument::fromJson(lines[i], &error);
+        const QJsonObject object = document.object();
+        QString why;
+        if (error.error != QJsonParseError::NoError || !document.isObject())
+            why = QStringLiteral("not a JSON object");
+        else if (object.value(QStringLiteral("v")) != QJsonValue(1))
+            why = QStringLiteral("no \"v\": 1");
+        else if (object.value(QStringLiteral("event")).toString().isEmpty())
+            why = QStringLiteral("no event");
+        else if (!time.match(object.value(QStringLiteral("time")).toString()).hasMatch())
+            why = QStringLiteral("no time with milliseconds");
+        if (!why.isEmpty())
+            return QStringLiteral("line %1 (%2): %3").arg(i + 1).arg(why, QString::fromUtf8(lines[i]));
+        objects->append(object);
+    }
+    return QString();
+}
+
 // The program, run to its end with the event loop turning, so simulated
 // devices in this process answer it meanwhile.
 struct Cli {
     QProcess process;
     QByteArray out;
     QByteArray err;
+    QString problem;  // why its standard output was not JSON events, shown with what it wrote
 
     Cli()
     {
@@ -75,58 +114,62 @@ struct Cli {
     int run(const QStringList &arguments)
     {
         start(arguments);
-        if (!finish())
-            return -1;
-        return process.exitCode();
+        return finish() ? process.exitCode() : -1;
+    }
+
+    // Its standard output as JSON events; false, with `problem` set, when it is not.
+    bool events(QList<QJsonObject> *objects)
+    {
+        problem = jsonLines(out, objects);
+        return problem.isEmpty();
     }
 
     QString said() const
     {
-        return QStringLiteral("exit %1\n--- stdout\n%2--- stderr\n%3")
+        return QStringLiteral("exit %1\n--- stdout\n%2--- stderr\n%3%4")
             .arg(process.exitCode())
-            .arg(QString::fromUtf8(out), QString::fromUtf8(err));
+            .arg(QString::fromUtf8(out), QString::fromUtf8(err), problem);
     }
 };
 
-// Every line of `out` as a JSON object with "v": 1, an "event" and a "time"
-// in UTC with milliseconds; the first line that is not is described in `problem`.
-QList<QJsonObject> jsonLines(const QByteArray &out, QString *problem)
-{
-    static const QRegularExpression time(QStringLiteral(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$)"));
-    QList<QJsonObject> objects;
-    const QList<QByteArray> lines = out.split('\n');
-    for (int i = 0; i < lines.size(); ++i) {
-        if (lines[i].isEmpty() && i == lines.size() - 1)
-            break;
-        QJsonParseError error{};
-        const QJsonDocument document = QJsonDocument::fromJson(lines[i], &error);
-        const QJsonObject object = document.object();
-        QString why;
-        if (error.error != QJsonParseError::NoError || !document.isObject())
-            why = QStringLiteral("not a JSON object");
-        else if (object.value(QStringLiteral("v")) != QJsonValue(1))
-            why = QStringLiteral("no \"v\": 1");
-        else if (object.value(QStringLiteral("event")).toString().isEmpty())
-            why = QStringLiteral("no event");
-        else if (!time.match(object.value(QStringLiteral("time")).toString()).hasMatch())
-            why = QStringLiteral("no time with milliseconds");
-        if (!why.isEmpty()) {
-            *problem = QStringLiteral("line %1 (%2): %3").arg(i + 1).arg(why, QString::fromUtf8(lines[i]));
-            return objects;
-        }
-        objects.append(object);
+// Every address of the namespace on the device port: whatever the program
+// sends to a device, or broadcasts, lands here.
+struct Wire {
+    QUdpSocket socket;
+
+    bool listen() { return socket.bind(QHostAddress::AnyIPv4, kCommandPort); }
+
+    // Once the program has ended: a datagram of ours, sent after it, comes in
+    // behind anything it sent, and nothing else may be there.
+    bool quiet()
+    {
+        const QByteArray mark("the test's own");
+        QUdpSocket marker;
+        marker.writeDatagram(mark, QHostAddress(QStringLiteral("127.0.0.9")), kCommandPort);
+        int others = 0;
+        bool marked = false;
+        runLoopUntil([&] {
+            while (socket.hasPendingDatagrams()) {
+                if (socket.receiveDatagram().data() == mark)
+                    marked = true;
+                else
+                    ++others;
+            }
+            return marked;
+        }, 5000);
+        return marked && others == 0;
     }
-    return objects;
-}
+};
 
 QString eventOf(const QJsonObject &object)
 {
     return object.value(QStringLiteral("event")).toString();
 }
 
-QString deviceOf(const QJsonObject &object)
+// A text field of an event.
+QString text(const QJsonObject &object, const char *key)
 {
-    return object.value(QStringLiteral("device")).toString();
+    return object.value(QLatin1String(key)).toString();
 }
 
 qint64 msOf(const QJsonObject &object)
@@ -139,16 +182,25 @@ QList<QJsonObject> eventsOf(const QList<QJsonObject> &events, const QString &dev
 {
     QList<QJsonObject> mine;
     for (const QJsonObject &event : events) {
-        if (deviceOf(event) == device)
+        if (text(event, "device") == device)
             mine.append(event);
     }
     return mine;
 }
 
+// The names of one device's events, in order.
+QStringList namesOf(const QList<QJsonObject> &events, const QString &device)
+{
+    QStringList names;
+    for (const QJsonObject &event : eventsOf(events, device))
+        names.append(eventOf(event));
+    return names;
+}
+
 int indexOf(const QList<QJsonObject> &events, const QString &event, const QString &device)
 {
     for (int i = 0; i < events.size(); ++i) {
-        if (eventOf(events[i]) == event && deviceOf(events[i]) == device)
+        if (eventOf(events[i]) == event && text(events[i], "device") == device)
             return i;
     }
     return -1;
@@ -160,10 +212,7 @@ int indexOf(const QList<QJsonObject> &events, const QString &event, const QStrin
 QString updateOrderProblem(const QList<QJsonObject> &events, const QString &device)
 {
     const QList<QJsonObject> mine = eventsOf(events, device);
-    QStringList seen;
-    for (const QJsonObject &event : mine)
-        seen.append(eventOf(event));
-    const QString all = device + QStringLiteral(": ") + seen.join(QLatin1Char(' '));
+    const QString all = device + QStringLiteral(": ") + namesOf(events, device).join(QLatin1Char(' '));
     if (mine.size() < 6 || eventOf(mine[0]) != QLatin1String("connected")
         || eventOf(mine[1]) != QLatin1String("erased") || eventOf(mine.last()) != QLatin1String("device-done"))
         return all;
@@ -175,10 +224,9 @@ QString updateOrderProblem(const QList<QJsonObject> &events, const QString &devi
         if (number != image || (event != QLatin1String("progress") && event != QLatin1String("image-done")))
             return all;
         if (event == QLatin1String("image-done")) {
-            // At least one quiet spell of 100 ms (two for an image of more
-            // than one block): who times the transfer can leave them out.
+            // Its two quiet spells of 1 to 5 s: who times the transfer can leave them out.
             const qint64 quiet = mine[i].value(QStringLiteral("quietMs")).toInteger(-1);
-            if (quiet < 95 || quiet > 5000)
+            if (quiet < 1990 || quiet > 10000)
                 return device + QStringLiteral(": image %1 quiet for %2 ms").arg(image).arg(quiet);
             ++image;
             continue;
@@ -208,30 +256,20 @@ private slots:
     void init();
     void cleanup();
 
-    void fullUpdateOfSeveralDevices();
     void failingDevicesLeaveTheOthersAlone();
-    void usageErrorsSendNothing_data();
-    void usageErrorsSendNothing();
-    void connectionCannotBeOpened_data();
-    void connectionCannotBeOpened();
-    void unfitImagesSendNothing_data();
-    void unfitImagesSendNothing();
+    void refusedRunsSendNothing_data();
+    void refusedRunsSendNothing();
     void interruptedMidTransfer_data();
     void interruptedMidTransfer();
-    void strayFloodSummarisedInTheLog();
-    void manyDevicesFailingAtOnce();
-    void checkErasesNothing();
+    void checkFromADevicesFile();
     void sendOneImageUnderItsNumber();
-    void devicesFileOneAtATime();
     void readerGoneMidRun();
-    void helpAndVersion();
 
 private:
     bool writeImages(const QString &dir, qsizetype scale = 1);
     QByteArray image(int number, qsizetype scale = 1) const;
     // Simulated devices on 127.0.0.2, .3, ...
     bool startSims(int count);
-    int datagramsSeen() const;
 
     std::unique_ptr<QTemporaryDir> _dir;
     std::vector<std::unique_ptr<DeviceSim>> _sims;
@@ -276,101 +314,11 @@ bool tst_Cli::startSims(int count)
     return true;
 }
 
-int tst_Cli::datagramsSeen() const
-{
-    int seen = 0;
-    for (const auto &sim : _sims)
-        seen += sim->receivedCount();
-    return seen;
-}
-
-void tst_Cli::fullUpdateOfSeveralDevices()
-{
-    QVERIFY(writeImages(_dir->path()));
-    QVERIFY(startSims(3));
-    const QString logPath = _dir->filePath(QStringLiteral("datagrams.log"));
-
-    Cli cli;
-    const int code = cli.run({QStringLiteral("--json"), QStringLiteral("--log-file"), logPath,
-                              QStringLiteral("--device"), device(0), QStringLiteral("--device"), device(1),
-                              QStringLiteral("--device"), device(2), _dir->path()});
-    QVERIFY2(code == 0, qPrintable(cli.said()));
-
-    // Each device got each image exactly, once, after one erase.
-    for (const auto &sim : _sims) {
-        QCOMPARE(sim->eraseCount(), 1);
-        const auto images = sim->images();
-        QCOMPARE(images.size(), 3);
-        for (int n = 1; n <= 3; ++n) {
-            QVERIFY2(images[n - 1].clean(), qPrintable(images[n - 1].summary()));
-            QCOMPARE(images[n - 1].imageNumber, n);
-            // A one-block image carries no checksum.
-            QCOMPARE(images[n - 1].checksumGood, images[n - 1].blocks > 1);
-            QCOMPARE(images[n - 1].data, image(n));
-        }
-    }
-
-    QString problem;
-    const QList<QJsonObject> events = jsonLines(cli.out, &problem);
-    QVERIFY2(problem.isEmpty(), qPrintable(problem));
-    QVERIFY(events.size() >= 2 + 3 * 6);
-    // Stdout is JSON only: the human text went to stderr.
-    QCOMPARE(eventOf(events.first()), QStringLiteral("images"));
-    const QJsonArray files = events.first().value(QStringLiteral("images")).toArray();
-    QCOMPARE(files.size(), 3);
-    for (int n = 1; n <= 3; ++n) {
-        const QJsonObject file = files[n - 1].toObject();
-        QCOMPARE(file.value(QStringLiteral("name")).toString(), QStringLiteral("file%1.varnelfmw").arg(n));
-        QCOMPARE(file.value(QStringLiteral("size")).toInteger(), kImageSizes[n - 1]);
-        QCOMPARE(file.value(QStringLiteral("checksum")).toString(),
-                 QStringLiteral("%1").arg(crc().crc32(image(n)), 8, 16, QLatin1Char('0')));
-    }
-    for (int i = 1; i < events.size(); ++i)
-        QVERIFY2(msOf(events[i - 1]) <= msOf(events[i]), "times go back");
-    for (int i = 0; i < 3; ++i) {
-        const QString order = updateOrderProblem(events, device(i));
-        QVERIFY2(order.isEmpty(), qPrintable(order));
-        const QJsonObject done = eventsOf(events, device(i)).last();
-        QCOMPARE(done.value(QStringLiteral("outcome")).toString(), QStringLiteral("Success"));
-        QCOMPARE(done.value(QStringLiteral("reason")).toString(), QString());
-    }
-    const QJsonObject summary = events.last();
-    QCOMPARE(eventOf(summary), QStringLiteral("summary"));
-    QCOMPARE(summary.value(QStringLiteral("succeeded")).toInt(), 3);
-    QCOMPARE(summary.value(QStringLiteral("failed")).toInt(), 0);
-    QCOMPARE(summary.value(QStringLiteral("exitCode")).toInt(), 0);
-    QCOMPARE(summary.value(QStringLiteral("failedDevices")).toArray().size(), 0);
-
-    // The log holds every datagram each device received, in order, and
-    // every answer it sent.
-    QFile log(logPath);
-    QVERIFY(log.open(QIODevice::ReadOnly));
-    static const QRegularExpression line(QStringLiteral(
-        R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z (127\.0\.0\.\d+) (TX|RX) (\d+) ([0-9a-f]*)$)"));
-    QHash<QString, QList<QByteArray>> sent;
-    QHash<QString, int> answers;
-    const QList<QByteArray> lines = log.readAll().split('\n');
-    for (const QByteArray &text : lines) {
-        if (text.isEmpty())
-            continue;
-        const auto match = line.match(QString::fromLatin1(text));
-        QVERIFY2(match.hasMatch(), text.constData());
-        const QByteArray bytes = QByteArray::fromHex(match.captured(4).toLatin1());
-        QCOMPARE(bytes.size(), match.captured(3).toInt());
-        if (match.captured(2) == QLatin1String("TX"))
-            sent[match.captured(1)].append(bytes);
-        else
-            ++answers[match.captured(1)];
-    }
-    for (int i = 0; i < 3; ++i) {
-        QCOMPARE(sent.value(device(i)), _sims[size_t(i)]->received());
-        QCOMPARE(answers.value(device(i)), _sims[size_t(i)]->acksSent());
-    }
-}
-
+// The one full update of the suite: the good devices are checked whole,
+// each failing one for how it ends and what it was left with.
 void tst_Cli::failingDevicesLeaveTheOthersAlone()
 {
-    QVERIFY(writeImages(_dir->path(), 4));
+    QVERIFY(writeImages(_dir->path()));
     QVERIFY(startSims(7));
     // .3 refuses a block of image 1; .4 falls silent in image 1; .6 never
     // answers the erase; .2 and .5 are fine.
@@ -384,77 +332,86 @@ void tst_Cli::failingDevicesLeaveTheOthersAlone()
     eraseUnanswered.silentAfter = 1;
     _sims[4]->setFaults(eraseUnanswered);
     // .7 copies the answer to each image's last block 1.9 s later and never
-    // answers image 2's (datagram 96: connect, erase, 86 blocks, 8 blocks).
+    // answers image 2's last block (after the connect, the erase and image 1).
     DeviceSim::Faults lateCopy;
     lateCopy.duplicateLastAcks = true;
     lateCopy.duplicateDelayMs = 1900;
-    lateCopy.dropAckOf = 96;
+    lateCopy.dropAckOf = 2 + protocol::blockCount(kImageSizes[0]) + protocol::blockCount(kImageSizes[1]);
     _sims[5]->setFaults(lateCopy);
     // .8 answers everything twice, 250 ms apart: caught before the erase.
     DeviceSim::Faults doubling;
     doubling.duplicateAcks = true;
     doubling.duplicateDelayMs = 250;
     _sims[6]->setFaults(doubling);
+    const QString logPath = _dir->filePath(QStringLiteral("datagrams.log"));
 
     Cli cli;
     // The silent device waits longer than the others take in all, quiet spells included.
-    const int code = cli.run({QStringLiteral("--json"), QStringLiteral("--timeout-block"), QStringLiteral("12"),
-                              QStringLiteral("--timeout-erase"), QStringLiteral("1"), QStringLiteral("--device"),
-                              device(0), QStringLiteral("--device"), device(1), QStringLiteral("--device"), device(2),
-                              QStringLiteral("--device"), device(3), QStringLiteral("--device"), device(4),
-                              QStringLiteral("--device"), device(5), QStringLiteral("--device"), device(6),
-                              _dir->path()});
+    const int code = cli.run(QStringList{"--json", "--log-file", logPath, "--timeout-block", "12", "--timeout-erase",
+                                         "1"} + deviceArguments(7) + QStringList{_dir->path()});
     QVERIFY2(code == 1, qPrintable(cli.said()));
+    QList<QJsonObject> events;
+    QVERIFY2(cli.events(&events), qPrintable(cli.said()));
 
+    // Each good device got each image exactly, once, after one erase.
     for (int good : {0, 3}) {
-        const auto images = _sims[size_t(good)]->images();
+        const DeviceSim &sim = *_sims[size_t(good)];
+        QCOMPARE(sim.eraseCount(), 1);
+        const auto images = sim.images();
         QCOMPARE(images.size(), 3);
-        for (int n = 1; n <= 3; ++n)
-            QCOMPARE(images[n - 1].data, image(n, 4));
-    }
-    // Neither failing device was sent anything past its failure.
-    QCOMPARE(_sims[1]->receivedCount(), 5);
-    QCOMPARE(_sims[2]->receivedCount(), 7);
-
-    QString problem;
-    const QList<QJsonObject> events = jsonLines(cli.out, &problem);
-    QVERIFY2(problem.isEmpty(), qPrintable(problem));
-    const QJsonObject refused = eventsOf(events, device(1)).last();
-    QCOMPARE(refused.value(QStringLiteral("outcome")).toString(), QStringLiteral("Refused"));
-    QCOMPARE(refused.value(QStringLiteral("imagesDone")).toInt(), 0);
-    QCOMPARE(refused.value(QStringLiteral("reason")).toString(),
-             QStringLiteral("Device refused block 3 of %1.").arg(protocol::blockCount(kImageSizes[0] * 4)));
-    const QJsonObject silentDone = eventsOf(events, device(2)).last();
-    QCOMPARE(silentDone.value(QStringLiteral("outcome")).toString(), QStringLiteral("NoAnswer"));
-    QCOMPARE(silentDone.value(QStringLiteral("reason")).toString(),
-             QStringLiteral("No answer at block 5 of %1.").arg(protocol::blockCount(kImageSizes[0] * 4)));
-    // Whether each may be left without firmware.
-    QCOMPARE(silentDone.value(QStringLiteral("erased")).toString(), QStringLiteral("yes"));
-    const QJsonObject eraseDone = eventsOf(events, device(4)).last();
-    QCOMPARE(eraseDone.value(QStringLiteral("operation")).toString(), QStringLiteral("Erase"));
-    QCOMPARE(eraseDone.value(QStringLiteral("erased")).toString(), QStringLiteral("possibly"));
-    // Neither device that answered twice is called updated; the one that
-    // doubled every answer was caught before its erase.
-    const QJsonObject copied = eventsOf(events, device(5)).last();
-    QCOMPARE(copied.value(QStringLiteral("outcome")).toString(), QStringLiteral("AnsweredTwice"));
-    QCOMPARE(copied.value(QStringLiteral("imagesDone")).toInt(), 1);
-    QCOMPARE(copied.value(QStringLiteral("reason")).toString(),
-             QStringLiteral("The device answered twice; it needs a new update."));
-    const auto copiedImages = _sims[5]->images();
-    QVERIFY(copiedImages.size() <= 2 && (copiedImages.size() < 2 || !copiedImages.at(1).complete));
-    const QJsonObject doubled = eventsOf(events, device(6)).last();
-    QCOMPARE(doubled.value(QStringLiteral("outcome")).toString(), QStringLiteral("AnsweredTwice"));
-    QCOMPARE(doubled.value(QStringLiteral("reason")).toString(),
-             QStringLiteral("The device answered twice; nothing was erased."));
-    QCOMPARE(doubled.value(QStringLiteral("erased")).toString(), QStringLiteral("no"));
-    QCOMPARE(_sims[6]->eraseCount(), 0);
-    // The good ones were done before the silent one's wait was over.
-    const int silentEnd = indexOf(events, QStringLiteral("device-done"), device(2));
-    for (int good : {0, 3}) {
+        for (int n = 1; n <= 3; ++n) {
+            QVERIFY2(images[n - 1].clean(), qPrintable(images[n - 1].summary()));
+            QCOMPARE(images[n - 1].imageNumber, n);
+            // A one-block image carries no checksum.
+            QCOMPARE(images[n - 1].checksumGood, images[n - 1].blocks > 1);
+            QCOMPARE(images[n - 1].data, image(n));
+        }
         const QString order = updateOrderProblem(events, device(good));
         QVERIFY2(order.isEmpty(), qPrintable(order));
-        QVERIFY(indexOf(events, QStringLiteral("device-done"), device(good)) < silentEnd);
+        // Done before the silent one's wait was over.
+        QVERIFY(indexOf(events, "device-done", device(good)) < indexOf(events, "device-done", device(2)));
     }
+    // Stdout is JSON only, the images first: the human text went to stderr.
+    QCOMPARE(eventOf(events.first()), QStringLiteral("images"));
+    const QJsonArray files = events.first().value(QStringLiteral("images")).toArray();
+    QCOMPARE(files.size(), 3);
+    for (int n = 1; n <= 3; ++n) {
+        QCOMPARE(text(files[n - 1].toObject(), "name"), QStringLiteral("file%1.varnelfmw").arg(n));
+        QCOMPARE(files[n - 1].toObject().value(QStringLiteral("size")).toInteger(), kImageSizes[n - 1]);
+        QCOMPARE(text(files[n - 1].toObject(), "checksum"),
+                 QStringLiteral("%1").arg(crc().crc32(image(n)), 8, 16, QLatin1Char('0')));
+    }
+    for (int i = 1; i < events.size(); ++i)
+        QVERIFY2(msOf(events[i - 1]) <= msOf(events[i]), "times go back");
+
+    // How each ended: step, outcome, images done, whether it may be left
+    // without firmware, and why. Image 1 is 22 blocks.
+    const QStringList ended{
+        QStringLiteral("image 3 Success, 3 done, erased yes: "),
+        QStringLiteral("image 1 Refused, 0 done, erased yes: Device refused block 3 of 22."),
+        QStringLiteral("image 1 NoAnswer, 0 done, erased yes: No answer at block 5 of 22."),
+        QStringLiteral("image 3 Success, 3 done, erased yes: "),
+        QStringLiteral("erase NoAnswer, 0 done, erased possibly: The device did not answer."),
+        QStringLiteral("image 2 AnsweredTwice, 1 done, erased yes: The device answered twice; it needs a new update."),
+        // Caught before its erase.
+        QStringLiteral("erase AnsweredTwice, 0 done, erased no: The device answered twice; nothing was erased.")};
+    for (int i = 0; i < 7; ++i) {
+        const QJsonObject done = eventsOf(events, device(i)).last();
+        const QString step = text(done, "operation") == QLatin1String("Image")
+            ? QStringLiteral("image %1").arg(done.value(QStringLiteral("image")).toInt())
+            : text(done, "operation").toLower();
+        QCOMPARE(QStringLiteral("%1 %2, %3 done, erased %4: %5")
+                     .arg(step, text(done, "outcome"))
+                     .arg(done.value(QStringLiteral("imagesDone")).toInt())
+                     .arg(text(done, "erased"), text(done, "reason")),
+                 ended[i]);
+    }
+    // None was sent anything past its failure: .7 was caught in the quiet
+    // spell before image 2's last block, which never left.
+    QCOMPARE(_sims[1]->receivedCount(), 5);
+    QCOMPARE(_sims[2]->receivedCount(), 7);
+    QCOMPARE(_sims[5]->receivedCount(), lateCopy.dropAckOf - 1);
+    QCOMPARE(_sims[6]->eraseCount(), 0);
 
     const QJsonObject summary = events.last();
     QCOMPARE(eventOf(summary), QStringLiteral("summary"));
@@ -463,78 +420,108 @@ void tst_Cli::failingDevicesLeaveTheOthersAlone()
     QCOMPARE(summary.value(QStringLiteral("failedDevices")).toArray(),
              QJsonArray({device(1), device(2), device(4), device(5), device(6)}));
     QCOMPARE(summary.value(QStringLiteral("exitCode")).toInt(), 1);
+
+    // The log holds every datagram each device received, in order, and
+    // every answer it sent.
+    QFile log(logPath);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    static const QRegularExpression line(QStringLiteral(
+        R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z (127\.0\.0\.\d+) (TX|RX) (\d+) ([0-9a-f]*)$)"));
+    QHash<QString, QList<QByteArray>> sent;
+    QHash<QString, int> answers;
+    for (const QByteArray &logged : log.readAll().split('\n')) {
+        if (logged.isEmpty())
+            continue;
+        const auto match = line.match(QString::fromLatin1(logged));
+        QVERIFY2(match.hasMatch(), logged.constData());
+        const QByteArray bytes = QByteArray::fromHex(match.captured(4).toLatin1());
+        QCOMPARE(bytes.size(), match.captured(3).toInt());
+        if (match.captured(2) == QLatin1String("TX"))
+            sent[match.captured(1)].append(bytes);
+        else
+            ++answers[match.captured(1)];
+    }
+    for (int i = 0; i < 7; ++i) {
+        QCOMPARE(sent.value(device(i)), _sims[size_t(i)]->received());
+        QCOMPARE(answers.value(device(i)), _sims[size_t(i)]->acksSent());
+    }
 }
 
-void tst_Cli::usageErrorsSendNothing_data()
+void tst_Cli::refusedRunsSendNothing_data()
 {
     QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("code");
     QTest::addColumn<QString>("said");
 
     const QString dir = QStringLiteral("@DIR@");
     const QString dev = QStringLiteral("--device");
-    QTest::newRow("unknown option") << QStringList{QStringLiteral("--frobnicate"), dev, device(0), dir}
-                                    << "Unknown option 'frobnicate'";
-    QTest::newRow("no device") << QStringList{dir} << "no device";
-    QTest::newRow("no directory") << QStringList{dev, device(0)} << "give the DIRECTORY";
-    QTest::newRow("device twice") << QStringList{dev, device(0), dev, device(1), dev, device(0), dir}
-                                  << "device 127.0.0.2 is given twice (--device and --device)";
-    QTest::newRow("device twice, once from a file")
-        << QStringList{dev, device(1), QStringLiteral("--devices"), QStringLiteral("@LIST@"), dir}
-        << "device 127.0.0.3 is given twice (--device and @LIST@:3)";
-    QTest::newRow("broadcast") << QStringList{dev, device(0), dev, QStringLiteral("255.255.255.255"), dir}
-                               << "255.255.255.255 is a broadcast address.";
-    // Only the adapter, chosen first, tells this one.
-    QTest::newRow("the adapter's subnet broadcast")
-        << QStringList{dev, device(0), dev, QStringLiteral("127.255.255.255"), dir}
-        << "device 127.255.255.255 (--device) from adapter lo - 127.0.0.1: 127.255.255.255 is a broadcast address.";
-    QTest::newRow("the adapter's own address")
-        << QStringList{dev, device(0), dev, QStringLiteral("127.0.0.1"), dir}
-        << "device 127.0.0.1 (--device) from adapter lo - 127.0.0.1: 127.0.0.1 is this PC's own IP. Type the device's IP.";
-    QTest::newRow("multicast") << QStringList{dev, QStringLiteral("224.0.0.1"), dir}
-                               << "224.0.0.1 is a multicast address.";
-    QTest::newRow("unspecified") << QStringList{dev, QStringLiteral("0.0.0.0"), dir}
-                                 << "0.0.0.0 is not a device address.";
-    QTest::newRow("octal-looking") << QStringList{dev, QStringLiteral("127.0.0.010"), dir}
-                                   << "device \"127.0.0.010\" (--device): The device IP is not valid.";
-    QTest::newRow("parallel 0") << QStringList{QStringLiteral("--parallel"), QStringLiteral("0"), dev, device(0), dir}
-                                << "--parallel wants a whole number of 1 or more";
-    QTest::newRow("image 4") << QStringList{dev, device(0), QStringLiteral("--send"), QStringLiteral("4=@DIR@/file1.varnelfmw")}
-                             << "--send wants N=PATH with N 1, 2 or 3";
-    QTest::newRow("erase-only with a directory") << QStringList{dev, device(0), QStringLiteral("--erase-only"), dir}
-                                                 << "--erase-only sends no image";
-    QTest::newRow("two modes") << QStringList{dev, device(0), QStringLiteral("--erase-only"), QStringLiteral("--check")}
-                               << "exclude each other";
-    QTest::newRow("zero timeout") << QStringList{QStringLiteral("--timeout-block"), QStringLiteral("0"), dev, device(0), dir}
-                                  << "--timeout-block wants seconds over 0";
-    QTest::newRow("adapter twice") << QStringList{QStringLiteral("--adapter"), QStringLiteral("lo"), QStringLiteral("--adapter"),
-                                                  QStringLiteral("lo"), dev, device(0), dir}
-                                   << "--adapter is given more than once";
-    QTest::newRow("unwritable log") << QStringList{QStringLiteral("--log-file"), QStringLiteral("@DIR@/no/such/dir/log"), dev,
-                                                   device(0), dir}
-                                    << "cannot write the log file";
-    // The log is opened after every input is read, and never over one of them.
     const QString log = QStringLiteral("--log-file");
-    QTest::newRow("log is an image") << QStringList{log, QStringLiteral("@DIR@/file1.varnelfmw"), dev, device(0), dir}
-                                     << "the log file @DIR@/file1.varnelfmw is the same file as the image "
-                                        "@DIR@/file1.varnelfmw";
-    QTest::newRow("log is an image behind a link")
-        << QStringList{log, QStringLiteral("@DIR@/alias.log"), dev, device(0), dir}
-        << "the log file @DIR@/alias.log is the same file as the image @DIR@/file2.varnelfmw";
-    QTest::newRow("log is the devices file")
-        << QStringList{QStringLiteral("--devices"), QStringLiteral("@LIST@"), log, QStringLiteral("@LIST@"), dir}
-        << "the log file @LIST@ is the same file as the devices file @LIST@";
-    QTest::newRow("log is a FIFO no one reads") << QStringList{log, QStringLiteral("@DIR@/fifo"), dev, device(0), dir}
-                                                << "the log file @DIR@/fifo is a FIFO that no one reads";
-    QTest::newRow("path not UTF-8") << QStringList{dev, device(0), QStringLiteral("@DIR@/caf@FF@")}
+    QTest::newRow("unknown option") << QStringList{"--frobnicate", dev, device(0), dir} << 2
+                                    << "Unknown option 'frobnicate'";
+    QTest::newRow("no device") << QStringList{dir} << 2 << "no device";
+    QTest::newRow("no directory") << QStringList{dev, device(0)} << 2 << "give the DIRECTORY";
+    QTest::newRow("device twice") << QStringList{dev, device(0), dev, device(1), dev, device(0), dir} << 2
+                                  << "device 127.0.0.2 is given twice (--device and --device)";
+    QTest::newRow("device twice, once from a file") << QStringList{dev, device(1), "--devices", "@LIST@", dir} << 2
+                                                    << "device 127.0.0.3 is given twice (--device and @LIST@:3)";
+    // Which addresses are refused is decided in tst_deviceaddress; here, how
+    // a refusal is told. Only the adapter, chosen first, tells this one.
+    QTest::newRow("the adapter's subnet broadcast")
+        << QStringList{dev, device(0), dev, "127.255.255.255", dir} << 2
+        << "device 127.255.255.255 (--device) from adapter lo - 127.0.0.1: 127.255.255.255 is a broadcast address.";
+    QTest::newRow("octal-looking") << QStringList{dev, "127.0.0.010", dir} << 2
+                                   << "device \"127.0.0.010\" (--device): The device IP is not valid.";
+    QTest::newRow("control bytes in a devices-file line") << QStringList{"--devices", "@DIR@/screen.txt", dir} << 2
+                                                          << "device \"127.0.0.\\x1b[2J4\" (@DIR@/screen.txt:1)";
+    QTest::newRow("parallel 0") << QStringList{"--parallel", "0", dev, device(0), dir} << 2
+                                << "--parallel wants a whole number of 1 or more";
+    QTest::newRow("image 4") << QStringList{dev, device(0), "--send", "4=@DIR@/file1.varnelfmw"} << 2
+                             << "--send wants N=PATH with N 1, 2 or 3";
+    QTest::newRow("erase-only with a directory") << QStringList{dev, device(0), "--erase-only", dir} << 2
+                                                 << "--erase-only sends no image";
+    QTest::newRow("two modes") << QStringList{dev, device(0), "--erase-only", "--check"} << 2 << "exclude each other";
+    QTest::newRow("zero timeout") << QStringList{"--timeout-block", "0", dev, device(0), dir} << 2
+                                  << "--timeout-block wants seconds over 0";
+    QTest::newRow("adapter twice") << QStringList{"--adapter", "lo", "--adapter", "lo", dev, device(0), dir} << 2
+                                   << "--adapter is given more than once";
+    QTest::newRow("path not UTF-8") << QStringList{dev, device(0), "@DIR@/caf@FF@"} << 2
                                     << "\"@DIR@/caf\\xff\" is not valid UTF-8";
-    QTest::newRow("control bytes in a devices-file line")
-        << QStringList{QStringLiteral("--devices"), QStringLiteral("@DIR@/screen.txt"), dir}
-        << "device \"127.0.0.\\x1b[2J4\" (@DIR@/screen.txt:1)";
+    // The log is opened after every input is read, and never over one of them.
+    QTest::newRow("unwritable log") << QStringList{log, "@DIR@/no/such/dir/log", dev, device(0), dir} << 2
+                                    << "cannot write the log file";
+    QTest::newRow("log is an image")
+        << QStringList{log, "@DIR@/file1.varnelfmw", dev, device(0), dir} << 2
+        << "the log file @DIR@/file1.varnelfmw is the same file as the image @DIR@/file1.varnelfmw";
+    QTest::newRow("log is an image behind a link")
+        << QStringList{log, "@DIR@/alias.log", dev, device(0), dir} << 2
+        << "the log file @DIR@/alias.log is the same file as the image @DIR@/file2.varnelfmw";
+    QTest::newRow("log is the devices file") << QStringList{"--devices", "@LIST@", log, "@LIST@", dir} << 2
+                                             << "the log file @LIST@ is the same file as the devices file @LIST@";
+    QTest::newRow("log is a FIFO no one reads") << QStringList{log, "@DIR@/fifo", dev, device(0), dir} << 2
+                                                << "the log file @DIR@/fifo is a FIFO that no one reads";
+    // Which adapter is chosen is decided in tst_cliparts; here, that the
+    // user is shown the ones there are.
+    QTest::newRow("no adapter holds every device")
+        << QStringList{dev, device(0), dev, "198.51.100.7", dir} << 3
+        << "No adapter has a subnet holding every device: choose one with --adapter.\nAdapters:\n  lo  127.0.0.1/8";
+    QTest::newRow("answer port taken") << QStringList{dev, device(0), dir} << 3 << "Port 1246 is already in use.";
+    // Which files are unfit is decided in tst_updateimage; here, that an
+    // unfit image stops every device, in each mode that reads images.
+    QTest::newRow("update, image 2 empty")
+        << QStringList{dev, device(0), dev, device(1), "@DIR@/spoilt"} << 4
+        << "nothing was sent:\n  file2.varnelfmw is empty. (@DIR@/spoilt/file2.varnelfmw)";
+    QTest::newRow("check, image 3 a directory") << QStringList{dev, device(0), "--check", "@DIR@/spoilt"} << 4
+                                                << "file3.varnelfmw is not a file. (@DIR@/spoilt/file3.varnelfmw";
+    // ESC and CSI (a C1 control in UTF-8) echoed as they are would drive the terminal.
+    QTest::newRow("send, a missing file with control bytes in its name")
+        << QStringList{dev, device(0), "--send", "2=@DIR@/a\x1b[2J\u009b1mb.bin"} << 4
+        << "a\\x1b[2J\\x9b1mb.bin is missing. (@DIR@/a\\x1b[2J\\x9b1mb.bin";
 }
 
-void tst_Cli::usageErrorsSendNothing()
+void tst_Cli::refusedRunsSendNothing()
 {
     QFETCH(QStringList, arguments);
+    QFETCH(int, code);
     QFETCH(QString, said);
 
     QVERIFY(writeImages(_dir->path()));
@@ -545,41 +532,48 @@ void tst_Cli::usageErrorsSendNothing()
     QVERIFY(QFile::link(_dir->filePath(QStringLiteral("file2.varnelfmw")),
                         _dir->filePath(QStringLiteral("alias.log"))));
     QCOMPARE(::mkfifo(QFile::encodeName(_dir->filePath(QStringLiteral("fifo"))).constData(), 0600), 0);
+    // Image 1 fit, image 2 empty, image 3 a directory.
+    const QDir spoilt(_dir->filePath(QStringLiteral("spoilt")));
+    QVERIFY(QDir().mkpath(spoilt.filePath(QStringLiteral("file3.varnelfmw"))));
+    QVERIFY(writeFile(spoilt.filePath(QStringLiteral("file1.varnelfmw")), image(1)));
+    QVERIFY(writeFile(spoilt.filePath(QStringLiteral("file2.varnelfmw")), QByteArray()));
     for (QString &argument : arguments)
         argument.replace(QStringLiteral("@DIR@"), _dir->path()).replace(QStringLiteral("@LIST@"), list);
     said.replace(QStringLiteral("@DIR@"), _dir->path()).replace(QStringLiteral("@LIST@"), list);
-    // Every address of the namespace on the device port: a broadcast lands here too.
-    QUdpSocket listener;
-    QVERIFY2(listener.bind(QHostAddress::AnyIPv4, kCommandPort), qPrintable(listener.errorString()));
+    Wire wire;
+    QVERIFY2(wire.listen(), qPrintable(wire.socket.errorString()));
+    // The port is opened last, once the images are read and shown.
+    const bool portTaken = said.startsWith(QStringLiteral("Port 1246"));
+    QUdpSocket answerPort;
+    if (portTaken)
+        QVERIFY(answerPort.bind(QHostAddress::Any, kAckPort, QAbstractSocket::DontShareAddress));
 
     // Text says it on stderr only; JSON also as the one event a script reads.
     for (const bool json : {false, true}) {
         Cli cli;
-        const QStringList all = json ? QStringList{QStringLiteral("--json")} + arguments : arguments;
+        const QStringList all = json ? QStringList{"--json"} + arguments : arguments;
         // A byte that is not UTF-8 cannot pass through a QString: the shell puts it in.
         if (arguments.join(QLatin1Char(' ')).contains(QStringLiteral("@FF@")))
             cli.process.start(QStringLiteral("bash"),
-                              QStringList{QStringLiteral("-c"),
-                                          QStringLiteral(R"(ff=$(printf '\377'); exec "$0" "${@//@FF@/$ff}")"),
-                                          QStringLiteral(VARNEL_CLI_PATH)}
+                              QStringList{"-c", R"(ff=$(printf '\377'); exec "$0" "${@//@FF@/$ff}")", VARNEL_CLI_PATH}
                                   + all);
         else
             cli.start(all);
-        QVERIFY2(cli.finish() && cli.process.exitCode() == 2, qPrintable(cli.said()));
+        QVERIFY2(cli.finish() && cli.process.exitCode() == code, qPrintable(cli.said()));
         QVERIFY2(cli.err.contains(said.toUtf8()), qPrintable(cli.said()));
         // Nothing from the inputs moves the terminal's cursor.
-        QVERIFY2(!cli.err.contains('\x1b'), qPrintable(cli.said()));
+        QVERIFY2(!cli.err.contains('\x1b') && !cli.err.contains("\xc2\x9b"), qPrintable(cli.said()));
         if (!json) {
-            QVERIFY(cli.out.isEmpty());
+            QVERIFY2(portTaken ? cli.out.startsWith("image 1/3: ") && cli.out.count('\n') == 3 : cli.out.isEmpty(),
+                     qPrintable(cli.said()));
             continue;
         }
-        QString problem;
-        const QList<QJsonObject> events = jsonLines(cli.out, &problem);
-        QVERIFY2(problem.isEmpty(), qPrintable(problem));
-        QCOMPARE(events.size(), 1);
-        QCOMPARE(eventOf(events[0]), QStringLiteral("error"));
-        QCOMPARE(events[0].value(QStringLiteral("exitCode")).toInt(), 2);
-        QVERIFY2(events[0].value(QStringLiteral("message")).toString().contains(said), qPrintable(cli.said()));
+        QList<QJsonObject> events;
+        QVERIFY2(cli.events(&events), qPrintable(cli.said()));
+        QCOMPARE(events.size(), portTaken ? 2 : 1);
+        QCOMPARE(eventOf(events.last()), QStringLiteral("error"));
+        QCOMPARE(events.last().value(QStringLiteral("exitCode")).toInt(), code);
+        QVERIFY2(text(events.last(), "message").contains(said), qPrintable(cli.said()));
     }
     // Nothing was emptied or overwritten.
     for (int n = 1; n <= 3; ++n) {
@@ -590,133 +584,27 @@ void tst_Cli::usageErrorsSendNothing()
     QFile kept(list);
     QVERIFY(kept.open(QIODevice::ReadOnly));
     QCOMPARE(kept.readAll(), listed);
-    QVERIFY(!runLoopUntil([&] { return listener.hasPendingDatagrams(); }, 200));
-}
-
-void tst_Cli::connectionCannotBeOpened_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<bool>("holdAnswerPort");
-    QTest::addColumn<QString>("said");
-
-    const QString dev = QStringLiteral("--device");
-    QTest::newRow("answer port taken") << QStringList{dev, device(0)} << true << "Port 1246 is already in use.";
-    QTest::newRow("no such adapter") << QStringList{QStringLiteral("--adapter"), QStringLiteral("nosuch0"), dev, device(0)}
-                                     << false << "No adapter named nosuch0";
-    QTest::newRow("no adapter with that address")
-        << QStringList{QStringLiteral("--adapter"), QStringLiteral("192.0.2.1"), dev, device(0)} << false
-        << "No adapter has the address 192.0.2.1.";
-    QTest::newRow("no adapter holds every device")
-        << QStringList{dev, device(0), dev, QStringLiteral("198.51.100.7")} << false
-        << "No adapter has a subnet holding every device";
-}
-
-void tst_Cli::connectionCannotBeOpened()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(bool, holdAnswerPort);
-    QFETCH(QString, said);
-
-    QVERIFY(writeImages(_dir->path()));
-    QVERIFY(startSims(1));
-    QUdpSocket answerPort;
-    if (holdAnswerPort)
-        QVERIFY(answerPort.bind(QHostAddress::Any, kAckPort, QAbstractSocket::DontShareAddress));
-
-    Cli cli;
-    const int code = cli.run(arguments << _dir->path());
-    QVERIFY2(code == 3, qPrintable(cli.said()));
-    QVERIFY2(cli.err.contains(said.toUtf8()), qPrintable(cli.said()));
-    // Without a single adapter, the user is shown the ones there are.
-    if (!holdAnswerPort)
-        QVERIFY2(cli.err.contains("Adapters:\n  lo  127.0.0.1/8"), qPrintable(cli.said()));
-    QVERIFY(!runLoopUntil([&] { return datagramsSeen() > 0; }, 200));
-}
-
-void tst_Cli::unfitImagesSendNothing_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QString>("spoil");
-    QTest::addColumn<QString>("said");
-
-    const QString dir = QStringLiteral("@DIR@");
-    QTest::newRow("update, image 2 empty") << QStringList{dir} << "file2.varnelfmw=empty" << "file2.varnelfmw is empty.";
-    QTest::newRow("update, image 3 missing") << QStringList{dir} << "file3.varnelfmw=missing"
-                                             << "file3.varnelfmw is missing.";
-    QTest::newRow("update, image 1 a directory") << QStringList{dir} << "file1.varnelfmw=directory"
-                                                 << "file1.varnelfmw is not a file.";
-    QTest::newRow("check, image 2 empty") << QStringList{QStringLiteral("--check"), dir} << "file2.varnelfmw=empty"
-                                          << "file2.varnelfmw is empty.";
-    QTest::newRow("send, missing file") << QStringList{QStringLiteral("--send"), QStringLiteral("2=@DIR@/other.bin")}
-                                        << "other.bin=missing" << "other.bin is missing.";
-    // ESC and CSI (a C1 control in UTF-8) echoed as they are would drive the terminal.
-    QTest::newRow("send, a name with control bytes")
-        << QStringList{QStringLiteral("--send"), QStringLiteral("2=@DIR@/a\x1b[2J\u009b1mb.bin")}
-        << "a\x1b[2J\u009b1mb.bin=missing" << "a\\x1b[2J\\x9b1mb.bin is missing.";
-}
-
-void tst_Cli::unfitImagesSendNothing()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(QString, spoil);
-    QFETCH(QString, said);
-
-    QVERIFY(writeImages(_dir->path()));
-    const QString spoilt = _dir->filePath(spoil.section(QLatin1Char('='), 0, 0));
-    const QString how = spoil.section(QLatin1Char('='), 1);
-    QFile::remove(spoilt);
-    if (how == QLatin1String("empty"))
-        QVERIFY(writeFile(spoilt, QByteArray()));
-    else if (how == QLatin1String("directory"))
-        QVERIFY(QDir().mkpath(spoilt));
-    for (QString &argument : arguments)
-        argument.replace(QStringLiteral("@DIR@"), _dir->path());
-    QVERIFY(startSims(2));
-
-    // Text and JSON both say it; JSON also as an event a script can read.
-    for (const bool json : {false, true}) {
-        Cli cli;
-        QStringList all{QStringLiteral("--device"), device(0), QStringLiteral("--device"), device(1)};
-        if (json)
-            all << QStringLiteral("--json");
-        const int code = cli.run(all + arguments);
-        QVERIFY2(code == 4, qPrintable(cli.said()));
-        QVERIFY2(cli.err.contains("nothing was sent"), qPrintable(cli.said()));
-        QVERIFY2(cli.err.contains(said.toUtf8()), qPrintable(cli.said()));
-        // The whole path, as it can be shown.
-        const QString shown = QDir(_dir->path()).filePath(said.section(QStringLiteral(" is "), 0, 0));
-        QVERIFY2(cli.err.contains(shown.toUtf8()), qPrintable(cli.said()));
-        QVERIFY2(!cli.err.contains('\x1b') && !cli.err.contains("\xc2\x9b"), qPrintable(cli.said()));
-        if (json) {
-            QString problem;
-            const QList<QJsonObject> events = jsonLines(cli.out, &problem);
-            QVERIFY2(problem.isEmpty(), qPrintable(problem));
-            QCOMPARE(events.size(), 1);
-            QCOMPARE(eventOf(events[0]), QStringLiteral("error"));
-            QCOMPARE(events[0].value(QStringLiteral("exitCode")).toInt(), 4);
-        } else {
-            QVERIFY(cli.out.isEmpty());
-        }
-    }
-    QVERIFY(!runLoopUntil([&] { return datagramsSeen() > 0; }, 200));
+    QVERIFY(wire.quiet());
 }
 
 void tst_Cli::interruptedMidTransfer_data()
 {
     QTest::addColumn<int>("signalNumber");
     QTest::addColumn<QString>("stalled");  // what else the program waits on when the signal comes
+    QTest::addColumn<int>("received");     // datagrams the first two devices have had by then
 
-    QTest::newRow("SIGTERM") << int(SIGTERM) << QString();
-    QTest::newRow("Ctrl+C") << int(SIGINT) << QString();
-    QTest::newRow("SIGHUP, the terminal gone") << int(SIGHUP) << QString();
-    QTest::newRow("Ctrl+C, the log's reader stalled") << int(SIGINT) << "log";
-    QTest::newRow("Ctrl+C, the devices list never written") << int(SIGINT) << "devices";
+    QTest::newRow("SIGTERM, in the quiet spell before the erase") << int(SIGTERM) << QString() << 1;
+    QTest::newRow("Ctrl+C, mid-image") << int(SIGINT) << QString() << 10;
+    QTest::newRow("SIGHUP, the terminal gone") << int(SIGHUP) << QString() << 1;
+    QTest::newRow("Ctrl+C, the log's reader stalled") << int(SIGINT) << "log" << 0;
+    QTest::newRow("Ctrl+C, the devices list never written") << int(SIGINT) << "devices" << 0;
 }
 
 void tst_Cli::interruptedMidTransfer()
 {
     QFETCH(int, signalNumber);
     QFETCH(QString, stalled);
+    QFETCH(int, received);
 
     // Big enough to be mid-transfer for seconds at 2 ms an answer.
     QVERIFY(writeImages(_dir->path(), 40));
@@ -738,23 +626,19 @@ void tst_Cli::interruptedMidTransfer()
         }
     });
     // Two at a time: the third is still waiting when the signal comes.
-    QStringList arguments{QStringLiteral("--json"), QStringLiteral("--parallel"), QStringLiteral("2")};
+    QStringList arguments{"--json", "--parallel", "2"};
     if (stalled == QLatin1String("devices"))
         arguments << QStringLiteral("--devices") << QFile::decodeName(fifo);
     else
-        arguments << QStringLiteral("--device") << device(0) << QStringLiteral("--device") << device(1)
-                  << QStringLiteral("--device") << device(2);
+        arguments << deviceArguments(3);
+    std::function<bool()> waiting = [&] {
+        return _sims[0]->receivedCount() >= received && _sims[1]->receivedCount() >= received;
+    };
     if (stalled == QLatin1String("log")) {
         pipeEnd = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         pipeProbe = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         QVERIFY(pipeEnd >= 0 && pipeProbe >= 0);
         arguments << QStringLiteral("--log-file") << QFile::decodeName(fifo);
-    }
-
-    Cli cli;
-    cli.start(arguments << _dir->path());
-    std::function<bool()> waiting = [&] { return cli.out.contains("\"event\":\"progress\""); };
-    if (stalled == QLatin1String("log")) {
         // The log's pipe full: the program's write to it blocks.
         waiting = [&] {
             pollfd room{pipeProbe, POLLOUT, 0};
@@ -768,6 +652,9 @@ void tst_Cli::interruptedMidTransfer()
             return pipeEnd >= 0;
         };
     }
+
+    Cli cli;
+    cli.start(arguments << _dir->path());
     QVERIFY2(runLoopUntil(waiting, kRunLimitMs), qPrintable(cli.said()));
     QVERIFY(cli.process.state() == QProcess::Running);
     QElapsedTimer sinceStop;
@@ -777,60 +664,67 @@ void tst_Cli::interruptedMidTransfer()
     QVERIFY2(sinceStop.elapsed() < kStopLimitMs, qPrintable(QString::number(sinceStop.elapsed())));
     QVERIFY2(cli.process.exitCode() == 130, qPrintable(cli.said()));
 
-    QString problem;
-    const QList<QJsonObject> events = jsonLines(cli.out, &problem);
-    QVERIFY2(problem.isEmpty(), qPrintable(problem));
+    QList<QJsonObject> events;
+    QVERIFY2(cli.events(&events), qPrintable(cli.said()));
     if (stalled == QLatin1String("devices")) {
         // No device known yet: the one error says why, and nothing was sent.
         QCOMPARE(events.size(), 1);
         QCOMPARE(eventOf(events[0]), QStringLiteral("error"));
         QCOMPARE(events[0].value(QStringLiteral("exitCode")).toInt(), 130);
         QVERIFY2(cli.err.contains("the devices file"), qPrintable(cli.said()));
-        QCOMPARE(datagramsSeen(), 0);
+        for (const auto &sim : _sims)
+            QCOMPARE(sim->receivedCount(), 0);
         return;
     }
     for (int i = 0; i < 3; ++i) {
         const QList<QJsonObject> mine = eventsOf(events, device(i));
         QVERIFY2(!mine.isEmpty(), qPrintable(device(i)));
         QCOMPARE(eventOf(mine.last()), QStringLiteral("device-done"));
-        QCOMPARE(mine.last().value(QStringLiteral("outcome")).toString(), QStringLiteral("Aborted"));
-        QCOMPARE(mine.last().value(QStringLiteral("reason")).toString(), QStringLiteral("Aborted."));
+        QCOMPARE(text(mine.last(), "outcome"), QStringLiteral("Aborted"));
+        QCOMPARE(text(mine.last(), "reason"), QStringLiteral("Aborted."));
         // Each device's answer to the erase is what tells.
-        QCOMPARE(mine.last().value(QStringLiteral("erased")).toString(),
-                 _sims[size_t(i)]->eraseCount() > 0 ? QStringLiteral("yes") : QStringLiteral("no"));
+        QCOMPARE(text(mine.last(), "erased"), QLatin1String(_sims[size_t(i)]->eraseCount() > 0 ? "yes" : "no"));
     }
     const QJsonObject summary = events.last();
     QCOMPARE(eventOf(summary), QStringLiteral("summary"));
     QCOMPARE(summary.value(QStringLiteral("aborted")).toInt(), 3);
     QCOMPARE(summary.value(QStringLiteral("exitCode")).toInt(), 130);
-    if (stalled == QLatin1String("log")) {
+    if (stalled == QLatin1String("log"))
         QVERIFY2(cli.err.contains("is incomplete"), qPrintable(cli.said()));
-        return;
-    }
-    // The first two were cut off mid-image; the third never started.
-    for (int i = 0; i < 2; ++i) {
-        QVERIFY(_sims[size_t(i)]->imageOpen() || _sims[size_t(i)]->images().size() < 3);
-        QVERIFY(_sims[size_t(i)]->receivedCount() > 2);
-    }
+    // The first two were cut off before image 1 was whole; the third never started.
+    for (int i = 0; i < 2; ++i)
+        QVERIFY(_sims[size_t(i)]->images().isEmpty() || !_sims[size_t(i)]->images().first().complete);
     QCOMPARE(_sims[2]->receivedCount(), 0);
 }
 
-void tst_Cli::strayFloodSummarisedInTheLog()
+// Check mode, one device at a time, from a devices file that names a
+// building's worth of devices out of reach, while strays flood the answer port.
+void tst_Cli::checkFromADevicesFile()
 {
-    QVERIFY(startSims(1));
-    // The device answers late: the flood has the run to itself meanwhile.
+    QVERIFY(writeImages(_dir->path()));
+    QVERIFY(startSims(4));
+    // .2 answers late: were .3 started alongside it, .3 would be done first.
     DeviceSim::Faults late;
-    late.ackDelayMs = 700;
+    late.ackDelayMs = 300;
     _sims[0]->setFaults(late);
+    // .4 is commented out: it must be left alone. No route to the 20,000
+    // after it in the namespace: each connect fails as it is sent. .5 comes last.
+    constexpr int kUnreachable = 20000;
+    QByteArray list = "# workshop bench\n\n127.0.0.2\n  127.0.0.3   # the spare\n#127.0.0.4\n";
+    for (int i = 0; i < kUnreachable; ++i)
+        list += QByteArray("198.51.") + QByteArray::number(i / 250) + '.' + QByteArray::number(i % 250 + 1) + '\n';
+    list += "127.0.0.5\n";
+    const QString path = _dir->filePath(QStringLiteral("building.txt"));
+    QVERIFY(writeFile(path, list));
     const QString logPath = _dir->filePath(QStringLiteral("datagrams.log"));
 
     Cli cli;
-    cli.start({QStringLiteral("--check"), QStringLiteral("--device"), device(0), QStringLiteral("--log-file"),
-               logPath});
+    cli.start({"--check", "--json", "--parallel", "1", "--adapter", "lo", "--log-file", logPath, "--devices", path,
+               _dir->path()});
     // The connect out: the program's sockets are open.
     QVERIFY2(runLoopUntil([&] { return _sims[0]->receivedCount() > 0; }, kRunLimitMs), qPrintable(cli.said()));
     QUdpSocket flood;
-    QVERIFY(flood.bind(otherAddress(), 0));
+    QVERIFY(flood.bind(QHostAddress(QStringLiteral("127.0.0.9")), 0));
     const QByteArray stray(1400, '\x5a');
     QTimer pace;
     QObject::connect(&pace, &QTimer::timeout, &flood, [&] {
@@ -838,10 +732,29 @@ void tst_Cli::strayFloodSummarisedInTheLog()
             flood.writeDatagram(stray, pcAddress(), kAckPort);
     });
     pace.start(1);
-    QVERIFY2(cli.finish(), qPrintable(cli.said()));
+    QVERIFY2(cli.finish() && cli.process.exitCode() == 1, qPrintable(cli.said().left(2000)));
     pace.stop();
-    QVERIFY2(cli.process.exitCode() == 0, qPrintable(cli.said()));
+    QList<QJsonObject> events;
+    QVERIFY2(cli.events(&events), qPrintable(cli.said().left(2000)));
 
+    QCOMPARE(eventOf(events.first()), QStringLiteral("images"));
+    for (int i : {0, 1, 3}) {
+        QCOMPARE(namesOf(events, device(i)), QStringList({"connected", "device-done"}));
+        // The connect command, and nothing else.
+        QCOMPARE(_sims[size_t(i)]->receivedCount(), 1);
+    }
+    QCOMPARE(_sims[2]->receivedCount(), 0);
+    // One at a time, in the file's order.
+    QVERIFY(indexOf(events, "device-done", device(0)) < indexOf(events, "connected", device(1)));
+    QVERIFY(indexOf(events, "device-done", device(1)) < indexOf(events, "connected", device(3)));
+    int failed = 0;
+    for (const QJsonObject &event : events)
+        failed += text(event, "outcome") == QLatin1String("SendFailed");
+    QCOMPARE(failed, kUnreachable);
+    QCOMPARE(events.last().value(QStringLiteral("succeeded")).toInt(), 3);
+    QCOMPARE(events.last().value(QStringLiteral("failed")).toInt(), kUnreachable);
+
+    // No more than 100 strays a second are shown; the rest are counted.
     QFile log(logPath);
     QVERIFY(log.open(QIODevice::ReadOnly));
     static const QRegularExpression hidden(
@@ -862,68 +775,6 @@ void tst_Cli::strayFloodSummarisedInTheLog()
     QVERIFY2(summarised > 0, qPrintable(QStringLiteral("%1 lines, none summarised").arg(lines.size())));
 }
 
-void tst_Cli::manyDevicesFailingAtOnce()
-{
-    // No route to these in the namespace: each connect fails as it is sent.
-    // The one device that answers comes last in the list.
-    constexpr int kUnreachable = 20000;
-    QByteArray list;
-    for (int i = 0; i < kUnreachable; ++i)
-        list += QByteArray("198.51.") + QByteArray::number(i / 250) + '.' + QByteArray::number(i % 250 + 1) + '\n';
-    list += device(0).toLatin1() + '\n';
-    const QString path = _dir->filePath(QStringLiteral("building.txt"));
-    QVERIFY(writeFile(path, list));
-    QVERIFY(startSims(1));
-
-    Cli cli;
-    const int code = cli.run({QStringLiteral("--check"), QStringLiteral("--json"), QStringLiteral("--adapter"),
-                              QStringLiteral("lo"), QStringLiteral("--devices"), path});
-    QVERIFY2(code == 1, qPrintable(cli.said().left(2000)));
-    QString problem;
-    const QList<QJsonObject> events = jsonLines(cli.out, &problem);
-    QVERIFY2(problem.isEmpty(), qPrintable(problem));
-    int failed = 0;
-    for (const QJsonObject &event : events) {
-        if (eventOf(event) == QLatin1String("device-done")
-            && event.value(QStringLiteral("outcome")).toString() == QLatin1String("SendFailed"))
-            ++failed;
-    }
-    QCOMPARE(failed, kUnreachable);
-    QCOMPARE(eventsOf(events, device(0)).last().value(QStringLiteral("outcome")).toString(), QStringLiteral("Success"));
-    QCOMPARE(_sims[0]->receivedCount(), 1);
-    const QJsonObject summary = events.last();
-    QCOMPARE(summary.value(QStringLiteral("succeeded")).toInt(), 1);
-    QCOMPARE(summary.value(QStringLiteral("failed")).toInt(), kUnreachable);
-}
-
-void tst_Cli::checkErasesNothing()
-{
-    QVERIFY(writeImages(_dir->path()));
-    QVERIFY(startSims(2));
-
-    Cli cli;
-    // A log thrown away is still a log that works.
-    const int code = cli.run({QStringLiteral("--check"), QStringLiteral("--json"), QStringLiteral("--log-file"),
-                              QStringLiteral("/dev/null"), QStringLiteral("--device"), device(0),
-                              QStringLiteral("--device"), device(1), _dir->path()});
-    QVERIFY2(code == 0, qPrintable(cli.said()));
-    QString problem;
-    const QList<QJsonObject> events = jsonLines(cli.out, &problem);
-    QVERIFY2(problem.isEmpty(), qPrintable(problem));
-    QCOMPARE(eventOf(events.first()), QStringLiteral("images"));
-    for (int i = 0; i < 2; ++i) {
-        QCOMPARE(_sims[size_t(i)]->eraseCount(), 0);
-        QCOMPARE(_sims[size_t(i)]->images().size(), 0);
-        // The connect command, and nothing else.
-        QCOMPARE(_sims[size_t(i)]->receivedCount(), 1);
-        QStringList seen;
-        for (const QJsonObject &event : eventsOf(events, device(i)))
-            seen.append(eventOf(event));
-        QCOMPARE(seen, QStringList({QStringLiteral("connected"), QStringLiteral("device-done")}));
-    }
-    QCOMPARE(events.last().value(QStringLiteral("succeeded")).toInt(), 2);
-}
-
 void tst_Cli::sendOneImageUnderItsNumber()
 {
     const QString path = _dir->filePath(QStringLiteral("engineering.bin"));
@@ -932,9 +783,7 @@ void tst_Cli::sendOneImageUnderItsNumber()
     QVERIFY(startSims(1));
 
     Cli cli;
-    const int code = cli.run({QStringLiteral("--device"), device(0), QStringLiteral("--send"),
-                              QStringLiteral("2=") + path, QStringLiteral("--log-file"),
-                              QStringLiteral("/dev/stderr")});
+    const int code = cli.run({"--device", device(0), "--send", "2=" + path, "--log-file", "/dev/stderr"});
     QVERIFY2(code == 0, qPrintable(cli.said()));
     QVERIFY2(cli.err.contains(" 127.0.0.2 TX 3 a55a0f\n"), qPrintable(cli.said()));
     QCOMPARE(_sims[0]->eraseCount(), 0);
@@ -945,86 +794,40 @@ void tst_Cli::sendOneImageUnderItsNumber()
     QCOMPARE(images[0].data, bytes);
 
     // Not a terminal: plain lines, no cursor movements.
-    const QString text = QString::fromUtf8(cli.out);
-    QVERIFY2(!text.contains(QLatin1Char('\x1b')), qPrintable(text));
-    const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QVERIFY2(lines.size() >= 5, qPrintable(text));
+    const QString out = QString::fromUtf8(cli.out);
+    QVERIFY2(!out.contains(QLatin1Char('\x1b')), qPrintable(out));
+    const QStringList lines = out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QVERIFY2(lines.size() >= 5, qPrintable(out));
     QCOMPARE(lines.first(), QStringLiteral("image 2: %1, 5000 bytes, checksum %2")
                                 .arg(path, QStringLiteral("%1").arg(crc().crc32(bytes), 8, 16, QLatin1Char('0'))));
     QCOMPARE(lines[1], QStringLiteral("127.0.0.2: connected"));
     QVERIFY2(lines[2].startsWith(QStringLiteral("127.0.0.2: image 2 ")) && lines[2].endsWith(QStringLiteral(" left")),
              qPrintable(lines[2]));
-    QCOMPARE(lines[lines.size() - 3], QStringLiteral("127.0.0.2: image 2 sent"));
-    QCOMPARE(lines[lines.size() - 2], QStringLiteral("127.0.0.2: done"));
-    QCOMPARE(lines.last(), QStringLiteral("1 of 1 devices done."));
-}
-
-void tst_Cli::devicesFileOneAtATime()
-{
-    QVERIFY(startSims(4));
-    // .4 is commented out: it must be left alone.
-    const QString list = _dir->filePath(QStringLiteral("devices.txt"));
-    QVERIFY(writeFile(list, "# workshop bench\n\n127.0.0.2\n  127.0.0.3   # the spare\n#127.0.0.4\n127.0.0.5\n"));
-
-    Cli cli;
-    const int code = cli.run({QStringLiteral("--erase-only"), QStringLiteral("--json"), QStringLiteral("--parallel"),
-                              QStringLiteral("1"), QStringLiteral("--devices"), list});
-    QVERIFY2(code == 0, qPrintable(cli.said()));
-    QString problem;
-    const QList<QJsonObject> events = jsonLines(cli.out, &problem);
-    QVERIFY2(problem.isEmpty(), qPrintable(problem));
-
-    const QStringList erased{device(0), device(1), device(3)};
-    for (const QString &address : erased) {
-        QStringList seen;
-        for (const QJsonObject &event : eventsOf(events, address))
-            seen.append(eventOf(event));
-        QCOMPARE(seen, QStringList({QStringLiteral("connected"), QStringLiteral("erased"), QStringLiteral("device-done")}));
-    }
-    QCOMPARE(_sims[0]->eraseCount(), 1);
-    QCOMPARE(_sims[1]->eraseCount(), 1);
-    QCOMPARE(_sims[2]->receivedCount(), 0);
-    QCOMPARE(_sims[3]->eraseCount(), 1);
-    QCOMPARE(_sims[3]->images().size(), 0);
-    // One at a time, in the file's order.
-    QVERIFY(indexOf(events, QStringLiteral("device-done"), device(0)) < indexOf(events, QStringLiteral("connected"), device(1)));
-    QVERIFY(indexOf(events, QStringLiteral("device-done"), device(1)) < indexOf(events, QStringLiteral("connected"), device(3)));
-    QCOMPARE(events.last().value(QStringLiteral("devices")).toInt(), 3);
+    QCOMPARE(lines.mid(lines.size() - 3),
+             QStringList({"127.0.0.2: image 2 sent", "127.0.0.2: done", "1 of 1 devices done."}));
 }
 
 void tst_Cli::readerGoneMidRun()
 {
-    QVERIFY(writeImages(_dir->path()));
-    QVERIFY(startSims(1));
+    QVERIFY(startSims(2));
 
-    // The output's reader leaves after the first line. QProcess has us
-    // ignore SIGPIPE, and children inherit that: the program gets it back.
+    // The output's reader leaves after the first line, a second before the
+    // next; the second device starts only after that. QProcess has us ignore
+    // SIGPIPE, and children inherit that: the program gets it back. A log
+    // thrown away is still a log that works.
     Cli cli;
     cli.process.start(QStringLiteral("bash"),
-                      {QStringLiteral("-c"),
-                       QStringLiteral("set -o pipefail; env --default-signal=PIPE \"$0\" \"$@\" | head -n 1"),
-                       QStringLiteral(VARNEL_CLI_PATH), QStringLiteral("--device"), device(0), _dir->path()});
+                      QStringList{"-c", "set -o pipefail; env --default-signal=PIPE \"$0\" \"$@\" | head -n 1",
+                                  VARNEL_CLI_PATH, "--erase-only", "--parallel", "1", "--log-file", "/dev/null"}
+                          + deviceArguments(2));
     QVERIFY2(cli.finish(), qPrintable(cli.said()));
     QVERIFY2(cli.process.exitCode() == 0, qPrintable(cli.said()));
-    QCOMPARE(cli.out.count('\n'), 1);
-    const auto images = _sims[0]->images();
-    QCOMPARE(images.size(), 3);
-    for (int n = 1; n <= 3; ++n)
-        QCOMPARE(images[n - 1].data, image(n));
-}
-
-void tst_Cli::helpAndVersion()
-{
-    Cli help;
-    QCOMPARE(help.run({QStringLiteral("--help")}), 0);
-    const QString text = QString::fromUtf8(help.out);
-    QVERIFY(text.startsWith(QStringLiteral("Usage: varnel-updater-cli [options]")));
-    for (const char *code : {"\n  0 ", "\n  1 ", "\n  2 ", "\n  3 ", "\n  4 ", "\n  130 "})
-        QVERIFY2(text.contains(QLatin1String(code)), code);
-
-    Cli version;
-    QCOMPARE(version.run({QStringLiteral("--version")}), 0);
-    QCOMPARE(version.out, QByteArray("varnel-updater-cli " VARNEL_VERSION "\n"));
+    QCOMPARE(cli.out, QByteArray("127.0.0.2: connected\n"));
+    // Each erased, and sent nothing else.
+    for (const auto &sim : _sims) {
+        QCOMPARE(sim->eraseCount(), 1);
+        QCOMPARE(sim->receivedCount(), 2);
+    }
 }
 
 PRIVATE_NETWORK_TEST_MAIN(tst_Cli)
