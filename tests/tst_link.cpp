@@ -30,11 +30,6 @@ const QHostAddress kLocal(QStringLiteral("127.0.0.1"));
 const QHostAddress kStranger(QStringLiteral("127.0.0.3"));
 constexpr std::chrono::milliseconds kQuiet{100};
 
-QString outcomeName(udpUpdater::Outcome outcome)
-{
-    return testsupport::enumName(outcome);
-}
-
 QByteArray command(quint8 type, const QByteArray &data = {})
 {
     return QByteArray::fromHex("a55a") + char(type) + data;
@@ -112,7 +107,6 @@ private slots:
     void handshakeAndErase();
     void transfer_data();
     void transfer();
-    void sendAfterAnUnansweredConnect();
     void nothingSentWithoutFileOrConnection();
     void deviceFaults_data();
     void deviceFaults();
@@ -158,32 +152,49 @@ void TestLink::settle(Rig &rig)
 void TestLink::expectOutcome(Rig &rig, Outcome outcome, int timeoutMs)
 {
     QVERIFY2(rig.waitDone(timeoutMs), "the operation did not end");
-    QCOMPARE(outcomeName(rig.link.lastResult().outcome), outcomeName(outcome));
+    QCOMPARE(testsupport::enumName(rig.link.lastResult().outcome), testsupport::enumName(outcome));
     QCOMPARE(rig.task.result(), outcome == Outcome::Success);
 }
 
 void TestLink::handshakeAndErase()
 {
     Rig rig;
+    const QByteArray image = pseudoImage(3000);
+    const QString path = rig.writeFile(QStringLiteral("image.bin"), image);
+    QVERIFY(!path.isEmpty());
     CHECKED(connectRig(rig));
 
-    // A second "Connect" sends the handshake again on the same link.
+    // A second "Connect" sends the handshake again on the same link. One the
+    // device never answered leaves nobody waiting for it: the next
+    // operation, an erase or a send, still goes out and succeeds.
     QSignalSpy acks(&rig.link, &udpUpdater::acknowledged);
-    QVERIFY2(rig.link.initialise(kDevice, kLocal), qPrintable(rig.link.errorString()));
-    QTRY_COMPARE_WITH_TIMEOUT(acks.count(), 1, 5000);
-    QCOMPARE(acks.at(0).at(0).value<message_types>(), MT_INIT);
-    QCOMPARE(rig.sim.received(), QList<QByteArray>{QByteArray::fromHex("a55a0f")});
-
-    rig.sim.clear();
-    acks.clear();
-    rig.erase();
-    CHECKED(expectOutcome(rig, Outcome::Success));
-    QCOMPARE(rig.link.lastResult().fileNumber, 0);
-    QCOMPARE(acks.count(), 1);
-    QCOMPARE(acks.at(0).at(0).value<message_types>(), MT_ERASE);
-    CHECKED(settle(rig));
-    QCOMPARE(rig.fromLink(), QList<QByteArray>{QByteArray::fromHex("a55af0")});
-    QCOMPARE(rig.sim.eraseCount(), 1);
+    for (const bool erase : {true, false}) {
+        rig.sim.clear();
+        rig.sim.setSilent(true);
+        QVERIFY2(rig.link.initialise(kDevice, kLocal), qPrintable(rig.link.errorString()));
+        QVERIFY(testsupport::runLoopUntil(
+            [&] { return rig.sim.receivedCount() == 1 && rig.link._waitingForAck; }, 5000));
+        QCOMPARE(rig.sim.received(), QList<QByteArray>{QByteArray::fromHex("a55a0f")});
+        rig.sim.setSilent(false);
+        rig.sim.clear();
+        acks.clear();
+        if (erase)
+            rig.erase();
+        else
+            rig.send(path, 2);
+        CHECKED(expectOutcome(rig, Outcome::Success, 20000));
+        QCOMPARE(rig.link.lastResult().fileNumber, erase ? 0 : 2);
+        QCOMPARE(acks.count(), erase ? 1 : 3);
+        QCOMPARE(acks.at(0).at(0).value<message_types>(), erase ? MT_ERASE : MT_WRITE);
+        CHECKED(settle(rig));
+        if (erase)
+            QCOMPARE(rig.fromLink(), QList<QByteArray>{QByteArray::fromHex("a55af0")});
+        QCOMPARE(rig.sim.eraseCount(), erase ? 1 : 0);
+    }
+    const QList<DeviceSim::ImageReport> images = rig.sim.images();
+    QCOMPARE(images.size(), 1);
+    QVERIFY2(images.first().clean(), qPrintable(images.first().summary()));
+    QVERIFY(images.first().data == image);
 
     // Erasing takes the device a while: the erase limit applies, not the
     // block one; and when it runs out, the erase ends without an answer.
@@ -318,35 +329,6 @@ void TestLink::transfer()
     QCOMPARE(done, quint32(blocks));
 }
 
-void TestLink::sendAfterAnUnansweredConnect()
-{
-    // A "Connect" the device never answered leaves nobody waiting for it;
-    // the next operation, an erase or a send, must still go out and succeed.
-    Rig rig;
-    const QByteArray image = pseudoImage(3000);
-    const QString path = rig.writeFile(QStringLiteral("image.bin"), image);
-    QVERIFY(!path.isEmpty());
-    QVERIFY2(rig.sim.start(kDevice), qPrintable(rig.sim.errorString()));
-    for (const bool erase : {true, false}) {
-        rig.sim.clear();
-        rig.sim.setSilent(true);
-        QVERIFY2(rig.link.initialise(kDevice, kLocal), qPrintable(rig.link.errorString()));
-        QVERIFY(testsupport::runLoopUntil(
-            [&] { return rig.sim.receivedCount() == 1 && rig.link._waitingForAck; }, 5000));
-        rig.sim.setSilent(false);
-        rig.sim.clear();
-        if (erase)
-            rig.erase();
-        else
-            rig.send(path, 2);
-        CHECKED(expectOutcome(rig, Outcome::Success, 20000));
-    }
-    const QList<DeviceSim::ImageReport> images = rig.sim.images();
-    QCOMPARE(images.size(), 1);
-    QVERIFY2(images.first().clean(), qPrintable(images.first().summary()));
-    QVERIFY(images.first().data == image);
-}
-
 void TestLink::nothingSentWithoutFileOrConnection()
 {
     Rig rig;
@@ -370,27 +352,18 @@ void TestLink::nothingSentWithoutFileOrConnection()
     CHECKED(expectOutcome(rig, Outcome::Success));
     rig.sim.clear();
 
+    // Which file is unfit, and why, is decided where it is read; here, that
+    // nothing is sent for one, and that a FIFO nobody writes to cannot hold
+    // the task.
     const QString missing = rig.dir.filePath(QStringLiteral("missing.bin"));
     const QString fifo = rig.dir.filePath(QStringLiteral("fifo.bin"));
     QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    const QString nullLink = rig.dir.filePath(QStringLiteral("null.bin"));
-    QVERIFY(QFile::link(QStringLiteral("/dev/null"), nullLink));
     const QString empty = rig.writeFile(QStringLiteral("empty.bin"), {});
     QVERIFY(!empty.isEmpty());
-    const QString huge = rig.dir.filePath(QStringLiteral("huge.bin"));
-    {
-        QFile file(huge);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QVERIFY(file.resize(UpdateImage::kMaxSize + 1));  // sparse: costs no disk
-    }
     const QList<QPair<QString, Outcome>> unfit = {
-        {missing, Outcome::FileNotReadable}, {rig.dir.path(), Outcome::FileNotReadable},
-        {fifo, Outcome::FileNotReadable},    {nullLink, Outcome::FileNotReadable},
-        {empty, Outcome::ImageEmpty},        {huge, Outcome::ImageTooLarge},
-    };
+        {missing, Outcome::FileNotReadable}, {fifo, Outcome::FileNotReadable}, {empty, Outcome::ImageEmpty}};
     for (const auto &[bad, outcome] : unfit) {
         rig.send(bad, 2);
-        // A FIFO nobody writes to must not hold the task.
         CHECKED(expectOutcome(rig, outcome, 5000));
         QCOMPARE(rig.link.lastResult().fileNumber, 2);
     }
@@ -399,7 +372,7 @@ void TestLink::nothingSentWithoutFileOrConnection()
     QVERIFY(!rig.link.lastResult().detail.isEmpty());
     // Checked bytes handed over directly: none is no image either.
     QVERIFY(!rig.link.sendImageToTarget(QByteArray(), 3));
-    QCOMPARE(outcomeName(rig.link.lastResult().outcome), outcomeName(Outcome::ImageEmpty));
+    QCOMPARE(testsupport::enumName(rig.link.lastResult().outcome), testsupport::enumName(Outcome::ImageEmpty));
     CHECKED(settle(rig));
     QCOMPARE(rig.fromLink(), QList<QByteArray>{});
     QVERIFY(rig.sim.images().isEmpty());
