@@ -40,7 +40,6 @@ class TestCrc : public QObject
 private slots:
     void checksum_data();
     void checksum();
-    void piecesAndUnalignedStarts();
     void table();
 };
 
@@ -72,35 +71,21 @@ void TestCrc::checksum()
     QCOMPARE(bitwiseCrc(data), expected);
     crc checksum;
     QCOMPARE(checksum.crc32(data), expected);
+    // Wherever it starts in memory, and carried on from piece to piece, as
+    // the simulated device checks what it receives.
+    const int offset = 1 + int(data.size() % 15);
+    const QByteArray shifted = QByteArray(offset, '\x5a') + data;
+    quint32 reg = crc::kStart;
+    for (int piece = 0; piece < 3; ++piece) {
+        const qsizetype from = data.size() * piece / 3;
+        reg = crc::update(reg, shifted.constData() + offset + from, data.size() * (piece + 1) / 3 - from);
+    }
+    QCOMPARE(reg, expected);
     // Another generator form chosen, or the object used once, changes nothing.
     for (const crcGenType type : {CGT_REVERSED, CGT_REV_RECIPROCAL, crcGenType(7), CGT_NORMAL}) {
         checksum.selectGenerator(type);
         QCOMPARE(checksum.crc32(data), expected);
     }
-}
-
-void TestCrc::piecesAndUnalignedStarts()
-{
-    const QByteArray image = pseudoImage(5000, 3);
-    const quint32 expected = bitwiseCrc(image);
-
-    // The image wherever it starts in memory.
-    for (int offset = 1; offset < 16; ++offset) {
-        const QByteArray shifted = QByteArray(offset, '\x5a') + image;
-        QCOMPARE(crc::update(crc::kStart, shifted.constData() + offset, image.size()), expected);
-    }
-
-    // Piece by piece, as the simulated device checks what it receives: the
-    // register carried between pieces of every length class.
-    const QList<int> pieces = {1, 3, 60, 64, 65, 1400, 129, 16, 200};
-    quint32 reg = crc::kStart;
-    qsizetype at = 0;
-    for (const int piece : pieces) {
-        reg = crc::update(reg, image.constData() + at, piece);
-        at += piece;
-    }
-    reg = crc::update(reg, image.constData() + at, image.size() - at);
-    QCOMPARE(reg, expected);
 }
 
 void TestCrc::table()
