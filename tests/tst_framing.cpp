@@ -2,7 +2,6 @@
 
 #include "testsupport.h"
 
-#include "crc.h"
 #include "protocol.h"
 
 namespace {
@@ -28,27 +27,9 @@ class TestFraming : public QObject
     Q_OBJECT
 
 private slots:
-    void workedExample();
     void imageSizes_data();
     void imageSizes();
 };
-
-void TestFraming::workedExample()
-{
-    const QByteArray image = pseudoImage(3000);
-    const quint32 checksum = crc().crc32(image);
-    QCOMPARE(protocol::blockCount(image.size()), 3u);
-
-    const QByteArray first = protocol::writeBlock(image, 2, 0, checksum);
-    QCOMPARE(first, QByteArray::fromHex("0201057800") + image.mid(0, 1400));
-
-    const QByteArray second = protocol::writeBlock(image, 2, 1, checksum);
-    QCOMPARE(second, QByteArray::fromHex("0200057801") + image.mid(1400, 1400));
-
-    const QByteArray last = protocol::writeBlock(image, 2, 2, checksum);
-    QCOMPARE(last, QByteArray::fromHex("020200C802") + image.mid(2800, 200) + bigEndian(checksum));
-    QCOMPARE(last.size(), 5 + 200 + 4);
-}
 
 void TestFraming::imageSizes_data()
 {
@@ -57,6 +38,8 @@ void TestFraming::imageSizes_data()
     QTest::addColumn<QList<int>>("statuses");
     QTest::addColumn<QList<int>>("lengths");
 
+    QTest::newRow("3000: START MID END of 200") << 3000 << 2 << QList<int>{WFS_START, WFS_MID, WFS_END}
+                                               << QList<int>{1400, 1400, 200};
     QTest::newRow("2800: START + END of 1400") << 2800 << 1 << QList<int>{WFS_START, WFS_END} << QList<int>{1400, 1400};
     QTest::newRow("1401: START + END of 1") << 1401 << 2 << QList<int>{WFS_START, WFS_END} << QList<int>{1400, 1};
     QTest::newRow("1400: one START block") << 1400 << 3 << QList<int>{WFS_START} << QList<int>{1400};

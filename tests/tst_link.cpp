@@ -311,7 +311,6 @@ void TestLink::transfer()
     QCOMPARE(report.checksumPresent, blocks > 1);
     QCOMPARE(report.checksumGood, blocks > 1);
 
-    QVERIFY(!progress.isEmpty());
     QVERIFY(progress.size() <= 101);
     quint32 done = 0;
     for (const QList<QVariant> &step : std::as_const(progress)) {
