@@ -19,6 +19,8 @@ using namespace std::chrono_literals;
 Q_DECLARE_METATYPE(DeviceSim::Faults)
 Q_DECLARE_METATYPE(udpUpdater::Outcome)
 
+using Outcome = udpUpdater::Outcome;
+
 namespace {
 
 using testsupport::pseudoImage;
@@ -27,11 +29,6 @@ const QHostAddress kDevice(QStringLiteral("127.0.0.2"));
 const QHostAddress kLocal(QStringLiteral("127.0.0.1"));
 const QHostAddress kStranger(QStringLiteral("127.0.0.3"));
 constexpr std::chrono::milliseconds kQuiet{100};
-
-QString outcomeName(udpUpdater::Outcome outcome)
-{
-    return testsupport::enumName(outcome);
-}
 
 QByteArray command(quint8 type, const QByteArray &data = {})
 {
@@ -63,26 +60,17 @@ struct Rig
         task.waitForFinished();
     }
 
-    void erase()
+    void erase() { task = QtConcurrent::run([this] { return link.eraseTarget(); }); }
+    void send(const QString &path, int n)
     {
-        task = QtConcurrent::run([this] { return link.eraseTarget(); });
+        task = QtConcurrent::run([this, path, n] { return link.sendFileToTarget(path, n); });
     }
     // Waits in a real event loop, so each answer is read as it comes.
-    bool waitDone(int timeoutMs)
-    {
-        return testsupport::runLoopUntil([this] { return task.isFinished(); }, timeoutMs);
-    }
-    void send(const QString &path, int fileNumber)
-    {
-        task = QtConcurrent::run([this, path, fileNumber] { return link.sendFileToTarget(path, fileNumber); });
-    }
+    bool waitDone(int timeoutMs) { return testsupport::runLoopUntil([this] { return task.isFinished(); }, timeoutMs); }
     QString writeFile(const QString &name, const QByteArray &bytes)
     {
         const QString path = dir.filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-            return {};
-        return path;
+        return testsupport::writeFile(path, bytes) ? path : QString();
     }
     // What the device got from the link: everything before the marker.
     QList<QByteArray> fromLink() const
@@ -113,15 +101,9 @@ private slots:
     void handshakeAndErase();
     void transfer_data();
     void transfer();
-    void largeImageArrivesIntact();
-    void sendAfterAnUnansweredConnect();
     void nothingSentWithoutFileOrConnection();
     void deviceFaults_data();
     void deviceFaults();
-    void toleratedMisbehaviour_data();
-    void toleratedMisbehaviour();
-    void surplusAnswers_data();
-    void surplusAnswers();
     void foreignDatagramsDoNotEndAWait();
     void abortEndsAWaitAtOnce_data();
     void abortEndsAWaitAtOnce();
@@ -130,6 +112,7 @@ private slots:
 private:
     void connectRig(Rig &rig);
     void settle(Rig &rig);
+    void expectOutcome(Rig &rig, Outcome outcome, int timeoutMs = 10000);
 };
 
 void TestLink::initTestCase()
@@ -144,6 +127,7 @@ void TestLink::connectRig(Rig &rig)
     QVERIFY2(rig.link.initialise(kDevice, kLocal), qPrintable(rig.link.errorString()));
     QTRY_COMPARE_WITH_TIMEOUT(acks.count(), 1, 5000);
     QCOMPARE(acks.at(0).at(0).value<message_types>(), MT_INIT);
+    QCOMPARE(rig.sim.received(), QList<QByteArray>{QByteArray::fromHex("a55a0f")});
     rig.sim.clear();
 }
 
@@ -158,88 +142,116 @@ void TestLink::settle(Rig &rig)
                              5000);
 }
 
+// Waits for the operation in flight and checks how it ended.
+void TestLink::expectOutcome(Rig &rig, Outcome outcome, int timeoutMs)
+{
+    QVERIFY2(rig.waitDone(timeoutMs), "the operation did not end");
+    QCOMPARE(testsupport::enumName(rig.link.lastResult().outcome), testsupport::enumName(outcome));
+    QCOMPARE(rig.task.result(), outcome == Outcome::Success);
+}
+
 void TestLink::handshakeAndErase()
 {
     Rig rig;
-    QVERIFY2(rig.sim.start(kDevice), qPrintable(rig.sim.errorString()));
+    const QByteArray image = pseudoImage(3000);
+    const QString path = rig.writeFile(QStringLiteral("image.bin"), image);
+    QVERIFY(!path.isEmpty());
+    CHECKED(connectRig(rig));
+
+    // A second "Connect" sends the handshake again on the same link. One the
+    // device never answered leaves nobody waiting for it: the next
+    // operation, an erase or a send, still goes out and succeeds.
     QSignalSpy acks(&rig.link, &udpUpdater::acknowledged);
+    for (const bool erase : {true, false}) {
+        rig.sim.clear();
+        rig.sim.setSilent(true);
+        QVERIFY2(rig.link.initialise(kDevice, kLocal), qPrintable(rig.link.errorString()));
+        QVERIFY(testsupport::runLoopUntil(
+            [&] { return rig.sim.receivedCount() == 1 && rig.link._waitingForAck; }, 5000));
+        QCOMPARE(rig.sim.received(), QList<QByteArray>{QByteArray::fromHex("a55a0f")});
+        rig.sim.setSilent(false);
+        rig.sim.clear();
+        acks.clear();
+        if (erase)
+            rig.erase();
+        else
+            rig.send(path, 2);
+        CHECKED(expectOutcome(rig, Outcome::Success, 20000));
+        QCOMPARE(rig.link.lastResult().fileNumber, erase ? 0 : 2);
+        QCOMPARE(acks.count(), erase ? 1 : 3);
+        QCOMPARE(acks.at(0).at(0).value<message_types>(), erase ? MT_ERASE : MT_WRITE);
+        CHECKED(settle(rig));
+        if (erase)
+            QCOMPARE(rig.fromLink(), QList<QByteArray>{QByteArray::fromHex("a55af0")});
+        QCOMPARE(rig.sim.eraseCount(), erase ? 1 : 0);
+    }
+    const QList<DeviceSim::ImageReport> images = rig.sim.images();
+    QCOMPARE(images.size(), 1);
+    QVERIFY2(images.first().clean(), qPrintable(images.first().summary()));
+    QVERIFY(images.first().data == image);
 
-    QVERIFY2(rig.link.initialise(kDevice, kLocal), qPrintable(rig.link.errorString()));
-    QTRY_COMPARE_WITH_TIMEOUT(acks.count(), 1, 5000);
-    QCOMPARE(acks.at(0).at(0).value<message_types>(), MT_INIT);
-    QCOMPARE(rig.sim.received(), QList<QByteArray>{QByteArray::fromHex("a55a0f")});
-
-    // A second "Connect" sends the handshake again on the same link.
-    QVERIFY2(rig.link.initialise(kDevice, kLocal), qPrintable(rig.link.errorString()));
-    QTRY_COMPARE_WITH_TIMEOUT(acks.count(), 2, 5000);
-    QCOMPARE(acks.at(1).at(0).value<message_types>(), MT_INIT);
-    QCOMPARE(rig.sim.receivedCount(), 2);
-
-    rig.sim.clear();
-    acks.clear();
-    rig.erase();
-    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 10000);
-    QVERIFY(rig.task.result());
-    QCOMPARE(outcomeName(rig.link.lastResult().outcome), outcomeName(udpUpdater::Outcome::Success));
-    QCOMPARE(rig.link.lastResult().fileNumber, 0);
-    QCOMPARE(acks.count(), 1);
-    QCOMPARE(acks.at(0).at(0).value<message_types>(), MT_ERASE);
-    CHECKED(settle(rig));
-    QCOMPARE(rig.fromLink(), QList<QByteArray>{QByteArray::fromHex("a55af0")});
-    QCOMPARE(rig.sim.eraseCount(), 1);
-
-    // Erasing takes the device a while: the erase limit, not the block one, applies.
-    rig.sim.clear();
+    // Erasing takes the device a while: the erase limit applies, not the
+    // block one; and when it runs out, the erase ends without an answer.
     DeviceSim::Faults slowErase;
-    slowErase.eraseDelayMs = 1500;
-    rig.sim.setFaults(slowErase);
-    rig.link.setTimeouts({5s, 300ms, 300ms, kQuiet, 1s});
-    QElapsedTimer clock;
-    clock.start();
-    rig.erase();
-    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 10000);
-    QVERIFY2(rig.task.result(), qPrintable(outcomeName(rig.link.lastResult().outcome)));
-    QVERIFY2(clock.elapsed() >= 1400, qPrintable(QString::number(clock.elapsed())));
-    QCOMPARE(rig.sim.eraseCount(), 1);
-
-    // ... and when it runs out, the erase ends without an answer.
-    rig.sim.clear();
-    rig.sim.setFaults(slowErase);
-    rig.link.setTimeouts({500ms, 30s, 30s, kQuiet, 1s});
-    clock.restart();
-    rig.erase();
-    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 10000);
-    QVERIFY(!rig.task.result());
-    QCOMPARE(outcomeName(rig.link.lastResult().outcome), outcomeName(udpUpdater::Outcome::NoAnswer));
-    QVERIFY2(clock.elapsed() >= 450 && clock.elapsed() < 1500, qPrintable(QString::number(clock.elapsed())));
+    slowErase.eraseDelayMs = 800;
+    for (const bool inTime : {true, false}) {
+        rig.sim.clear();
+        rig.sim.setFaults(slowErase);
+        rig.link.setTimeouts(inTime ? udpUpdater::Timeouts{5s, 200ms, 200ms, kQuiet, 1s}
+                                    : udpUpdater::Timeouts{300ms, 30s, 30s, kQuiet, 1s});
+        QElapsedTimer clock;
+        clock.start();
+        rig.erase();
+        CHECKED(expectOutcome(rig, inTime ? Outcome::Success : Outcome::NoAnswer));
+        const qint64 elapsed = clock.elapsed();
+        QVERIFY2(inTime ? elapsed >= 750 : elapsed >= 250 && elapsed < 800, qPrintable(QString::number(elapsed)));
+        QCOMPARE(rig.sim.eraseCount(), 1);
+    }
 }
 
 void TestLink::transfer_data()
 {
     QTest::addColumn<int>("size");
     QTest::addColumn<int>("fileNumber");
-    QTest::addColumn<int>("blocks");
+    QTest::addColumn<DeviceSim::Faults>("faults");
 
-    QTest::newRow("3000 bytes") << 3000 << 2 << 3;
-    QTest::newRow("2800 bytes") << 2800 << 1 << 2;
-    QTest::newRow("1401 bytes") << 1401 << 2 << 2;
-    QTest::newRow("1400 bytes") << 1400 << 3 << 1;
-    QTest::newRow("1399 bytes") << 1399 << 1 << 1;
-    QTest::newRow("1 byte") << 1 << 3 << 1;
-    QTest::newRow("600 blocks") << 599 * 1400 + 1 << 3 << 600;
+    const DeviceSim::Faults none;
+    QTest::newRow("3000 bytes") << 3000 << 2 << none;
+    QTest::newRow("2800 bytes") << 2800 << 1 << none;
+    QTest::newRow("1401 bytes") << 1401 << 2 << none;
+    QTest::newRow("1400 bytes") << 1400 << 3 << none;
+    QTest::newRow("1399 bytes") << 1399 << 1 << none;
+    QTest::newRow("1 byte") << 1 << 3 << none;
+    // The size of a real update image, well past the 256-block index wrap.
+    QTest::newRow("32 MiB") << 32 * 1024 * 1024 << 1 << none;
+
+    // Five blocks that the device answers slowly or that a stray from another
+    // host races: the stray goes out at once, the true answer after the delay,
+    // so it truly arrives while the link waits.
+    const int five = 4 * 1400 + 900;
+    DeviceSim::Faults f;
+    f.ackDelayMs = 50;
+    QTest::newRow("slow answers") << five << 1 << f;
+    f.ackDelayMs = 20;
+    f.strayAt = 2;
+    QTest::newRow("stray from another host") << five << 1 << f;
+    f.strayAt = 5;
+    QTest::newRow("stray on the last block") << five << 1 << f;
 }
 
 void TestLink::transfer()
 {
     QFETCH(int, size);
     QFETCH(int, fileNumber);
-    QFETCH(int, blocks);
+    QFETCH(DeviceSim::Faults, faults);
+    const int blocks = int(udpUpdater::blockCount(size));
 
     Rig rig;
     const QByteArray image = pseudoImage(size);
     const QString path = rig.writeFile(QStringLiteral("image.bin"), image);
     QVERIFY(!path.isEmpty());
     CHECKED(connectRig(rig));
+    rig.sim.setFaults(faults);
 
     // At each arrival the device must have answered the datagram before:
     // one block in flight at a time.
@@ -248,16 +260,31 @@ void TestLink::transfer()
             [&] { answeredAtArrival.append(rig.sim.acksSent()); });
     QSignalSpy acks(&rig.link, &udpUpdater::acknowledged);
     QSignalSpy progress(&rig.link, &udpUpdater::transferProgress);
+    // Answers out when the link declared the image done: a stray taken for a
+    // block's answer puts the link one block ahead, and it ends before the
+    // device answered the last block.
+    int answeredWhenDone = -1;
+    QFutureWatcher<bool> watcher;
+    connect(&watcher, &QFutureWatcher<bool>::finished, this, [&] { answeredWhenDone = rig.sim.acksSent(); });
 
     rig.send(path, fileNumber);
-    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 60000);
+    watcher.setFuture(rig.task);
+    CHECKED(expectOutcome(rig, Outcome::Success, 60000));
+    QVERIFY(testsupport::runLoopUntil([&] { return answeredWhenDone >= 0; }, 5000));
     const udpUpdater::Result result = rig.link.lastResult();
-    QVERIFY2(rig.task.result(), qPrintable(outcomeName(result.outcome)));
-    QCOMPARE(outcomeName(result.outcome), outcomeName(udpUpdater::Outcome::Success));
     QCOMPARE(result.fileNumber, fileNumber);
     QCOMPARE(result.blockCount, quint32(blocks));
-    if (blocks > 0)
-        QCOMPARE(result.blockIndex, quint32(blocks - 1));
+    QCOMPARE(result.blockIndex, quint32(blocks - 1));
+    QVERIFY2(answeredWhenDone >= blocks,
+             qPrintable(QStringLiteral("done after %1 of %2 answers: the last block was never answered")
+                            .arg(answeredWhenDone).arg(blocks)));
+    QCOMPARE(rig.sim.acksSent(), blocks);
+    // Two spells, each ten times the slowest block answer (the Rig's bounds:
+    // 100 ms to 1 s), so a slow link gets longer ones.
+    const qint64 spell = qBound(qint64(kQuiet.count()), qint64(10) * faults.ackDelayMs, qint64(1000));
+    const qint64 quiet = result.quietTime.count();
+    QVERIFY2(quiet >= 2 * spell && (faults.ackDelayMs == 0 || quiet < 2 * spell + 500),
+             qPrintable(QStringLiteral("quiet for %1 ms").arg(quiet)));
     CHECKED(settle(rig));
 
     const quint32 checksum = crc().crc32(image);
@@ -266,10 +293,9 @@ void TestLink::transfer()
     for (int i = 0; i < blocks; ++i) {
         if (wire.at(i) != command(MT_WRITE, udpUpdater::writeBlock(image, quint8(fileNumber), quint32(i), checksum)))
             QFAIL(qPrintable(QStringLiteral("datagram %1 differs from its write block").arg(i)));
+        if (i > 0 && answeredAtArrival.at(i) < i)
+            QFAIL(qPrintable(QStringLiteral("block %1 sent before block %2 was answered").arg(i).arg(i - 1)));
     }
-    for (int i = 1; i < blocks; ++i)
-        QVERIFY2(answeredAtArrival.at(i) >= i, qPrintable(QStringLiteral("block %1 sent before block %2 was answered").arg(i).arg(i - 1)));
-
     QCOMPARE(acks.count(), blocks);
     for (const QList<QVariant> &ack : std::as_const(acks))
         QCOMPARE(ack.at(0).value<message_types>(), MT_WRITE);
@@ -285,7 +311,6 @@ void TestLink::transfer()
     QCOMPARE(report.checksumPresent, blocks > 1);
     QCOMPARE(report.checksumGood, blocks > 1);
 
-    QVERIFY(!progress.isEmpty());
     QVERIFY(progress.size() <= 101);
     quint32 done = 0;
     for (const QList<QVariant> &step : std::as_const(progress)) {
@@ -297,69 +322,6 @@ void TestLink::transfer()
     QCOMPARE(done, quint32(blocks));
 }
 
-void TestLink::largeImageArrivesIntact()
-{
-    // The size of a real update image, well past the 256-block index wrap.
-    const qsizetype size = 32 * 1024 * 1024;
-    Rig rig;
-    rig.sim.setRecordDatagrams(false);
-    const QByteArray image = pseudoImage(size);
-    const QString path = rig.writeFile(QStringLiteral("large.bin"), image);
-    QVERIFY(!path.isEmpty());
-    CHECKED(connectRig(rig));
-
-    // Waited on in an event loop: polling would cost ~10 ms per block here.
-    QFutureWatcher<bool> watcher;
-    QSignalSpy finished(&watcher, &QFutureWatcher<bool>::finished);
-    rig.send(path, 1);
-    watcher.setFuture(rig.task);
-    QVERIFY(finished.wait(300000));
-    const udpUpdater::Result result = rig.link.lastResult();
-    QVERIFY2(rig.task.result(), qPrintable(outcomeName(result.outcome)));
-    QCOMPARE(result.blockCount, udpUpdater::blockCount(size));
-
-    const QList<DeviceSim::ImageReport> images = rig.sim.images();
-    QCOMPARE(images.size(), 1);
-    QVERIFY2(images.first().clean(), qPrintable(images.first().summary()));
-    QVERIFY(images.first().checksumGood);
-    QCOMPARE(images.first().blocks, int(udpUpdater::blockCount(size)));
-    QVERIFY(images.first().data == image);
-}
-
-void TestLink::sendAfterAnUnansweredConnect()
-{
-    // A "Connect" the device never answered leaves nobody waiting for it;
-    // the next operation must still go out and succeed.
-    Rig rig;
-    const QByteArray image = pseudoImage(3000);
-    const QString path = rig.writeFile(QStringLiteral("image.bin"), image);
-    QVERIFY(!path.isEmpty());
-    QVERIFY2(rig.sim.start(kDevice), qPrintable(rig.sim.errorString()));
-    rig.sim.setSilent(true);
-    QVERIFY2(rig.link.initialise(kDevice, kLocal), qPrintable(rig.link.errorString()));
-    QTRY_COMPARE_WITH_TIMEOUT(rig.sim.receivedCount(), 1, 5000);
-    QVERIFY(rig.link._waitingForAck);
-
-    rig.sim.setSilent(false);
-    rig.sim.clear();
-    rig.send(path, 2);
-    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 20000);
-    QVERIFY2(rig.task.result(), qPrintable(outcomeName(rig.link.lastResult().outcome)));
-    const QList<DeviceSim::ImageReport> images = rig.sim.images();
-    QCOMPARE(images.size(), 1);
-    QVERIFY2(images.first().clean(), qPrintable(images.first().summary()));
-    QVERIFY(images.first().data == image);
-
-    // ... and so must an erase.
-    rig.sim.setSilent(true);
-    QVERIFY2(rig.link.initialise(kDevice, kLocal), qPrintable(rig.link.errorString()));
-    QTRY_VERIFY_WITH_TIMEOUT(rig.link._waitingForAck, 5000);
-    rig.sim.setSilent(false);
-    rig.erase();
-    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 20000);
-    QVERIFY2(rig.task.result(), qPrintable(outcomeName(rig.link.lastResult().outcome)));
-}
-
 void TestLink::nothingSentWithoutFileOrConnection()
 {
     Rig rig;
@@ -369,55 +331,33 @@ void TestLink::nothingSentWithoutFileOrConnection()
 
     // Before "Connect" there is no device to talk to.
     rig.send(path, 1);
-    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 5000);
-    QVERIFY(!rig.task.result());
-    QCOMPARE(outcomeName(rig.link.lastResult().outcome), outcomeName(udpUpdater::Outcome::NotConnected));
+    CHECKED(expectOutcome(rig, Outcome::NotConnected));
     rig.erase();
-    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 5000);
-    QVERIFY(!rig.task.result());
-    QCOMPARE(outcomeName(rig.link.lastResult().outcome), outcomeName(udpUpdater::Outcome::NotConnected));
+    CHECKED(expectOutcome(rig, Outcome::NotConnected));
     CHECKED(settle(rig));
     QCOMPARE(rig.fromLink(), QList<QByteArray>{});
 
-    QSignalSpy acks(&rig.link, &udpUpdater::acknowledged);
-    QVERIFY2(rig.link.initialise(kDevice, kLocal), qPrintable(rig.link.errorString()));
-    QTRY_COMPARE_WITH_TIMEOUT(acks.count(), 1, 5000);
     rig.sim.clear();
-
+    CHECKED(connectRig(rig));
     // A successful erase first: its result must not stand for a send that
     // sends nothing.
     rig.erase();
-    QVERIFY(rig.waitDone(5000));
-    QVERIFY(rig.task.result());
+    CHECKED(expectOutcome(rig, Outcome::Success));
     rig.sim.clear();
 
+    // Which file is unfit, and why, is decided where it is read; here, that
+    // nothing is sent for one, and that a FIFO nobody writes to cannot hold
+    // the task.
     const QString missing = rig.dir.filePath(QStringLiteral("missing.bin"));
     const QString fifo = rig.dir.filePath(QStringLiteral("fifo.bin"));
     QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-    const QString nullLink = rig.dir.filePath(QStringLiteral("null.bin"));
-    QVERIFY(QFile::link(QStringLiteral("/dev/null"), nullLink));
     const QString empty = rig.writeFile(QStringLiteral("empty.bin"), {});
     QVERIFY(!empty.isEmpty());
-    const QString huge = rig.dir.filePath(QStringLiteral("huge.bin"));
-    {
-        QFile file(huge);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QVERIFY(file.resize(UpdateImage::kMaxSize + 1));  // sparse: costs no disk
-    }
-    const QList<QPair<QString, udpUpdater::Outcome>> unfit = {
-        {missing, udpUpdater::Outcome::FileNotReadable},
-        {rig.dir.path(), udpUpdater::Outcome::FileNotReadable},
-        {fifo, udpUpdater::Outcome::FileNotReadable},
-        {nullLink, udpUpdater::Outcome::FileNotReadable},
-        {empty, udpUpdater::Outcome::ImageEmpty},
-        {huge, udpUpdater::Outcome::ImageTooLarge},
-    };
+    const QList<QPair<QString, Outcome>> unfit = {
+        {missing, Outcome::FileNotReadable}, {fifo, Outcome::FileNotReadable}, {empty, Outcome::ImageEmpty}};
     for (const auto &[bad, outcome] : unfit) {
         rig.send(bad, 2);
-        // A FIFO nobody writes to must not hold the task.
-        QVERIFY2(rig.waitDone(5000), qPrintable(bad));
-        QVERIFY2(!rig.task.result(), qPrintable(bad));
-        QCOMPARE(outcomeName(rig.link.lastResult().outcome), outcomeName(outcome));
+        CHECKED(expectOutcome(rig, outcome, 5000));
         QCOMPARE(rig.link.lastResult().fileNumber, 2);
     }
     rig.send(missing, 1);
@@ -425,7 +365,7 @@ void TestLink::nothingSentWithoutFileOrConnection()
     QVERIFY(!rig.link.lastResult().detail.isEmpty());
     // Checked bytes handed over directly: none is no image either.
     QVERIFY(!rig.link.sendImageToTarget(QByteArray(), 3));
-    QCOMPARE(outcomeName(rig.link.lastResult().outcome), outcomeName(udpUpdater::Outcome::ImageEmpty));
+    QCOMPARE(testsupport::enumName(rig.link.lastResult().outcome), testsupport::enumName(Outcome::ImageEmpty));
     CHECKED(settle(rig));
     QCOMPARE(rig.fromLink(), QList<QByteArray>{});
     QVERIFY(rig.sim.images().isEmpty());
@@ -433,53 +373,74 @@ void TestLink::nothingSentWithoutFileOrConnection()
 
 void TestLink::deviceFaults_data()
 {
-    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("blocks");
     QTest::addColumn<DeviceSim::Faults>("faults");
     QTest::addColumn<int>("blockLimitMs");
     QTest::addColumn<int>("lastBlockLimitMs");
-    QTest::addColumn<udpUpdater::Outcome>("outcome");
-    QTest::addColumn<int>("failedBlock");
+    QTest::addColumn<Outcome>("outcome");
+    QTest::addColumn<int>("failedBlock");  // -1: any block before the image's last
 
-    // Five blocks; each row lets only the limit that should apply run out
-    // quickly, so the wrong one would show as a long wait.
-    const int size = 4 * 1400 + 900;
+    // Each row lets only the limit that should apply run out quickly, so the
+    // wrong one would show as a long wait.
     DeviceSim::Faults f;
-
     f = {};
     f.dropAckOf = 1;
-    QTest::newRow("first block unanswered") << size << f << 300 << 60000 << udpUpdater::Outcome::NoAnswer << 0;
-    f = {};
+    QTest::newRow("first block unanswered") << 5 << f << 300 << 60000 << Outcome::NoAnswer << 0;
     f.dropAckOf = 3;
-    QTest::newRow("third block unanswered") << size << f << 300 << 60000 << udpUpdater::Outcome::NoAnswer << 2;
+    QTest::newRow("third block unanswered") << 5 << f << 300 << 60000 << Outcome::NoAnswer << 2;
     f = {};
     f.silentAfter = 3;
-    QTest::newRow("silent after the third block") << size << f << 300 << 60000 << udpUpdater::Outcome::NoAnswer << 3;
+    QTest::newRow("silent after the third block") << 5 << f << 300 << 60000 << Outcome::NoAnswer << 3;
     f = {};
     f.dropAckOf = 5;
-    QTest::newRow("last block unanswered") << size << f << 60000 << 300 << udpUpdater::Outcome::NotConfirmed << 4;
-    f = {};
+    QTest::newRow("last block unanswered") << 5 << f << 60000 << 300 << Outcome::NotConfirmed << 4;
     f.dropAckOf = 1;
-    QTest::newRow("one-block image unanswered") << 1000 << f << 60000 << 300 << udpUpdater::Outcome::NotConfirmed << 0;
+    QTest::newRow("one-block image unanswered") << 1 << f << 60000 << 300 << Outcome::NotConfirmed << 0;
     f = {};
     f.wrongTypeAt = 2;
-    QTest::newRow("second block refused") << size << f << 60000 << 60000 << udpUpdater::Outcome::Refused << 1;
-    f = {};
+    QTest::newRow("second block refused") << 5 << f << 60000 << 60000 << Outcome::Refused << 1;
     f.wrongTypeAt = 5;
     f.ackDelayMs = 20;
-    QTest::newRow("last block refused late") << size << f << 60000 << 60000 << udpUpdater::Outcome::Refused << 4;
+    QTest::newRow("last block refused late") << 5 << f << 60000 << 60000 << Outcome::Refused << 4;
+
+    // Answers twice: the copy of every answer (or of one), at once or later.
+    const auto copies = [](int copyDelayMs, bool endAnswered, int onlyBlock) {
+        DeviceSim::Faults copy;
+        copy.duplicateAcks = onlyBlock == 0;
+        copy.duplicateAckOf = onlyBlock;
+        copy.duplicateDelayMs = copyDelayMs;
+        copy.unansweredEnd = !endAnswered;
+        return copy;
+    };
+    const auto twice = [&](const char *name, int blocks, const DeviceSim::Faults &copy) {
+        QTest::newRow(name) << blocks << copy << 5000 << 5000 << Outcome::AnsweredTwice << -1;
+    };
+    // Both copies in one read: the second is read before the next block left.
+    twice("copy at once, 100 blocks", 100, copies(0, true, 0));
+    // Read with the real answer, the one copy must not count for the next
+    // block, which has not left yet: that block would never reach the device.
+    twice("one copy at once, block 3", 6, copies(0, true, 3));
+    // A late copy of an earlier answer would otherwise stand in for the
+    // answer the device never gave to the last block.
+    twice("copy 3 ms later, last unanswered", 3, copies(3, false, 0));
+    twice("copy 20 ms later, last unanswered", 20, copies(20, false, 0));
+    twice("copy 50 ms later, last unanswered", 5, copies(50, false, 0));
+    twice("copy 50 ms later, two blocks, last unanswered", 2, copies(50, false, 0));
+    twice("copy 30 ms later, all answered", 5, copies(30, true, 0));
+    twice("copy 10 ms later, one block", 1, copies(10, true, 0));
 }
 
 void TestLink::deviceFaults()
 {
-    QFETCH(int, size);
+    QFETCH(int, blocks);
     QFETCH(DeviceSim::Faults, faults);
     QFETCH(int, blockLimitMs);
     QFETCH(int, lastBlockLimitMs);
-    QFETCH(udpUpdater::Outcome, outcome);
+    QFETCH(Outcome, outcome);
     QFETCH(int, failedBlock);
 
     Rig rig;
-    const QByteArray image = pseudoImage(size);
+    const QByteArray image = pseudoImage((blocks - 1) * 1400 + 900);
     const QString path = rig.writeFile(QStringLiteral("image.bin"), image);
     QVERIFY(!path.isEmpty());
     CHECKED(connectRig(rig));
@@ -490,165 +451,30 @@ void TestLink::deviceFaults()
     QElapsedTimer clock;
     clock.start();
     rig.send(path, 2);
-    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 20000);
+    CHECKED(expectOutcome(rig, outcome, 20000));
     const qint64 elapsed = clock.elapsed();
-    QVERIFY(!rig.task.result());
-
     const udpUpdater::Result result = rig.link.lastResult();
-    QCOMPARE(outcomeName(result.outcome), outcomeName(outcome));
     QCOMPARE(result.fileNumber, 2);
-    QCOMPARE(result.blockIndex, quint32(failedBlock));
-    QCOMPARE(result.blockCount, udpUpdater::blockCount(size));
+    QCOMPARE(result.blockCount, quint32(blocks));
+    if (failedBlock >= 0)
+        QCOMPARE(result.blockIndex, quint32(failedBlock));
     // Well short of the 60 s limits, so the right limit (or none) was used.
     QVERIFY2(elapsed < 5000, qPrintable(QStringLiteral("took %1 ms").arg(elapsed)));
-    if (outcome != udpUpdater::Outcome::Refused)
+    if (outcome == Outcome::NoAnswer || outcome == Outcome::NotConfirmed)
         QVERIFY2(elapsed >= 250, qPrintable(QStringLiteral("gave up after %1 ms").arg(elapsed)));
 
-    // Nothing is resent, and nothing follows the block that failed.
+    // Nothing is resent, and nothing follows the block that failed. A surplus
+    // stops the image before its last block leaves, if it has more than one.
     rig.sim.setFaults({});
     CHECKED(settle(rig));
     const quint32 checksum = crc().crc32(image);
     const QList<QByteArray> wire = rig.fromLink();
-    QCOMPARE(wire.size(), failedBlock + 1);
-    for (int i = 0; i <= failedBlock; ++i)
+    if (failedBlock >= 0)
+        QCOMPARE(wire.size(), failedBlock + 1);
+    else
+        QVERIFY2(wire.size() < qMax(blocks, 2), qPrintable(QString::number(wire.size())));
+    for (int i = 0; i < wire.size(); ++i)
         QVERIFY(wire.at(i) == command(MT_WRITE, udpUpdater::writeBlock(image, 2, quint32(i), checksum)));
-}
-
-void TestLink::toleratedMisbehaviour_data()
-{
-    QTest::addColumn<DeviceSim::Faults>("faults");
-    QTest::addColumn<int>("blocks");
-
-    DeviceSim::Faults f;
-    f = {};
-    f.ackDelayMs = 50;
-    QTest::newRow("slow answers") << f << 5;
-    // The stray goes out at once, the true answer after the delay: it truly
-    // arrives while the link waits.
-    f = {};
-    f.strayAt = 2;
-    f.ackDelayMs = 100;
-    QTest::newRow("stray from another host") << f << 5;
-    f = {};
-    f.strayAt = 5;
-    f.ackDelayMs = 100;
-    QTest::newRow("stray on the last block") << f << 5;
-}
-
-void TestLink::toleratedMisbehaviour()
-{
-    QFETCH(DeviceSim::Faults, faults);
-    QFETCH(int, blocks);
-
-    Rig rig;
-    const QByteArray image = pseudoImage((blocks - 1) * 1400 + 900);
-    const QString path = rig.writeFile(QStringLiteral("image.bin"), image);
-    QVERIFY(!path.isEmpty());
-    CHECKED(connectRig(rig));
-    rig.sim.setFaults(faults);
-
-    QList<int> answeredAtArrival;
-    connect(&rig.sim, &DeviceSim::datagramReceived, this,
-            [&] { answeredAtArrival.append(rig.sim.acksSent()); });
-    QSignalSpy acks(&rig.link, &udpUpdater::acknowledged);
-    // Answers out when the link declared the image done: a stray taken for a
-    // block's answer puts the link one block ahead, and it ends before the
-    // device answered the last block.
-    int answeredWhenDone = -1;
-    QFutureWatcher<bool> watcher;
-    connect(&watcher, &QFutureWatcher<bool>::finished, this, [&] { answeredWhenDone = rig.sim.acksSent(); });
-
-    rig.send(path, 1);
-    watcher.setFuture(rig.task);
-    QVERIFY(testsupport::runLoopUntil([&] { return rig.task.isFinished() && answeredWhenDone >= 0; }, 20000));
-    QVERIFY2(rig.task.result(), qPrintable(outcomeName(rig.link.lastResult().outcome)));
-    // Two spells, each ten times the slowest block answer (the Rig's bounds:
-    // 100 ms to 1 s), so a slow link gets longer ones.
-    const qint64 spell = qBound(qint64(100), qint64(10) * faults.ackDelayMs, qint64(1000));
-    const qint64 quiet = rig.link.lastResult().quietTime.count();
-    QVERIFY2(quiet >= 2 * spell && quiet < 2 * spell + 500, qPrintable(QStringLiteral("quiet for %1 ms").arg(quiet)));
-    QVERIFY2(answeredWhenDone >= blocks,
-             qPrintable(QStringLiteral("done after %1 of %2 answers: the last block was never answered")
-                            .arg(answeredWhenDone).arg(blocks)));
-    QCOMPARE(rig.sim.acksSent(), blocks);
-    CHECKED(settle(rig));
-
-    const QList<QByteArray> wire = rig.fromLink();
-    QCOMPARE(wire.size(), blocks);
-    // A block may leave only after the device answered the one before.
-    for (int i = 1; i < blocks; ++i) {
-        QVERIFY2(answeredAtArrival.at(i) >= i,
-                 qPrintable(QStringLiteral("block %1 arrived after %2 answers").arg(i).arg(answeredAtArrival.at(i))));
-    }
-    QCOMPARE(acks.count(), blocks);
-
-    QCOMPARE(rig.sim.images().size(), 1);
-    const DeviceSim::ImageReport report = rig.sim.images().first();
-    QVERIFY2(report.clean(), qPrintable(report.summary()));
-    QVERIFY(report.data == image);
-    QVERIFY(report.checksumGood);
-}
-
-void TestLink::surplusAnswers_data()
-{
-    QTest::addColumn<int>("blocks");
-    QTest::addColumn<int>("copyDelayMs");
-    QTest::addColumn<bool>("endAnswered");
-    QTest::addColumn<int>("onlyBlock");  // the one block whose answer is copied; 0: every one
-
-    // Both copies in one read: the second is read before the next block left.
-    QTest::newRow("copy at once, 100 blocks") << 100 << 0 << true << 0;
-    // Read with the real answer, the one copy must not count for the next
-    // block, which has not left yet: that block would never reach the device.
-    QTest::newRow("one copy at once, block 3") << 6 << 0 << true << 3;
-    // A late copy of an earlier answer would otherwise stand in for the
-    // answer the device never gave to the last block.
-    QTest::newRow("copy 3 ms later, last unanswered") << 3 << 3 << false << 0;
-    QTest::newRow("copy 20 ms later, last unanswered") << 20 << 20 << false << 0;
-    QTest::newRow("copy 50 ms later, last unanswered") << 5 << 50 << false << 0;
-    QTest::newRow("copy 50 ms later, two blocks, last unanswered") << 2 << 50 << false << 0;
-    QTest::newRow("copy 30 ms later, all answered") << 5 << 30 << true << 0;
-    QTest::newRow("copy 10 ms later, one block") << 1 << 10 << true << 0;
-}
-
-void TestLink::surplusAnswers()
-{
-    QFETCH(int, blocks);
-    QFETCH(int, copyDelayMs);
-    QFETCH(bool, endAnswered);
-    QFETCH(int, onlyBlock);
-
-    Rig rig;
-    const QByteArray image = pseudoImage((blocks - 1) * 1400 + 900);
-    const QString path = rig.writeFile(QStringLiteral("image.bin"), image);
-    QVERIFY(!path.isEmpty());
-    CHECKED(connectRig(rig));
-    DeviceSim::Faults faults;
-    faults.duplicateAcks = onlyBlock == 0;
-    faults.duplicateAckOf = onlyBlock;
-    faults.duplicateDelayMs = copyDelayMs;
-    faults.unansweredEnd = !endAnswered;
-    rig.sim.setFaults(faults);
-    rig.link.setTimeouts({10s, 5s, 5s, kQuiet, 1s});
-
-    rig.send(path, 2);
-    QVERIFY(rig.waitDone(20000));
-    const udpUpdater::Result result = rig.link.lastResult();
-    QVERIFY(!rig.task.result());
-    QCOMPARE(outcomeName(result.outcome), outcomeName(udpUpdater::Outcome::AnsweredTwice));
-    QCOMPARE(result.fileNumber, 2);
-
-    // No block leaves once the surplus is seen: with more than one block it
-    // is seen before the last one goes, so the device never has the image.
-    rig.sim.setFaults({});
-    CHECKED(settle(rig));
-    const QList<QByteArray> wire = rig.fromLink();
-    QVERIFY2(wire.size() <= blocks, qPrintable(QString::number(wire.size())));
-    if (blocks > 1) {
-        QVERIFY2(wire.size() < blocks, qPrintable(QString::number(wire.size())));
-        for (const QByteArray &datagram : wire)
-            QVERIFY(datagram.size() < 5 || quint8(datagram.at(4)) != WFS_END);
-    }
 }
 
 void TestLink::foreignDatagramsDoNotEndAWait()
@@ -678,13 +504,12 @@ void TestLink::foreignDatagramsDoNotEndAWait()
     device.writeDatagram(QByteArray::fromHex("5aa5f0"), kLocal, udpUpdater::kAckPort);
 
     // Bounded on purpose: the task must NOT finish while these are handled.
-    QVERIFY(!QTest::qWaitFor([&] { return rig.task.isFinished(); }, 1000));
+    QVERIFY(!rig.waitDone(300));
     QVERIFY(rig.link._waitingForAck);
     QVERIFY(acks.isEmpty());
 
     device.writeDatagram(command(MT_ERASE), kLocal, udpUpdater::kAckPort);
-    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 5000);
-    QVERIFY2(rig.task.result(), qPrintable(outcomeName(rig.link.lastResult().outcome)));
+    CHECKED(expectOutcome(rig, Outcome::Success, 5000));
     QCOMPARE(acks.count(), 1);
     QCOMPARE(acks.at(0).at(0).value<message_types>(), MT_ERASE);
 }
@@ -717,10 +542,8 @@ void TestLink::abortEndsAWaitAtOnce()
     QElapsedTimer clock;
     clock.start();
     rig.link.abort();
-    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 10000);
+    CHECKED(expectOutcome(rig, Outcome::Aborted));
     QVERIFY2(clock.elapsed() < 2000, qPrintable(QStringLiteral("took %1 ms").arg(clock.elapsed())));
-    QVERIFY(!rig.task.result());
-    QCOMPARE(outcomeName(rig.link.lastResult().outcome), outcomeName(udpUpdater::Outcome::Aborted));
     if (transfer)
         QCOMPARE(rig.link.lastResult().blockIndex, 0u);
 
@@ -729,13 +552,9 @@ void TestLink::abortEndsAWaitAtOnce()
     rig.sim.setSilent(false);
     clock.restart();
     rig.send(path, 1);
-    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 10000);
-    QVERIFY(!rig.task.result());
-    QCOMPARE(outcomeName(rig.link.lastResult().outcome), outcomeName(udpUpdater::Outcome::Aborted));
+    CHECKED(expectOutcome(rig, Outcome::Aborted));
     rig.erase();
-    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 10000);
-    QVERIFY(!rig.task.result());
-    QCOMPARE(outcomeName(rig.link.lastResult().outcome), outcomeName(udpUpdater::Outcome::Aborted));
+    CHECKED(expectOutcome(rig, Outcome::Aborted));
     QVERIFY2(clock.elapsed() < 2000, qPrintable(QStringLiteral("took %1 ms").arg(clock.elapsed())));
     CHECKED(settle(rig));
     QCOMPARE(rig.fromLink().size(), 1);
@@ -746,19 +565,13 @@ void TestLink::setupFailures()
     Rig rig;
     QVERIFY2(rig.sim.start(kDevice), qPrintable(rig.sim.errorString()));
 
-    {
+    // Each port taken by someone else; the error names it.
+    for (const auto &[address, port] : {std::pair{QHostAddress(QHostAddress::AnyIPv4), udpUpdater::kAckPort},
+                                        std::pair{kLocal, udpUpdater::kDevicePort}}) {
         QUdpSocket holder;
-        QVERIFY2(holder.bind(QHostAddress::AnyIPv4, udpUpdater::kAckPort, QAbstractSocket::DontShareAddress),
-                 qPrintable(holder.errorString()));
+        QVERIFY2(holder.bind(address, port, QAbstractSocket::DontShareAddress), qPrintable(holder.errorString()));
         QVERIFY(!rig.link.initialise(kDevice, kLocal));
-        QVERIFY2(rig.link.errorString().contains(QLatin1String("1246")), qPrintable(rig.link.errorString()));
-    }
-    {
-        QUdpSocket holder;
-        QVERIFY2(holder.bind(kLocal, udpUpdater::kDevicePort, QAbstractSocket::DontShareAddress),
-                 qPrintable(holder.errorString()));
-        QVERIFY(!rig.link.initialise(kDevice, kLocal));
-        QVERIFY2(rig.link.errorString().contains(QLatin1String("1235")), qPrintable(rig.link.errorString()));
+        QVERIFY2(rig.link.errorString().contains(QString::number(port)), qPrintable(rig.link.errorString()));
     }
 
     const QList<QPair<QHostAddress, QHostAddress>> notIPv4 = {
@@ -793,8 +606,7 @@ void TestLink::setupFailures()
     }
     rig.sim.clear();
     rig.erase();
-    QTRY_VERIFY_WITH_TIMEOUT(rig.task.isFinished(), 5000);
-    QCOMPARE(outcomeName(rig.link.lastResult().outcome), outcomeName(udpUpdater::Outcome::NotConnected));
+    CHECKED(expectOutcome(rig, Outcome::NotConnected, 5000));
     CHECKED(settle(rig));
     QCOMPARE(rig.fromLink(), QList<QByteArray>{});
 }

@@ -23,6 +23,9 @@ Q_DECLARE_METATYPE(OperationResult::Outcome)
 namespace {
 
 const QString kAdapter = QStringLiteral("vadr0");
+// A veth pair: the far end stands in for the cable and the switch.
+const QStringList kWired{QStringLiteral("link add vadr0 type veth peer name vadr0p"),
+                         QStringLiteral("addr add 198.51.100.1/24 dev vadr0"), QStringLiteral("link set vadr0 up")};
 
 // Without root the namespace came with a user namespace of our own, whose
 // rights a program we start keeps only as an ambient capability.
@@ -102,20 +105,17 @@ void tst_NetworkAdapter::health_data()
     QTest::addColumn<QString>("name");
 
     using State = AdapterHealth::State;
-    // A veth pair: the far end stands in for the cable and the switch.
-    const QStringList wired{QStringLiteral("link add vadr0 type veth peer name vadr0p"),
-                            QStringLiteral("addr add 198.51.100.1/24 dev vadr0"), QStringLiteral("link set vadr0 up")};
     const QString farEndUp = QStringLiteral("link set vadr0p up");
     const QString at = QStringLiteral("198.51.100.1");
 
-    QTest::newRow("present and up") << wired + QStringList{farEndUp} << at << State::Ok << kAdapter;
+    QTest::newRow("present and up") << kWired + QStringList{farEndUp} << at << State::Ok << kAdapter;
     QTest::newRow("loopback") << QStringList{} << "127.0.0.1" << State::Ok << "lo";
-    QTest::newRow("link down") << wired + QStringList{farEndUp, QStringLiteral("link set vadr0 down")} << at
+    QTest::newRow("link down") << kWired + QStringList{farEndUp, QStringLiteral("link set vadr0 down")} << at
                                << State::NoLink << kAdapter;
     // Up, but the far end is down: no carrier, as with the cable pulled.
-    QTest::newRow("no carrier") << wired << at << State::NoLink << kAdapter;
+    QTest::newRow("no carrier") << kWired << at << State::NoLink << kAdapter;
     QTest::newRow("address removed")
-        << wired + QStringList{farEndUp, QStringLiteral("addr del 198.51.100.1/24 dev vadr0")} << at
+        << kWired + QStringList{farEndUp, QStringLiteral("addr del 198.51.100.1/24 dev vadr0")} << at
         << State::AddressLost << "";
     QTest::newRow("never existed") << QStringList{} << "100.64.0.1" << State::AddressLost << "";
 }
@@ -160,9 +160,8 @@ void tst_NetworkAdapter::runLosesItsAdapter()
     // The PC on one end of a veth pair, the device on the other: an image
     // under way when the PC's side goes.
     QString error;
-    for (const char *setUp : {"link add vadr0 type veth peer name vadr0p", "addr add 198.51.100.1/24 dev vadr0",
-                              "addr add 198.51.100.2/24 dev vadr0p", "link set vadr0 up", "link set vadr0p up"})
-        QVERIFY2(ip(QString::fromLatin1(setUp), &error), qPrintable(error));
+    for (const QString &setUp : kWired + QStringList{"addr add 198.51.100.2/24 dev vadr0p", "link set vadr0p up"})
+        QVERIFY2(ip(setUp, &error), qPrintable(error));
     const QHostAddress pc(QStringLiteral("198.51.100.1"));
     const QHostAddress device(QStringLiteral("198.51.100.2"));
     QVERIFY(testsupport::runLoopUntil(

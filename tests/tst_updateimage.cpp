@@ -1,8 +1,9 @@
 // Reading an update image: what is refused before anything is sent, that a
 // FIFO never blocks, and that running out of memory is a reason, not a crash.
 
-#include "updateimage.h"
+#include "operationresult.h"
 #include "testsupport.h"
+#include "updateimage.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 Q_DECLARE_METATYPE(UpdateImage::Problem)
+Q_DECLARE_METATYPE(OperationResult::Outcome)
 
 class tst_UpdateImage : public QObject
 {
@@ -24,7 +26,6 @@ class tst_UpdateImage : public QObject
 private slots:
     void load_data();
     void load();
-    void fifoWithAWriterThatLeaves();
     void outOfMemoryIsAReason();
 
 private:
@@ -34,28 +35,33 @@ private:
 void tst_UpdateImage::load_data()
 {
     using P = UpdateImage::Problem;
+    using O = OperationResult::Outcome;
     QTest::addColumn<QString>("kind");
     QTest::addColumn<UpdateImage::Problem>("problem");
+    QTest::addColumn<OperationResult::Outcome>("outcome");  // how an operation sending it ends
 
-    QTest::newRow("one byte") << "1" << P::None;
-    QTest::newRow("3000 bytes") << "3000" << P::None;
-    QTest::newRow("link to a file") << "link" << P::None;
-    QTest::newRow("empty") << "0" << P::Empty;
-    QTest::newRow("missing") << "missing" << P::Missing;
-    QTest::newRow("no path") << "nopath" << P::Missing;
-    QTest::newRow("dangling link") << "dangling" << P::Missing;
-    QTest::newRow("directory") << "directory" << P::NotAFile;
-    QTest::newRow("FIFO without writer") << "fifo" << P::NotAFile;
-    QTest::newRow("link to /dev/null") << "devnull" << P::NotAFile;
-    QTest::newRow("link to /dev/zero") << "devzero" << P::NotAFile;
-    QTest::newRow("one byte over the limit") << "huge" << P::TooLarge;
-    QTest::newRow("40 GB sparse") << "sparse40g" << P::TooLarge;
+    QTest::newRow("one byte") << "1" << P::None << O::Success;
+    QTest::newRow("3000 bytes") << "3000" << P::None << O::Success;
+    QTest::newRow("link to a file") << "link" << P::None << O::Success;
+    QTest::newRow("empty") << "0" << P::Empty << O::ImageEmpty;
+    QTest::newRow("missing") << "missing" << P::Missing << O::FileNotReadable;
+    QTest::newRow("no path") << "nopath" << P::Missing << O::FileNotReadable;
+    QTest::newRow("dangling link") << "dangling" << P::Missing << O::FileNotReadable;
+    QTest::newRow("directory") << "directory" << P::NotAFile << O::FileNotReadable;
+    QTest::newRow("FIFO without writer") << "fifo" << P::NotAFile << O::FileNotReadable;
+    // Opened and closed again at once: still not a file, and still no wait.
+    QTest::newRow("FIFO with a writer that leaves") << "fifo+writer" << P::NotAFile << O::FileNotReadable;
+    QTest::newRow("link to /dev/null") << "devnull" << P::NotAFile << O::FileNotReadable;
+    QTest::newRow("link to /dev/zero") << "devzero" << P::NotAFile << O::FileNotReadable;
+    QTest::newRow("one byte over the limit") << "huge" << P::TooLarge << O::ImageTooLarge;
+    QTest::newRow("40 GB sparse") << "sparse40g" << P::TooLarge << O::ImageTooLarge;
 }
 
 void tst_UpdateImage::load()
 {
     QFETCH(QString, kind);
     QFETCH(UpdateImage::Problem, problem);
+    QFETCH(OperationResult::Outcome, outcome);
     QVERIFY(dir.isValid());
 
     const QString path = dir.filePath(QString::fromLatin1(QTest::currentDataTag()).replace(QLatin1Char('/'), QLatin1Char('_')));
@@ -73,7 +79,7 @@ void tst_UpdateImage::load()
         QVERIFY(QFile::link(path + QStringLiteral(".gone"), path));
     } else if (kind == QLatin1String("directory")) {
         QVERIFY(QDir().mkdir(path));
-    } else if (kind == QLatin1String("fifo")) {
+    } else if (kind.startsWith(QLatin1String("fifo"))) {
         QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
     } else if (kind == QLatin1String("devnull") || kind == QLatin1String("devzero")) {
         QVERIFY(QFile::link(QStringLiteral("/dev/") + kind.mid(3), path));
@@ -86,30 +92,21 @@ void tst_UpdateImage::load()
     // Off the test's thread, so a FIFO that blocked would show as a time-out.
     const QString loaded = kind == QLatin1String("nopath") ? QString() : path;
     QFuture<UpdateImage> future = QtConcurrent::run([loaded] { return UpdateImage::load(loaded); });
+    if (kind == QLatin1String("fifo+writer")) {
+        const int writer = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0)
+            ::close(writer);
+    }
     QVERIFY(testsupport::runLoopUntil([&] { return future.isFinished(); }, 5000));
     const UpdateImage image = future.result();
     QCOMPARE(testsupport::enumName(image.problem()), testsupport::enumName(problem));
     QCOMPARE(image.ok(), problem == UpdateImage::Problem::None);
+    QCOMPARE(testsupport::enumName(OperationResult::outcomeOf(image.problem())), testsupport::enumName(outcome));
     QCOMPARE(image.path(), loaded);
     if (image.ok())
         QVERIFY(image.data() == expected);
     else
         QVERIFY(image.data().isEmpty());
-}
-
-void tst_UpdateImage::fifoWithAWriterThatLeaves()
-{
-    // A writer that opens the FIFO and closes it at once: still not a file,
-    // and still no wait.
-    const QString path = dir.filePath(QStringLiteral("fifo-with-writer"));
-    QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-    const QByteArray encoded = QFile::encodeName(path);
-    QFuture<UpdateImage> future = QtConcurrent::run([path] { return UpdateImage::load(path); });
-    const int writer = ::open(encoded.constData(), O_WRONLY | O_NONBLOCK);
-    if (writer >= 0)
-        ::close(writer);
-    QVERIFY(testsupport::runLoopUntil([&] { return future.isFinished(); }, 5000));
-    QCOMPARE(testsupport::enumName(future.result().problem()), testsupport::enumName(UpdateImage::Problem::NotAFile));
 }
 
 void tst_UpdateImage::outOfMemoryIsAReason()
