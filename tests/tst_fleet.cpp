@@ -291,7 +291,7 @@ void tst_Fleet::lateCopiesNeverStandInForAnswers()
     // Datagrams 1 connect, 2 erase, then the images' blocks: image 2's last
     // block is datagram 4 of the one-block fleet, 10 of the four-block one.
     // The honest devices' spikes fall on image 2's only block (a last block:
-    // no longer spells) and on a middle block of image 3 (spells of 2 s).
+    // no longer spells) and on a middle block of image 3 (spells of 4 s).
     for (Fleet *fleet : {&one, &four}) {
         const bool single = fleet == &one;
         for (int i = 0; i < count; ++i) {
@@ -304,7 +304,7 @@ void tst_Fleet::lateCopiesNeverStandInForAnswers()
             } else {
                 faults.jitterMs = 60;
                 faults.spikeEvery = single ? 4 : 12;
-                faults.spikeMs = 200;
+                faults.spikeMs = 400;
             }
             fleet->sims[size_t(i)]->setFaults(faults);
         }
@@ -355,7 +355,7 @@ void tst_Fleet::lateCopiesNeverStandInForAnswers()
             for (int n = 0; n < 3; ++n) {
                 const qint64 quiet = images.at(n).quietTime.count();
                 const bool spiked = fleet == &four && n == 2;
-                const qint64 least = spiked ? 4000 : 2000;
+                const qint64 least = spiked ? 8000 : 2000;
                 QVERIFY2(quiet >= least && quiet < least + (spiked ? 1600 : 500),
                          qPrintable(name + QStringLiteral("image %1 quiet for %2 ms").arg(n + 1).arg(quiet)));
             }
