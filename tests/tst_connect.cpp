@@ -9,7 +9,6 @@
 #include "testsupport.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QtTest>
 
 namespace {

@@ -13,26 +13,10 @@
 #include "testsupport.h"
 
 #include <QApplication>
-#include <QComboBox>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
-#include <QLabel>
-#include <QLineEdit>
-#include <QNetworkDatagram>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QScopeGuard>
-#include <QSpinBox>
-#include <QTemporaryDir>
 #include <QTextBlock>
-#include <QTextBrowser>
 #include <QTextDocument>
-#include <QTimer>
-#include <QUdpSocket>
 #include <QtTest>
 
 #ifdef Q_OS_LINUX
@@ -49,7 +33,6 @@ namespace {
 
 using namespace testsupport;
 
-
 const QByteArray &initCommand()
 {
     static const QByteArray bytes = QByteArray::fromHex("a55a0f");
@@ -61,33 +44,24 @@ const QString kFilesFound = QStringLiteral("Files found!\nConnecting to device .
 const QString kChecking = QStringLiteral("Checking update files ...");
 const QString kFilesMissing = QStringLiteral("Files could not be found.\nPlease start over.");
 
-struct LogLine {
-    QString text;
-    QColor colour;
-};
-
-QList<LogLine> logLines(MainWindow &window, const Form &f)
+// The Log tab's lines, each with the colour it starts in.
+QList<std::pair<QString, QColor>> logLines(MainWindow &window, const Form &f)
 {
     window.link()->log()->flush();
-    QList<LogLine> lines;
+    QList<std::pair<QString, QColor>> lines;
     for (QTextBlock block = f.log->document()->begin(); block.isValid(); block = block.next()) {
-        if (block.text().isEmpty())
-            continue;  // the empty first block of an empty document
-        QColor colour;
-        const QTextBlock::iterator first = block.begin();
-        if (!first.atEnd())
-            colour = first.fragment().charFormat().foreground().color();
-        lines.append({block.text(), colour});
+        if (!block.text().isEmpty())  // the empty first block of an empty document
+            lines.append({block.text(), block.begin().fragment().charFormat().foreground().color()});
     }
     return lines;
 }
 
-int countLines(const QList<LogLine> &lines, const QString &prefix)
+QStringList logTexts(MainWindow &window, const Form &f)
 {
-    int n = 0;
-    for (const LogLine &line : lines)
-        n += line.text.startsWith(prefix) ? 1 : 0;
-    return n;
+    QStringList texts;
+    for (const auto &line : logLines(window, f))
+        texts << line.first;
+    return texts;
 }
 
 #ifdef Q_OS_LINUX
@@ -113,14 +87,6 @@ bool runIp(const QStringList &arguments, bool quiet = false)
     return ok;
 }
 #endif
-
-QStringList texts(const QList<LogLine> &lines)
-{
-    QStringList result;
-    for (const LogLine &line : lines)
-        result << line.text;
-    return result;
-}
 
 } // namespace
 
@@ -179,10 +145,10 @@ void tst_MainWindow::handshakeWithDevice()
     QVERIFY(f.bar->isEnabled());
     QCOMPARE(f.bar->value(), 10);
 
-    const QList<LogLine> lines = logLines(window, f);
-    QCOMPARE(texts(lines), (QStringList{QStringLiteral("TX: a5-5a-0f"), QStringLiteral("RX: a5-5a-0f")}));
-    QCOMPARE(lines[0].colour, QColor(QColorConstants::Red));
-    QCOMPARE(lines[1].colour, QColor(QColorConstants::DarkGreen));
+    const auto lines = logLines(window, f);
+    QCOMPARE(logTexts(window, f), (QStringList{"TX: a5-5a-0f", "RX: a5-5a-0f"}));
+    QCOMPARE(lines[0].second, QColor(QColorConstants::Red));
+    QCOMPARE(lines[1].second, QColor(QColorConstants::DarkGreen));
 
     // The form's size is fixed.
     window.resize(800, 600);
@@ -211,7 +177,7 @@ void tst_MainWindow::acknowledgementSources()
 
     // The right answer from the wrong host: logged, nothing else.
     stranger.answer(initCommand());
-    QVERIFY(QTest::qWaitFor([&] { return countLines(logLines(window, f), "RX: ") == 1; }, 5000));
+    QVERIFY(runLoopUntil([&] { return logTexts(window, f).filter("RX: ").size() == 1; }, 5000));
     QCOMPARE(f.userPrompt->text(), kFilesFound);
     QVERIFY(!f.startButton->isEnabled());
     QVERIFY(!f.bar->isEnabled());
@@ -223,10 +189,8 @@ void tst_MainWindow::acknowledgementSources()
     device.answer(QByteArray::fromHex("a55a"));
     device.answer(initCommand());
     QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 5000);
-    QCOMPARE(texts(logLines(window, f)),
-             (QStringList{QStringLiteral("TX: a5-5a-0f"), QStringLiteral("RX: a5-5a-0f"),
-                          QStringLiteral("RX: a5-5a-00"), QStringLiteral("RX: a5-5a"),
-                          QStringLiteral("RX: a5-5a-0f")}));
+    QCOMPARE(logTexts(window, f),
+             (QStringList{"TX: a5-5a-0f", "RX: a5-5a-0f", "RX: a5-5a-00", "RX: a5-5a", "RX: a5-5a-0f"}));
     QVERIFY(f.startButton->isEnabled());
     QCOMPARE(f.bar->value(), 10);
 
@@ -248,15 +212,13 @@ void tst_MainWindow::acknowledgementSources()
     // The largest datagrams UDP carries, from anyone: logged by their first
     // 1408 bytes and their length, so the log stays light to lay out.
     const QByteArray giant = pseudoImage(65507, 11);
-    const int before = logLines(window, f).size();
+    const qsizetype before = logTexts(window, f).size();
     stranger.answer(giant);
     device.answer(giant, otherAddress());
-    QVERIFY(QTest::qWaitFor([&] { return logLines(window, f).size() == before + 2; }, 5000));
-    const QList<LogLine> lines = logLines(window, f);
+    QVERIFY(runLoopUntil([&] { return logTexts(window, f).size() == before + 2; }, 5000));
     const QString expected = QStringLiteral("RX: ") + QString::fromLatin1(giant.left(1408).toHex('-'))
                            + QStringLiteral(" ... (65507 bytes)");
-    QCOMPARE(lines.at(before).text, expected);
-    QCOMPARE(lines.at(before + 1).text, expected);
+    QCOMPARE(logTexts(window, f).mid(before), (QStringList{expected, expected}));
     QCOMPARE(f.userPrompt->text(), kConnected);
 }
 
@@ -334,7 +296,7 @@ void tst_MainWindow::connectRefusedBeforeSending()
     QVERIFY(f.connectButton->isEnabled());
     QVERIFY(!f.startButton->isEnabled());
     QVERIFY(!device.socket.hasPendingDatagrams());
-    QCOMPARE(countLines(logLines(window, f), "TX: "), 0);
+    QCOMPARE(logTexts(window, f).filter("TX: ").size(), 0);
 
     // Once the port is free the same window connects.
     squatter.close();
@@ -344,32 +306,22 @@ void tst_MainWindow::connectRefusedBeforeSending()
     QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 5000);
 
     // file2 gone, and Connect again: the device is forgotten at once; the
-    // check still takes its second, and the window stays live meanwhile.
+    // check still takes its second, but the window does not freeze for it.
     QVERIFY(QFile::remove(fx.imagePath(2)));
     QElapsedTimer clock;
     clock.start();
     f.connectButton->click();
+    QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(f.userPrompt->text(), kChecking);
     for (QPushButton *button : f.deviceButtons())
         QVERIFY2(!button->isEnabled(), qPrintable(button->objectName()));
-    struct {
-        bool fired = false;
-        QString text;
-        bool visible = false;
-    } during;
-    QTimer::singleShot(400, &window, [&] {
-        during = {true, f.userPrompt->text(), f.userPrompt->isVisible()};
-    });
-    QVERIFY(runLoopUntil([&] { return during.fired; }, 5000));
-    QCOMPARE(during.text, kChecking);
-    QVERIFY(during.visible);
 
     QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kFilesMissing, 5000);
     QVERIFY2(clock.elapsed() >= 950, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(f.connectButton->isEnabled());
     QVERIFY(!f.startButton->isEnabled());
     QVERIFY(!device.socket.hasPendingDatagrams());
-    QCOMPARE(countLines(logLines(window, f), "TX: "), 1);
+    QCOMPARE(logTexts(window, f).filter("TX: ").size(), 1);
     f.eraseButton->click();
     QVERIFY(runLoopUntil([&] { return f.eraseButton->isEnabled(); }, 5000));
     QCOMPARE(f.engPrompt->text(), QStringLiteral("Not erased: press Connect first."));
@@ -509,14 +461,10 @@ void tst_MainWindow::adapterListReadWhenOpened()
 void tst_MainWindow::engineeringTab()
 {
     DeviceSim sim;
-    QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
     WindowFixture fx;
-    QVERIFY(fx.writeImages({3000, 1401, 4200}));
+    QVERIFY(fx.connectSim(sim));
     const Form &f = fx.f;
     const QTemporaryDir &dir = fx.dir;
-    fx.prepare();
-    f.connectButton->click();
-    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 8000);
 
     // Nothing chosen yet.
     sim.clear();
@@ -634,7 +582,6 @@ void tst_MainWindow::composedTextsFit()
     fx.window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&fx.window));
     const QString path = QStringLiteral("/tmp/encoder-v2.1-update3.bin");  // a 24-character name
-    QCOMPARE(QFileInfo(path).fileName().size(), 24);
 
     QStringList oneLine{OperatorTexts::engineeringStart(), OperatorTexts::sending(), OperatorTexts::fileSent(),
                         OperatorTexts::noFileChosen()};
