@@ -67,11 +67,20 @@ QString enumName(Enum value)
     return key ? QString::fromLatin1(key) : QStringLiteral("value %1").arg(int(value));
 }
 
-// Where window grabs and other outputs go: the build folder under CTest.
-inline QString outputPath(const QString &name)
+// Command datagrams as the device reads them: "erase", and each write block
+// as image/status/index ("1/1/0" starts image 1); anything else is "?".
+inline QString wireLayout(const QList<QByteArray> &wire)
 {
-    const QString dir = qEnvironmentVariable("VARNEL_TEST_OUTPUT", QDir::currentPath());
-    return QDir(dir).filePath(name);
+    QStringList parts;
+    for (const QByteArray &d : wire) {
+        if (d == QByteArray::fromHex("a55af0"))
+            parts << QStringLiteral("erase");
+        else if (d.size() > 8 && d.startsWith(QByteArray::fromHex("a55aff")))
+            parts << QStringLiteral("%1/%2/%3").arg(quint8(d[3])).arg(quint8(d[4])).arg(quint8(d[7]));
+        else
+            parts << QStringLiteral("?");
+    }
+    return parts.join(QLatin1Char(' '));
 }
 
 } // namespace testsupport
@@ -199,17 +208,6 @@ struct Form {
     QTextBrowser *guide;
 };
 
-// Loopback adapter entry, device at 127.0.0.2, the given update directory.
-inline void prepare(const Form &f, const QString &updateDir,
-                    const QString &adapterEntry = QStringLiteral("lo - 127.0.0.1"),
-                    const QString &deviceIp = QStringLiteral("127.0.0.2"))
-{
-    f.interfaces->addItem(adapterEntry);
-    f.interfaces->setCurrentIndex(f.interfaces->count() - 1);
-    f.targetIp->setText(deviceIp);
-    MainWindow::addAndSelectPath(f.updatePath, updateDir);
-}
-
 // One window under test: a temporary update directory, the window, its form.
 // Its quiet spells are short, unless a test asks for the program's own.
 struct WindowFixture {
@@ -247,7 +245,25 @@ struct WindowFixture {
     void prepare(const QString &adapterEntry = QStringLiteral("lo - 127.0.0.1"),
                  const QString &deviceIp = QStringLiteral("127.0.0.2"))
     {
-        testsupport::prepare(f, dir.path(), adapterEntry, deviceIp);
+        f.interfaces->addItem(adapterEntry);
+        f.interfaces->setCurrentIndex(f.interfaces->count() - 1);
+        f.targetIp->setText(deviceIp);
+        MainWindow::addAndSelectPath(f.updatePath, dir.path());
+    }
+    // Starts the simulated device, writes the images, presses "Connect" and
+    // waits for the answer; says why when it cannot.
+    bool connectSim(DeviceSim &sim, const QList<int> &sizes = {3000, 1401, 4200})
+    {
+        if (!startSim(sim) || !writeImages(sizes)) {
+            qWarning("no simulator or no images: %s", qPrintable(sim.errorString()));
+            return false;
+        }
+        prepare();
+        f.connectButton->click();
+        if (runLoopUntil([&] { return f.startButton->isEnabled(); }, 8000))
+            return true;
+        qWarning("not connected: %s", qPrintable(f.userPrompt->text()));
+        return false;
     }
 };
 

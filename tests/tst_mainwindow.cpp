@@ -13,26 +13,10 @@
 #include "testsupport.h"
 
 #include <QApplication>
-#include <QComboBox>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
-#include <QLabel>
-#include <QLineEdit>
-#include <QNetworkDatagram>
-#include <QProgressBar>
-#include <QPushButton>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QScopeGuard>
-#include <QSpinBox>
-#include <QTemporaryDir>
 #include <QTextBlock>
-#include <QTextBrowser>
 #include <QTextDocument>
-#include <QTimer>
-#include <QUdpSocket>
 #include <QtTest>
 
 #ifdef Q_OS_LINUX
@@ -49,7 +33,6 @@ namespace {
 
 using namespace testsupport;
 
-
 const QByteArray &initCommand()
 {
     static const QByteArray bytes = QByteArray::fromHex("a55a0f");
@@ -60,36 +43,25 @@ const QString kConnected = QStringLiteral("Connected!\nReady to start the update
 const QString kFilesFound = QStringLiteral("Files found!\nConnecting to device ...");
 const QString kChecking = QStringLiteral("Checking update files ...");
 const QString kFilesMissing = QStringLiteral("Files could not be found.\nPlease start over.");
-const QString kBadIp = QStringLiteral("The device IP is not valid.\nType an IPv4 address.");
-const QString kNoAnswer = QStringLiteral("No answer from the device.\nCheck IPs and update mode.");
 
-struct LogLine {
-    QString text;
-    QColor colour;
-};
-
-QList<LogLine> logLines(MainWindow &window, const Form &f)
+// The Log tab's lines, each with the colour it starts in.
+QList<std::pair<QString, QColor>> logLines(MainWindow &window, const Form &f)
 {
     window.link()->log()->flush();
-    QList<LogLine> lines;
+    QList<std::pair<QString, QColor>> lines;
     for (QTextBlock block = f.log->document()->begin(); block.isValid(); block = block.next()) {
-        if (block.text().isEmpty())
-            continue;  // the empty first block of an empty document
-        QColor colour;
-        const QTextBlock::iterator first = block.begin();
-        if (!first.atEnd())
-            colour = first.fragment().charFormat().foreground().color();
-        lines.append({block.text(), colour});
+        if (!block.text().isEmpty())  // the empty first block of an empty document
+            lines.append({block.text(), block.begin().fragment().charFormat().foreground().color()});
     }
     return lines;
 }
 
-int countLines(const QList<LogLine> &lines, const QString &prefix)
+QStringList logTexts(MainWindow &window, const Form &f)
 {
-    int n = 0;
-    for (const LogLine &line : lines)
-        n += line.text.startsWith(prefix) ? 1 : 0;
-    return n;
+    QStringList texts;
+    for (const auto &line : logLines(window, f))
+        texts << line.first;
+    return texts;
 }
 
 #ifdef Q_OS_LINUX
@@ -116,14 +88,6 @@ bool runIp(const QStringList &arguments, bool quiet = false)
 }
 #endif
 
-QStringList texts(const QList<LogLine> &lines)
-{
-    QStringList result;
-    for (const LogLine &line : lines)
-        result << line.text;
-    return result;
-}
-
 } // namespace
 
 class tst_MainWindow : public QObject
@@ -138,12 +102,10 @@ private slots:
     void acknowledgementSources();
     void mappedDeviceAddressAccepted();
     void connectRefusedBeforeSending();
-    void connectWithoutAnswer();
     void choiceChangedAfterConnect_data();
     void choiceChangedAfterConnect();
     void adapterListReadWhenOpened();
     void engineeringTab();
-    void fixedFormAndGuide();
     void adapterEntry_data();
     void adapterEntry();
     void composedTextsFit();
@@ -183,15 +145,14 @@ void tst_MainWindow::handshakeWithDevice()
     QVERIFY(f.bar->isEnabled());
     QCOMPARE(f.bar->value(), 10);
 
-    const QList<LogLine> lines = logLines(window, f);
-    QCOMPARE(texts(lines), (QStringList{QStringLiteral("TX: a5-5a-0f"), QStringLiteral("RX: a5-5a-0f")}));
-    QCOMPARE(lines[0].colour, QColor(QColorConstants::Red));
-    QCOMPARE(lines[1].colour, QColor(QColorConstants::DarkGreen));
+    const auto lines = logLines(window, f);
+    QCOMPARE(logTexts(window, f), (QStringList{"TX: a5-5a-0f", "RX: a5-5a-0f"}));
+    QCOMPARE(lines[0].second, QColor(QColorConstants::Red));
+    QCOMPARE(lines[1].second, QColor(QColorConstants::DarkGreen));
 
-    const QPixmap grab = window.grab();
-    QCOMPARE(grab.size(), QSize(620, 361));
-    const QString path = outputPath(QStringLiteral("window-connected.png"));
-    QVERIFY2(grab.save(path), qPrintable(path));
+    // The form's size is fixed.
+    window.resize(800, 600);
+    QCOMPARE(window.size(), QSize(620, 361));
 }
 
 void tst_MainWindow::acknowledgementSources()
@@ -216,7 +177,7 @@ void tst_MainWindow::acknowledgementSources()
 
     // The right answer from the wrong host: logged, nothing else.
     stranger.answer(initCommand());
-    QVERIFY(QTest::qWaitFor([&] { return countLines(logLines(window, f), "RX: ") == 1; }, 5000));
+    QVERIFY(runLoopUntil([&] { return logTexts(window, f).filter("RX: ").size() == 1; }, 5000));
     QCOMPARE(f.userPrompt->text(), kFilesFound);
     QVERIFY(!f.startButton->isEnabled());
     QVERIFY(!f.bar->isEnabled());
@@ -228,10 +189,8 @@ void tst_MainWindow::acknowledgementSources()
     device.answer(QByteArray::fromHex("a55a"));
     device.answer(initCommand());
     QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 5000);
-    QCOMPARE(texts(logLines(window, f)),
-             (QStringList{QStringLiteral("TX: a5-5a-0f"), QStringLiteral("RX: a5-5a-0f"),
-                          QStringLiteral("RX: a5-5a-00"), QStringLiteral("RX: a5-5a"),
-                          QStringLiteral("RX: a5-5a-0f")}));
+    QCOMPARE(logTexts(window, f),
+             (QStringList{"TX: a5-5a-0f", "RX: a5-5a-0f", "RX: a5-5a-00", "RX: a5-5a", "RX: a5-5a-0f"}));
     QVERIFY(f.startButton->isEnabled());
     QCOMPARE(f.bar->value(), 10);
 
@@ -253,15 +212,13 @@ void tst_MainWindow::acknowledgementSources()
     // The largest datagrams UDP carries, from anyone: logged by their first
     // 1408 bytes and their length, so the log stays light to lay out.
     const QByteArray giant = pseudoImage(65507, 11);
-    const int before = logLines(window, f).size();
+    const qsizetype before = logTexts(window, f).size();
     stranger.answer(giant);
     device.answer(giant, otherAddress());
-    QVERIFY(QTest::qWaitFor([&] { return logLines(window, f).size() == before + 2; }, 5000));
-    const QList<LogLine> lines = logLines(window, f);
+    QVERIFY(runLoopUntil([&] { return logTexts(window, f).size() == before + 2; }, 5000));
     const QString expected = QStringLiteral("RX: ") + QString::fromLatin1(giant.left(1408).toHex('-'))
                            + QStringLiteral(" ... (65507 bytes)");
-    QCOMPARE(lines.at(before).text, expected);
-    QCOMPARE(lines.at(before + 1).text, expected);
+    QCOMPARE(logTexts(window, f).mid(before), (QStringList{expected, expected}));
     QCOMPARE(f.userPrompt->text(), kConnected);
 }
 
@@ -319,115 +276,55 @@ void tst_MainWindow::connectRefusedBeforeSending()
     FakePeer device;
     QVERIFY(bindWhenFree(device.socket, deviceAddress(), kCommandPort));
     WindowFixture fx;
-    QVERIFY(fx.writeImages({3000, -1, 4200}));
+    QVERIFY(fx.writeImages({3000, 1401, 4200}));
     MainWindow &window = fx.window;
     const Form &f = fx.f;
     fx.prepare();
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
 
-    // file2 missing: the check still takes its second, and the window stays live.
+    // Someone else on the acknowledgement port.
+    QUdpSocket squatter;
+    QVERIFY(bindWhenFree(squatter, QHostAddress::Any, kAckPort));
+    f.connectButton->click();
+    // The reason's wording is the link's; it must name the port.
+    const QString busyPrefix = QStringLiteral("Cannot open the connection:\n");
+    QVERIFY2(runLoopUntil([&] { return f.userPrompt->text().startsWith(busyPrefix); }, 5000),
+             qPrintable(f.userPrompt->text()));
+    QVERIFY2(f.userPrompt->text().mid(busyPrefix.size()).contains(QStringLiteral("1246")),
+             qPrintable(f.userPrompt->text()));
+    QVERIFY(f.connectButton->isEnabled());
+    QVERIFY(!f.startButton->isEnabled());
+    QVERIFY(!device.socket.hasPendingDatagrams());
+    QCOMPARE(logTexts(window, f).filter("TX: ").size(), 0);
+
+    // Once the port is free the same window connects.
+    squatter.close();
+    f.connectButton->click();
+    QCOMPARE(device.next().data(), initCommand());
+    device.answer(initCommand());
+    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 5000);
+
+    // file2 gone, and Connect again: the device is forgotten at once; the
+    // check still takes its second, but the window does not freeze for it.
+    QVERIFY(QFile::remove(fx.imagePath(2)));
     QElapsedTimer clock;
     clock.start();
     f.connectButton->click();
+    QVERIFY2(clock.elapsed() < 500, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(f.userPrompt->text(), kChecking);
-    for (QPushButton *button : {f.connectButton, f.startButton, f.eraseButton, f.sendButton})
+    for (QPushButton *button : f.deviceButtons())
         QVERIFY2(!button->isEnabled(), qPrintable(button->objectName()));
-
-    struct {
-        bool fired = false;
-        QString text;
-        bool visible = false;
-        bool connectEnabled = true;
-    } during;
-    QTimer::singleShot(400, &window, [&] {
-        during.fired = true;
-        during.text = f.userPrompt->text();
-        during.visible = f.userPrompt->isVisible();
-        during.connectEnabled = f.connectButton->isEnabled();
-    });
-    QVERIFY(QTest::qWaitFor([&] { return during.fired; }, 5000));
-    QCOMPARE(during.text, kChecking);
-    QVERIFY(during.visible);
-    QVERIFY(!during.connectEnabled);
 
     QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kFilesMissing, 5000);
     QVERIFY2(clock.elapsed() >= 950, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(f.connectButton->isEnabled());
     QVERIFY(!f.startButton->isEnabled());
     QVERIFY(!device.socket.hasPendingDatagrams());
-    QCOMPARE(countLines(logLines(window, f), "TX: "), 0);
-
-    // Device addresses that are not IPv4: told at once, nothing sent.
-    QVERIFY(fx.writeImages({3000, 1401, 4200}));
-    const QStringList badIps{QStringLiteral("127.0.0.256"), QStringLiteral("encoder"),
-                             QStringLiteral("::1"), QString()};
-    for (const QString &ip : badIps) {
-        f.userPrompt->clear();
-        f.targetIp->setText(ip);
-        f.connectButton->click();
-        QVERIFY2(f.userPrompt->text() == kBadIp, qPrintable(ip));
-        QVERIFY2(f.connectButton->isEnabled(), qPrintable(ip));
-    }
-    QVERIFY(!device.socket.hasPendingDatagrams());
-    QCOMPARE(countLines(logLines(window, f), "TX: "), 0);
-
-    // Someone else on the acknowledgement port.
-    f.targetIp->setText(QStringLiteral("127.0.0.2"));
-    QUdpSocket squatter;
-    QVERIFY(bindWhenFree(squatter, QHostAddress::Any, kAckPort));
-    f.connectButton->click();
-    // The reason's wording is the link's; it must name the port.
-    const QString busyPrefix = QStringLiteral("Cannot open the connection:\n");
-    QVERIFY2(QTest::qWaitFor([&] { return f.userPrompt->text().startsWith(busyPrefix); }, 5000),
-             qPrintable(f.userPrompt->text()));
-    QVERIFY2(f.userPrompt->text().mid(busyPrefix.size()).contains(QStringLiteral("1246")),
-             qPrintable(f.userPrompt->text()));
-    QVERIFY(!device.socket.hasPendingDatagrams());
-    QCOMPARE(countLines(logLines(window, f), "TX: "), 0);
-    QVERIFY(f.connectButton->isEnabled());
-    QVERIFY(!f.startButton->isEnabled());
-
-    // Once the port is free the same window connects.
-    squatter.close();
-    f.connectButton->click();
-    const QNetworkDatagram init = device.next();
-    QCOMPARE(init.data(), initCommand());
-    device.answer(initCommand());
-    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 5000);
-    QVERIFY(f.startButton->isEnabled());
-
-    // A new Connect that fails before sending leaves no "Start Update" from
-    // the one before: that device is forgotten.
-    f.targetIp->setText(QStringLiteral("127.0.0.010"));
-    f.connectButton->click();
-    QCOMPARE(f.userPrompt->text(), kBadIp);
-    QVERIFY(!f.startButton->isEnabled());
-}
-
-void tst_MainWindow::connectWithoutAnswer()
-{
-    FakePeer device;
-    QVERIFY(bindWhenFree(device.socket, deviceAddress(), kCommandPort));
-    WindowFixture fx;
-    QVERIFY(fx.writeImages({3000, 1401, 4200}));
-    const Form &f = fx.f;
-    fx.prepare();
-
-    QElapsedTimer sincePressed;
-    sincePressed.start();
-    f.connectButton->click();
-    QCOMPARE(device.next().data(), initCommand());
-    QCOMPARE(f.userPrompt->text(), kFilesFound);
-
-    const int limitMs = int(MainWindow::kConnectAnswerTimeout.count());
-    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kNoAnswer, limitMs + 6000);
-    // The one-second file check, then the wait (a coarse timer may end 5 % early).
-    const qint64 tookMs = sincePressed.elapsed();
-    QVERIFY2(tookMs >= 950 + limitMs * 95 / 100, qPrintable(QString::number(tookMs)));
-    QVERIFY(!f.startButton->isEnabled());
-    QVERIFY(!f.bar->isEnabled());
-    QVERIFY(f.connectButton->isEnabled());
+    QCOMPARE(logTexts(window, f).filter("TX: ").size(), 1);
+    f.eraseButton->click();
+    QVERIFY(runLoopUntil([&] { return f.eraseButton->isEnabled(); }, 5000));
+    QCOMPARE(f.engPrompt->text(), QStringLiteral("Not erased: press Connect first."));
 }
 
 void tst_MainWindow::choiceChangedAfterConnect_data()
@@ -468,10 +365,8 @@ void tst_MainWindow::choiceChangedAfterConnect()
     QElapsedTimer sincePressed;
     sincePressed.start();
     f.connectButton->click();
-    if (whileConnecting)
-        QVERIFY(runLoopUntil([&] { return sim.receivedCount() == 1; }, 5000));
-    else
-        QVERIFY(runLoopUntil([&] { return f.startButton->isEnabled(); }, 8000));
+    QVERIFY(runLoopUntil([&] { return whileConnecting ? sim.receivedCount() == 1 : f.startButton->isEnabled(); },
+                         8000));
 
     const auto choose = [&](const QString &choice) {
         if (field == QLatin1String("ip"))
@@ -484,35 +379,27 @@ void tst_MainWindow::choiceChangedAfterConnect()
             MainWindow::addAndSelectPath(f.interfaces, choice);
     };
     choose(value);
-
-    if (prompt.isEmpty()) {
-        QVERIFY(f.startButton->isEnabled());
-        QCOMPARE(f.userPrompt->text(), kConnected);
-        f.startButton->click();
-        QVERIFY2(runLoopUntil([&] { return f.connectButton->isEnabled(); }, 20000), qPrintable(f.userPrompt->text()));
-        QCOMPARE(f.userPrompt->text(), QStringLiteral("Update Complete!\nYou can now POWER CYCLE the device."));
-        QCOMPARE(sim.eraseCount(), 1);
-        QCOMPARE(sim.images().size(), 3);
-        return;
+    if (!prompt.isEmpty()) {
+        QCOMPARE(f.userPrompt->text(), prompt);
+        QVERIFY(!f.startButton->isEnabled());
+        // The choice Connect used, back again: still no device until Connect.
+        choose(field == QLatin1String("ip") ? QStringLiteral("127.0.0.2")
+               : field == QLatin1String("directory") ? QStringLiteral("same") : adapter);
     }
-    QCOMPARE(f.userPrompt->text(), prompt);
-    QVERIFY(!f.startButton->isEnabled());
-    // The choice Connect used, back again: still no device until Connect.
-    choose(field == QLatin1String("ip") ? QStringLiteral("127.0.0.2")
-           : field == QLatin1String("directory") ? QStringLiteral("same") : adapter);
     if (whileConnecting) {
         // Neither the late answer nor the end of the wait for it has a say.
         QVERIFY(!runLoopUntil([&] { return f.startButton->isEnabled() || f.userPrompt->text() != prompt; },
-                              1000 + int(MainWindow::kConnectAnswerTimeout.count()) + 1000
+                              1000 + int(MainWindow::kConnectAnswerTimeout.count()) + 300
                                   - int(sincePressed.elapsed())));
     }
-    QVERIFY(!f.startButton->isEnabled());
-    QCOMPARE(f.userPrompt->text(), prompt);
-    // The device is forgotten: not even the Engineering tab reaches it.
+    QCOMPARE(f.startButton->isEnabled(), prompt.isEmpty());
+    QCOMPARE(f.userPrompt->text(), prompt.isEmpty() ? kConnected : prompt);
+    // Only a device still known is reached, from the Engineering tab too.
     f.eraseButton->click();
     QVERIFY(runLoopUntil([&] { return f.eraseButton->isEnabled(); }, 5000));
-    QCOMPARE(f.engPrompt->text(), QStringLiteral("Not erased: press Connect first."));
-    QCOMPARE(sim.eraseCount(), 0);
+    QCOMPARE(f.engPrompt->text(), prompt.isEmpty() ? QStringLiteral("instructions here...")
+                                                   : QStringLiteral("Not erased: press Connect first."));
+    QCOMPARE(sim.eraseCount(), prompt.isEmpty() ? 1 : 0);
 }
 
 void tst_MainWindow::adapterListReadWhenOpened()
@@ -574,14 +461,10 @@ void tst_MainWindow::adapterListReadWhenOpened()
 void tst_MainWindow::engineeringTab()
 {
     DeviceSim sim;
-    QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
     WindowFixture fx;
-    QVERIFY(fx.writeImages({3000, 1401, 4200}));
+    QVERIFY(fx.connectSim(sim));
     const Form &f = fx.f;
     const QTemporaryDir &dir = fx.dir;
-    fx.prepare();
-    f.connectButton->click();
-    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 8000);
 
     // Nothing chosen yet.
     sim.clear();
@@ -609,30 +492,18 @@ void tst_MainWindow::engineeringTab()
     f.fileNumber->setValue(2);
     f.sendButton->click();
     QCOMPARE(f.engPrompt->text(), QStringLiteral("sending file, please wait ..."));
-    for (QPushButton *button : {f.connectButton, f.startButton, f.eraseButton, f.sendButton})
-        QVERIFY2(!button->isEnabled(), qPrintable(button->objectName()));
-    // What the send was started with stays as it is until it ends.
-    for (QWidget *input : std::initializer_list<QWidget *>{f.filePath, f.fileNumber, f.interfaces, f.targetIp,
-                                                           f.updatePath})
+    // Nothing the send was started with can change until it ends.
+    for (QWidget *input : std::initializer_list<QWidget *>{f.connectButton, f.startButton, f.eraseButton, f.sendButton,
+                                                           f.filePath, f.fileNumber, f.interfaces, f.targetIp, f.updatePath})
         QVERIFY2(!input->isEnabled(), qPrintable(input->objectName()));
     QTRY_COMPARE_WITH_TIMEOUT(f.engPrompt->text(), QStringLiteral("File Sent!"), 10000);
     for (QPushButton *button : {f.connectButton, f.startButton, f.eraseButton, f.sendButton})
         QVERIFY2(button->isEnabled(), qPrintable(button->objectName()));
 
-    const QList<QByteArray> wire = sim.received();
-    QCOMPARE(wire.size(), 3);
-    for (int i = 0; i < wire.size(); ++i) {
-        QVERIFY(wire[i].size() > 8);
-        QCOMPARE(wire[i].left(3), QByteArray::fromHex("a55aff"));
-        QCOMPARE(quint8(wire[i].at(3)), quint8(2));
-        QCOMPARE(quint8(wire[i].at(7)), quint8(i));
-    }
+    QCOMPARE(wireLayout(sim.received()), QStringLiteral("2/1/0 2/0/1 2/2/2"));
     const QList<DeviceSim::ImageReport> images = sim.images();
     QCOMPARE(images.size(), 1);
-    QCOMPARE(images[0].imageNumber, 2);
-    QVERIFY2(images[0].clean(), qPrintable(images[0].errors.join(QStringLiteral("; "))));
-    QVERIFY(images[0].checksumPresent);
-    QVERIFY(images[0].checksumGood);
+    QVERIFY2(images[0].clean() && images[0].checksumGood, qPrintable(images[0].summary()));
     QCOMPARE(images[0].data, image);
 
     // Erase: the sign is in the guided-update prompt and the bar only.
@@ -682,54 +553,6 @@ void tst_MainWindow::engineeringTab()
     QCOMPARE(f.filePath->currentText(), otherCase);
 }
 
-void tst_MainWindow::fixedFormAndGuide()
-{
-    MainWindow window;
-    Form f(window);
-    QVERIFY(f.complete());
-    const QSize fixed(620, 361);
-    QCOMPARE(window.minimumSize(), fixed);
-    QCOMPARE(window.maximumSize(), fixed);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    window.resize(800, 600);
-    QCOMPARE(window.size(), fixed);
-
-    const QStringList paragraphs{
-        QStringLiteral("First, follow these steps on the device that requires an update:"),
-        QStringLiteral("1. Make a note of the source IP of the enc/dec"),
-        QStringLiteral("2. Set the target IP of the enc/dec to your PC's IP"),
-        QStringLiteral("(the two addresses need to be in the same subnet)"),
-        QStringLiteral("3. Navigate to \"Main Menu > System > Enc/Dec Update\" and start the update"),
-        QString(),
-        QStringLiteral("You can then follow the steps on this update utility."),
-        QStringLiteral("The update process will take approximately 15 minutes."),
-        QStringLiteral("Do NOT interrupt the power or the network during the update."),
-        QStringLiteral("Doing so might make the device unresponsive and in need of a service by Quillon."),
-    };
-    QTextDocument *guide = f.guide->document();
-    QCOMPARE(guide->blockCount(), paragraphs.size());
-    int n = 0;
-    for (QTextBlock block = guide->begin(); block.isValid(); block = block.next(), ++n) {
-        QCOMPARE(block.text(), paragraphs[n]);
-        const int weight = (n == 7 || n == 8) ? 700 : 400;
-        // The body's font request reaches every paragraph, the empty one too.
-        const QTextCharFormat blockFormat = block.charFormat();
-        QVERIFY2(blockFormat.fontFamilies().toStringList().contains(QStringLiteral("Segoe UI")),
-                 qPrintable(QString::number(n + 1)));
-        QCOMPARE(blockFormat.fontPointSize(), 9.0);
-        int fragments = 0;
-        for (QTextBlock::iterator it = block.begin(); !it.atEnd(); ++it, ++fragments) {
-            const QTextCharFormat format = it.fragment().charFormat();
-            QVERIFY2(format.fontWeight() == weight, qPrintable(QStringLiteral("paragraph %1: %2")
-                                                                   .arg(n + 1).arg(format.fontWeight())));
-            QVERIFY(format.fontFamilies().toStringList().contains(QStringLiteral("Segoe UI")));
-            QCOMPARE(format.fontPointSize(), 9.0);
-        }
-        QCOMPARE(fragments > 0, !paragraphs[n].isEmpty());
-    }
-}
-
 void tst_MainWindow::adapterEntry_data()
 {
     QTest::addColumn<QString>("entry");
@@ -745,25 +568,8 @@ void tst_MainWindow::adapterEntry()
 {
     QFETCH(QString, entry);
     QFETCH(QString, address);
-    const QHostAddress parsed = MainWindow::adapterEntryAddress(entry);
-    if (address.isEmpty())
-        QVERIFY(parsed.isNull());
-    else
-        QCOMPARE(parsed, QHostAddress(address));
-
-    if (address.isEmpty())
-        return;
-    // And the connect command really leaves from it.
-    FakePeer device;
-    QVERIFY(bindWhenFree(device.socket, deviceAddress(), kCommandPort));
-    WindowFixture fx;
-    QVERIFY(fx.writeImages({3000, 1401, 4200}));
-    const Form &f = fx.f;
-    fx.prepare(entry);
-    f.connectButton->click();
-    const QNetworkDatagram init = device.next();
-    QCOMPARE(init.data(), initCommand());
-    QCOMPARE(init.senderAddress(), QHostAddress(address));
+    // acknowledgementSources shows the connect command leaving from it.
+    QCOMPARE(MainWindow::adapterEntryAddress(entry), address.isEmpty() ? QHostAddress() : QHostAddress(address));
 }
 
 void tst_MainWindow::composedTextsFit()
@@ -776,7 +582,6 @@ void tst_MainWindow::composedTextsFit()
     fx.window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&fx.window));
     const QString path = QStringLiteral("/tmp/encoder-v2.1-update3.bin");  // a 24-character name
-    QCOMPARE(QFileInfo(path).fileName().size(), 24);
 
     QStringList oneLine{OperatorTexts::engineeringStart(), OperatorTexts::sending(), OperatorTexts::fileSent(),
                         OperatorTexts::noFileChosen()};
