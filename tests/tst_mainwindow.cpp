@@ -524,7 +524,7 @@ void tst_MainWindow::engineeringTab()
     sim.setSilent(true);
     f.eraseButton->click();
     QVERIFY(runLoopUntil([&] { return f.eraseButton->isEnabled(); }, 5000));
-    QCOMPARE(f.engPrompt->text(), QStringLiteral("Not erased: no answer."));
+    QCOMPARE(f.engPrompt->text(), QStringLiteral("No answer: may be erased."));
     sim.setSilent(false);
     f.eraseButton->click();
     QVERIFY(runLoopUntil([&] { return f.eraseButton->isEnabled(); }, 5000));
@@ -629,8 +629,11 @@ void tst_MainWindow::composedTextsFit()
         result.imageProblem = UpdateImage::Problem::None;
         result.operation = OperationResult::Operation::Erase;
         result.fileNumber = 0;
-        oneLine << OperatorTexts::eraseFailed(result);
-        twoLines << OperatorTexts::stoppedAtErase(result);
+        for (bool sent : {false, true}) {
+            result.sent = sent;
+            oneLine << OperatorTexts::eraseFailed(result);
+            twoLines << OperatorTexts::stoppedAtErase(result);
+        }
         if (result.outcome == Outcome::SendFailed) {
             for (const QString &text : {OperatorTexts::sendFailed(result, path), OperatorTexts::stoppedAtFile(3, result, path),
                                         OperatorTexts::eraseFailed(result), OperatorTexts::stoppedAtErase(result)})

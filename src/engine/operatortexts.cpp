@@ -140,9 +140,24 @@ QString OperatorTexts::sendFailed(const OperationResult &result, const QString &
 QString OperatorTexts::eraseFailed(const OperationResult &result)
 {
     using Outcome = OperationResult::Outcome;
-    // The erase left: the device may have erased itself all the same.
-    if (result.outcome == Outcome::AnsweredTwice && result.sent)
-        return tr("Answered twice: may be erased.");
+    // The erase left and no answer said how it went: the device may have
+    // erased itself all the same.
+    if (result.sent) {
+        switch (result.outcome) {
+        case Outcome::NoAnswer:
+            return tr("No answer: may be erased.");
+        case Outcome::AdapterLost:
+            return tr("Adapter lost: may be erased.");
+        case Outcome::NoLink:
+            return tr("No link: may be erased.");
+        case Outcome::AnsweredTwice:
+            return tr("Answered twice: may be erased.");
+        case Outcome::Aborted:
+            return tr("Aborted: may be erased.");
+        default:
+            break;
+        }
+    }
     switch (result.outcome) {
     case Outcome::NotConnected:
         return tr("Not erased: press Connect first.");
