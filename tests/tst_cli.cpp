@@ -246,6 +246,39 @@ QString updateOrderProblem(const QList<QJsonObject> &events, const QString &devi
     return QString();
 }
 
+// RFC 4180 fields, rows ended by CRLF.
+QList<QStringList> csvRows(const QString &text)
+{
+    QList<QStringList> rows;
+    QStringList row;
+    QString field;
+    bool quoted = false;
+    for (int i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (quoted) {
+            if (c == QLatin1Char('"') && text.mid(i + 1, 1) == QLatin1String("\""))
+                field += text[++i];
+            else if (c == QLatin1Char('"'))
+                quoted = false;
+            else
+                field += c;
+        } else if (c == QLatin1Char('"')) {
+            quoted = true;
+        } else if (c == QLatin1Char(',')) {
+            row << field;
+            field.clear();
+        } else if (text.mid(i, 2) == QLatin1String("\r\n")) {
+            rows << (row << field);
+            row.clear();
+            field.clear();
+            ++i;
+        } else {
+            field += c;
+        }
+    }
+    return rows;
+}
+
 } // namespace
 
 class tst_Cli : public QObject
@@ -264,6 +297,8 @@ private slots:
     void checkFromADevicesFile();
     void sendOneImageUnderItsNumber();
     void readerGoneMidRun();
+    void retriedAndRecorded_data();
+    void retriedAndRecorded();
 
 private:
     bool writeImages(const QString &dir, qsizetype scale = 1);
@@ -497,6 +532,16 @@ void tst_Cli::refusedRunsSendNothing_data()
         << "the log file @DIR@/alias.log is the same file as the image @DIR@/file2.varnelfmw";
     QTest::newRow("log is the devices file") << QStringList{"--devices", "@LIST@", log, "@LIST@", dir} << 2
                                              << "the log file @LIST@ is the same file as the devices file @LIST@";
+    QTest::newRow("report as text") << QStringList{"--report", "@DIR@/run.txt", dev, device(0), dir} << 2
+                                    << "--report wants a file ending in .json or .csv";
+    QTest::newRow("report in no folder") << QStringList{"--report", "@DIR@/no/such/run.csv", dev, device(0), dir}
+                                         << 2 << "cannot write the report @DIR@/no/such/run.csv";
+    QTest::newRow("report is an image behind a link")
+        << QStringList{"--report", "@DIR@/alias.json", dev, device(0), dir} << 2
+        << "the report @DIR@/alias.json is the same file as the image @DIR@/file3.varnelfmw";
+    QTest::newRow("report is the log") << QStringList{log, "@DIR@/run.json", "--report", "@DIR@/run.json", dev,
+                                                      device(0), dir}
+                                       << 2 << "the report @DIR@/run.json is the same file as the log file @DIR@/run.json";
     QTest::newRow("log is a FIFO no one reads") << QStringList{log, "@DIR@/fifo", dev, device(0), dir} << 2
                                                 << "the log file @DIR@/fifo is a FIFO that no one reads";
     // Which adapter is chosen is decided in tst_cliparts; here, that the
@@ -531,6 +576,8 @@ void tst_Cli::refusedRunsSendNothing()
     QVERIFY(writeFile(_dir->filePath(QStringLiteral("screen.txt")), "127.0.0.\x1b[2J4\n"));
     QVERIFY(QFile::link(_dir->filePath(QStringLiteral("file2.varnelfmw")),
                         _dir->filePath(QStringLiteral("alias.log"))));
+    QVERIFY(QFile::link(_dir->filePath(QStringLiteral("file3.varnelfmw")),
+                        _dir->filePath(QStringLiteral("alias.json"))));
     QCOMPARE(::mkfifo(QFile::encodeName(_dir->filePath(QStringLiteral("fifo"))).constData(), 0600), 0);
     // Image 1 fit, image 2 empty, image 3 a directory.
     const QDir spoilt(_dir->filePath(QStringLiteral("spoilt")));
@@ -626,7 +673,8 @@ void tst_Cli::interruptedMidTransfer()
         }
     });
     // Two at a time: the third is still waiting when the signal comes.
-    QStringList arguments{"--json", "--parallel", "2"};
+    const QString report = _dir->filePath(QStringLiteral("run.json"));
+    QStringList arguments{"--json", "--parallel", "2", "--report", report};
     if (stalled == QLatin1String("devices"))
         arguments << QStringLiteral("--devices") << QFile::decodeName(fifo);
     else
@@ -674,8 +722,14 @@ void tst_Cli::interruptedMidTransfer()
         QVERIFY2(cli.err.contains("the devices file"), qPrintable(cli.said()));
         for (const auto &sim : _sims)
             QCOMPARE(sim->receivedCount(), 0);
+        QVERIFY(!QFile::exists(report));
         return;
     }
+    // The record is written all the same, every device in it as aborted.
+    QFile recorded(report);
+    QVERIFY(recorded.open(QIODevice::ReadOnly));
+    const QJsonArray devices = QJsonDocument::fromJson(recorded.readAll()).object().value("devices").toArray();
+    QCOMPARE(devices.size(), 3);
     for (int i = 0; i < 3; ++i) {
         const QList<QJsonObject> mine = eventsOf(events, device(i));
         QVERIFY2(!mine.isEmpty(), qPrintable(device(i)));
@@ -684,6 +738,8 @@ void tst_Cli::interruptedMidTransfer()
         QCOMPARE(text(mine.last(), "reason"), QStringLiteral("Aborted."));
         // Each device's answer to the erase is what tells.
         QCOMPARE(text(mine.last(), "erased"), QLatin1String(_sims[size_t(i)]->eraseCount() > 0 ? "yes" : "no"));
+        QCOMPARE(text(devices[i].toObject(), "outcome"), QStringLiteral("Aborted"));
+        QCOMPARE(text(devices[i].toObject(), "erased"), text(mine.last(), "erased"));
     }
     const QJsonObject summary = events.last();
     QCOMPARE(eventOf(summary), QStringLiteral("summary"));
@@ -827,6 +883,114 @@ void tst_Cli::readerGoneMidRun()
     for (const auto &sim : _sims) {
         QCOMPARE(sim->eraseCount(), 1);
         QCOMPARE(sim->receivedCount(), 2);
+    }
+}
+
+void tst_Cli::retriedAndRecorded_data()
+{
+    QTest::addColumn<QStringList>("what");
+    QTest::addColumn<QString>("report");
+    QTest::newRow("update, JSON report, JSON lines") << QStringList{"@DIR@"} << "run.json";
+    QTest::newRow("one image, CSV report, text") << QStringList{"--send", "2=@DIR@/file2.varnelfmw"} << "run.csv";
+}
+
+// .2 leaves a block unanswered in its first attempt only; .3 answers
+// everything twice, in every attempt; .4 behaves.
+void tst_Cli::retriedAndRecorded()
+{
+    QFETCH(QStringList, what);
+    QFETCH(QString, report);
+    const bool update = what.size() == 1;
+    QVERIFY(writeImages(_dir->path()));
+    QVERIFY(startSims(3));
+    DeviceSim::Faults once;
+    once.dropAckOf = 3;
+    once.once = true;
+    _sims[0]->setFaults(once);
+    DeviceSim::Faults doubling;
+    doubling.duplicateAcks = true;
+    doubling.duplicateDelayMs = 250;
+    _sims[1]->setFaults(doubling);
+    // An old report stays until the new one takes its place.
+    const QString path = _dir->filePath(report);
+    QVERIFY(writeFile(path, "the last run's"));
+    for (QString &argument : what)
+        argument.replace(QStringLiteral("@DIR@"), _dir->path());
+
+    Cli cli;
+    cli.start(QStringList{"--retries", "1", "--retry-pause", "0.1", "--timeout-block", "1", "--timeout-last", "1",
+                          "--report", path}
+              + QStringList(update ? QStringList{"--json"} : QStringList()) + deviceArguments(3) + what);
+    QVERIFY(runLoopUntil([&] { return _sims[0]->receivedCount() >= 3 || cli.process.state() != QProcess::Running; },
+                         kRunLimitMs));
+    QFile old(path);
+    QVERIFY(old.open(QIODevice::ReadOnly));
+    QCOMPARE(old.readAll(), QByteArray("the last run's"));
+    old.close();
+    QVERIFY2(cli.finish() && cli.process.exitCode() == 1, qPrintable(cli.said()));
+
+    // .2's second attempt sent every image whole.
+    const QList<int> numbers = update ? QList<int>{1, 2, 3} : QList<int>{2};
+    const auto received = _sims[0]->images();
+    QVERIFY(received.size() > numbers.size());
+    for (int i = 0; i < numbers.size(); ++i) {
+        const DeviceSim::ImageReport &got = received.at(received.size() - numbers.size() + i);
+        QVERIFY2(got.clean() && got.data == image(numbers[i]), qPrintable(got.summary()));
+    }
+
+    // What the record says of each: outcome, attempts, erased, and a reason for the failure.
+    const QString erased = QLatin1String(update ? "yes" : "no");
+    const QStringList expected{"127.0.0.2 Success 2 " + erased, "127.0.0.3 AnsweredTwice 2 no",
+                               "127.0.0.4 Success 1 " + erased};
+    QStringList recorded;
+    QStringList checksums;
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray content = file.readAll();
+    if (update) {
+        const QJsonObject json = QJsonDocument::fromJson(content).object();
+        for (const QJsonValue &value : json.value(QStringLiteral("devices")).toArray()) {
+            const QJsonObject d = value.toObject();
+            recorded << QStringLiteral("%1 %2 %3 %4")
+                            .arg(text(d, "device"), text(d, "outcome"))
+                            .arg(d.value(QStringLiteral("attempts")).toInt())
+                            .arg(text(d, "erased"));
+            QCOMPARE(text(d, "reason").isEmpty(), text(d, "outcome") == QLatin1String("Success"));
+            QVERIFY(text(d, "start") <= text(d, "end"));
+        }
+        for (const QJsonValue &value : json.value(QStringLiteral("images")).toArray())
+            checksums << text(value.toObject(), "checksum");
+    } else {
+        const QList<QStringList> rows = csvRows(QString::fromUtf8(content));
+        QCOMPARE(rows.size(), 4);
+        const QStringList header = rows.first();
+        for (const QStringList &row : rows.mid(1)) {
+            QCOMPARE(row.size(), header.size());
+            recorded << QStringList{row[0], row[3], row[5], row[6]}.join(QLatin1Char(' '));
+            QCOMPARE(row[4].isEmpty(), row[3] == QLatin1String("Success"));
+        }
+        checksums << rows[1].at(header.indexOf(QStringLiteral("image 2 checksum")));
+    }
+    QCOMPARE(recorded, expected);
+    QStringList files;
+    for (int n : numbers)
+        files << QStringLiteral("%1").arg(crc().crc32(image(n)), 8, 16, QLatin1Char('0'));
+    QCOMPARE(checksums, files);
+
+    // Each retry told as it came, and the attempts in the summary.
+    if (update) {
+        QList<QJsonObject> events;
+        QVERIFY2(cli.events(&events), qPrintable(cli.said()));
+        const QStringList mine = namesOf(events, device(0));
+        QCOMPARE(mine.count(QStringLiteral("attempt")), 2);
+        QCOMPARE(mine.count(QStringLiteral("attempt-failed")), 1);
+        QCOMPARE(events.last().value(QStringLiteral("attempts")).toObject(),
+                 QJsonObject({{device(0), 2}, {device(1), 2}, {device(2), 1}}));
+    } else {
+        QVERIFY2(cli.out.contains("127.0.0.2: attempt 2 of 2\n"), qPrintable(cli.said()));
+        QVERIFY2(cli.err.contains("127.0.0.2: attempt 1 of 2 failed at image 2: "), qPrintable(cli.said()));
+        QVERIFY2(cli.out.endsWith("Attempts: 2 for 127.0.0.2, 2 for 127.0.0.3, 1 for the others.\n"),
+                 qPrintable(cli.said()));
     }
 }
 

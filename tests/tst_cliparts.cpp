@@ -5,9 +5,13 @@
 // device's end is told.
 
 #include "adapterchoice.h"
+#include "runrecord.h"
 #include "textreport.h"
 #include "transfermeter.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTextStream>
 #include <QtTest>
 
@@ -160,6 +164,9 @@ private slots:
     void progressPacedElsewhere();
     void deviceEnd_data();
     void deviceEnd();
+    void reportFormat_data();
+    void reportFormat();
+    void runRecordWritten();
 };
 
 void tst_CliParts::adapterChoice_data()
@@ -279,12 +286,12 @@ void tst_CliParts::progressRedrawnInPlaceOnATerminal()
     failed.operation = OperationResult::Operation::Image;
     failed.outcome = OperationResult::Outcome::NoAnswer;
     failed.fileNumber = 1;
-    report.deviceDone(deviceAt(1), failed, 0, FleetUpdate::Erasure::Yes, QStringLiteral("No answer at block 3 of 10."));
+    report.deviceDone(deviceAt(1), failed, 0, FleetUpdate::Erasure::Yes, QStringLiteral("No answer at block 3 of 10."), 1);
     above << "127.0.0.3: FAILED at image 1/3: No answer at block 3 of 10.";
     QCOMPARE(terminal.step(), above + QStringList({line(0, 10)}));
     QCOMPARE(terminal.errChannel.written, above.last() + QLatin1Char('\n'));
 
-    report.deviceDone(deviceAt(0), imageResult(3), 3, FleetUpdate::Erasure::Yes, QString());
+    report.deviceDone(deviceAt(0), imageResult(3), 3, FleetUpdate::Erasure::Yes, QString(), 1);
     CliReport::Summary summary;
     summary.succeeded = {deviceAt(0)};
     summary.failed = {deviceAt(1)};
@@ -364,30 +371,37 @@ void tst_CliParts::deviceEnd_data()
     QTest::addColumn<bool>("sent");
     QTest::addColumn<OperationResult::Outcome>("outcome");
     QTest::addColumn<FleetUpdate::Erasure>("erasure");
+    QTest::addColumn<int>("attempts");
     QTest::addColumn<QString>("said");
 
     using Op = OperationResult::Operation;
     using Outcome = OperationResult::Outcome;
     using Erasure = FleetUpdate::Erasure;
     const auto update = FleetUpdate::Mode::Update;
-    QTest::newRow("done") << update << Op::Image << 3 << true << Outcome::Success << Erasure::Yes << "127.0.0.2: done";
+    QTest::newRow("done") << update << Op::Image << 3 << true << Outcome::Success << Erasure::Yes << 1 << "127.0.0.2: done";
     QTest::newRow("failed in image 2") << update << Op::Image << 2 << true << Outcome::NoAnswer << Erasure::Yes
-                                       << "127.0.0.2: FAILED at image 2/3: the reason";
+                                       << 1 << "127.0.0.2: FAILED at image 2/3: the reason";
     QTest::newRow("stopped in image 2") << update << Op::Image << 2 << true << Outcome::Aborted << Erasure::Yes
-                                        << "127.0.0.2: aborted at image 2/3 (erased)";
+                                        << 1 << "127.0.0.2: aborted at image 2/3 (erased)";
     QTest::newRow("stopped awaiting the erase") << update << Op::Erase << 0 << true << Outcome::Aborted
                                                 << Erasure::Possibly
-                                                << "127.0.0.2: aborted at the erase (possibly erased)";
+                                                << 1 << "127.0.0.2: aborted at the erase (possibly erased)";
     QTest::newRow("stopped between the erase and image 1")
         << update << Op::Connect << 0 << false << Outcome::Aborted << Erasure::Yes
-        << "127.0.0.2: aborted before image 1/3 (erased)";
+        << 1 << "127.0.0.2: aborted before image 1/3 (erased)";
     QTest::newRow("stopped awaiting the connect") << update << Op::Connect << 0 << true << Outcome::Aborted
-                                                  << Erasure::No << "127.0.0.2: aborted at connect (not erased)";
+                                                  << Erasure::No << 1 << "127.0.0.2: aborted at connect (not erased)";
     QTest::newRow("stopped before it started") << update << Op::Connect << 0 << false << Outcome::Aborted
-                                               << Erasure::No << "127.0.0.2: aborted before it started (not erased)";
+                                               << Erasure::No << 1 << "127.0.0.2: aborted before it started (not erased)";
     QTest::newRow("one image, stopped in it") << FleetUpdate::Mode::SendOne << Op::Image << 2 << true
                                               << Outcome::Aborted << Erasure::No
-                                              << "127.0.0.2: aborted at image 2 (not erased)";
+                                              << 1 << "127.0.0.2: aborted at image 2 (not erased)";
+    QTest::newRow("done on the second attempt") << update << Op::Image << 3 << true << Outcome::Success << Erasure::Yes
+                                                << 2 << "127.0.0.2: done, attempt 2";
+    // The last attempt erased nothing; the one before did.
+    QTest::newRow("failed at connect, erased before") << update << Op::Connect << 0 << true << Outcome::NoAnswer
+                                                      << Erasure::Yes << 3
+                                                      << "127.0.0.2: FAILED at connect: the reason (3 attempts, erased)";
 }
 
 void tst_CliParts::deviceEnd()
@@ -398,6 +412,7 @@ void tst_CliParts::deviceEnd()
     QFETCH(bool, sent);
     QFETCH(OperationResult::Outcome, outcome);
     QFETCH(FleetUpdate::Erasure, erasure);
+    QFETCH(int, attempts);
     QFETCH(QString, said);
 
     Terminal streams;
@@ -408,12 +423,79 @@ void tst_CliParts::deviceEnd()
     result.sent = sent;
     result.outcome = outcome;
     report.deviceDone(deviceAt(0), result, qMax(0, fileNumber - 1), erasure,
-                      result.ok() ? QString() : QStringLiteral("the reason"));
+                      result.ok() ? QString() : QStringLiteral("the reason"), attempts);
     streams.step();
     // Results on standard output, the rest on standard error, for a script to tell apart.
     const bool done = outcome == OperationResult::Outcome::Success;
     QCOMPARE(done ? streams.outChannel.written : streams.errChannel.written, said + QLatin1Char('\n'));
     QCOMPARE(done ? streams.errChannel.written : streams.outChannel.written, QString());
+}
+
+void tst_CliParts::reportFormat_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<RunRecord::Format>("format");
+    QTest::newRow("json") << "/r/run.json" << RunRecord::Format::Json;
+    QTest::newRow("CSV in capitals") << "run.CSV" << RunRecord::Format::Csv;
+    QTest::newRow("csv before another extension") << "run.csv.txt" << RunRecord::Format::Unknown;
+    QTest::newRow("none") << "run" << RunRecord::Format::Unknown;
+    QTest::newRow("a folder named .json") << "/r.json/run" << RunRecord::Format::Unknown;
+}
+
+void tst_CliParts::reportFormat()
+{
+    QFETCH(QString, path);
+    QFETCH(RunRecord::Format, format);
+    QCOMPARE(int(RunRecord::formatOf(path)), int(format));
+}
+
+void tst_CliParts::runRecordWritten()
+{
+    const auto at = [](int minute, int second, int ms) {
+        return QDateTime(QDate(2026, 12, 8), QTime(14, minute, second, ms), Qt::UTC);
+    };
+    RunRecord record;
+    record.program = QStringLiteral("prog");
+    record.version = QStringLiteral("9.9");
+    record.adapterName = QStringLiteral("lo");
+    record.adapterAddress = QHostAddress(QStringLiteral("127.0.0.1"));
+    record.images = {{1, QStringLiteral("file1.varnelfmw"), 14000, 0xdeadbeef}};
+    record.startedAt = at(3, 5, 0);
+    record.endedAt = at(5, 0, 0);
+    using Outcome = OperationResult::Outcome;
+    using Erasure = FleetUpdate::Erasure;
+    const QString reason = QStringLiteral("No answer, \"really\"\r\nat block 3 of 10.");
+    record.devices = {
+        {QHostAddress(QStringLiteral("127.0.0.2")), at(3, 5, 120), at(4, 0, 0), Outcome::Success, {}, 1, Erasure::Yes},
+        {QHostAddress(QStringLiteral("127.0.0.3")), at(3, 5, 121), at(4, 1, 5), Outcome::NoAnswer, reason, 2,
+         Erasure::Possibly},
+        {QHostAddress(QStringLiteral("127.0.0.4")), {}, {}, Outcome::Aborted, QStringLiteral("Aborted."), 0, Erasure::No},
+    };
+
+    // Quoted where a comma, quote or line end is, quotes doubled, CRLF after each row.
+    const QByteArray run = ",prog,9.9,lo,127.0.0.1,2026-12-08T14:03:05.000Z,2026-12-08T14:05:00.000Z,"
+                           "file1.varnelfmw,14000,deadbeef\r\n";
+    QCOMPARE(record.toCsv(),
+             "device,start,end,outcome,reason,attempts,erased,program,version,adapter,adapter address,run start,"
+             "run end,image 1,image 1 size,image 1 checksum\r\n"
+             "127.0.0.2,2026-12-08T14:03:05.120Z,2026-12-08T14:04:00.000Z,Success,,1,yes" + run +
+             "127.0.0.3,2026-12-08T14:03:05.121Z,2026-12-08T14:04:01.005Z,NoAnswer,"
+             "\"No answer, \"\"really\"\"\r\nat block 3 of 10.\",2,possibly" + run +
+             "127.0.0.4,,,Aborted,Aborted.,0,no" + run);
+
+    QJsonParseError error;
+    const QJsonObject json = QJsonDocument::fromJson(record.toJson(), &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QCOMPARE(json.value("adapterAddress").toString(), QStringLiteral("127.0.0.1"));
+    QCOMPARE(json.value("start").toString(), QStringLiteral("2026-12-08T14:03:05.000Z"));
+    QCOMPARE(json.value("images").toArray().at(0).toObject().value("checksum").toString(), QStringLiteral("deadbeef"));
+    const QJsonArray devices = json.value("devices").toArray();
+    QCOMPARE(devices.size(), 3);
+    QCOMPARE(devices.at(1).toObject().value("reason").toString(), reason);
+    QCOMPARE(devices.at(1).toObject().value("attempts").toInt(), 2);
+    QCOMPARE(devices.at(1).toObject().value("erased").toString(), QStringLiteral("possibly"));
+    QVERIFY(devices.at(2).toObject().value("start").isNull());
+    QCOMPARE(devices.at(2).toObject().value("outcome").toString(), QStringLiteral("Aborted"));
 }
 
 QTEST_GUILESS_MAIN(tst_CliParts)

@@ -387,30 +387,44 @@ void tst_DeviceSim::faultSwitches_data()
     QTest::addColumn<bool>("silent");
     QTest::addColumn<QStringList>("only");  // the devices the faults are for; empty: all
     QTest::addColumn<QString>("answered");  // by each of them to a connect, an erase and command 03
+    QTest::addColumn<int>("updates");       // those three sent once, or twice: a retried update
 
     DeviceSim::Faults f;
     f.wrongTypeAt = 2;
-    QTest::newRow("wrong type at 2, every device") << f << false << QStringList() << "0f 55 03";
+    QTest::newRow("wrong type at 2, every device") << f << false << QStringList() << "0f 55 03" << 1;
     f = {};
     f.dropAckOf = 2;
-    QTest::newRow("no answer to 2, the middle one") << f << false << QStringList{"127.0.0.3"} << "0f 03";
+    QTest::newRow("no answer to 2, the middle one") << f << false << QStringList{"127.0.0.3"} << "0f 03" << 1;
     f = {};
     f.duplicateAckOf = 2;
     QTest::newRow("answer to 2 twice, first and last") << f << false << QStringList{"127.0.0.2", "127.0.0.4"}
-                                                       << "0f f0 f0 03";
+                                                       << "0f f0 f0 03" << 1;
     f = {};
     f.silentAfter = 1;
-    QTest::newRow("silent after 1, the middle one") << f << false << QStringList{"127.0.0.3"} << "0f";
+    QTest::newRow("silent after 1, the middle one") << f << false << QStringList{"127.0.0.3"} << "0f" << 1;
     f = {};
     f.strayAt = 3;
-    QTest::newRow("stray at 3, the last one") << f << false << QStringList{"127.0.0.4"} << "0f f0 *03 03";
+    QTest::newRow("stray at 3, the last one") << f << false << QStringList{"127.0.0.4"} << "0f f0 *03 03" << 1;
     // Late means at least that late; the erase's answer comes last.
     f = {};
     f.ackDelayMs = kLateMs;
     f.eraseDelayMs = kLateMs;
     QTest::newRow("answers late, the erase later, the middle one") << f << false << QStringList{"127.0.0.3"}
-                                                                   << "0f 03 f0";
-    QTest::newRow("silent, the middle one") << DeviceSim::Faults() << true << QStringList{"127.0.0.3"} << "";
+                                                                   << "0f 03 f0" << 1;
+    QTest::newRow("silent, the middle one") << DeviceSim::Faults() << true << QStringList{"127.0.0.3"} << "" << 1;
+    // From the second connect on, a device faulty once behaves.
+    f = {};
+    f.wrongTypeAt = 2;
+    f.once = true;
+    QTest::newRow("once: wrong type at 2, the first") << f << false << QStringList{"127.0.0.2"}
+                                                      << "0f 55 03 0f f0 03" << 2;
+    f = {};
+    f.dropAckOf = 4;
+    f.once = true;
+    QTest::newRow("once: no answer to 4, in the retry") << f << false << QStringList() << "0f f0 03 0f f0 03" << 2;
+    f = {};
+    f.once = true;
+    QTest::newRow("once: silent, the middle one") << f << true << QStringList{"127.0.0.3"} << "0f f0 03" << 2;
 }
 
 void tst_DeviceSim::faultSwitches()
@@ -419,28 +433,30 @@ void tst_DeviceSim::faultSwitches()
     QFETCH(bool, silent);
     QFETCH(QStringList, only);
     QFETCH(QString, answered);
+    QFETCH(int, updates);
 
     QList<QHostAddress> targets;
     for (const QString &address : only)
         targets << QHostAddress(address);
     DeviceSimFleet fleet;
     // Set before start(): the devices made then must get them.
-    if (silent)
-        fleet.setSilent(true, targets);
-    else
-        fleet.setFaults(faults, targets);
+    fleet.setSilent(silent, targets);
+    fleet.setFaults(faults, targets);
     QVERIFY2(fleet.start(deviceAddress(), 3), qPrintable(fleet.errorString()));
     QCOMPARE(fleet.devices().size(), 3);
     Pcs pcs;
     QVERIFY(pcs.bind(3));
-    const QList<QByteArray> datagrams{protocol::commandDatagram(MT_INIT), protocol::commandDatagram(MT_ERASE),
-                                      QByteArray::fromHex("a55a03")};
+    const QList<QByteArray> update{protocol::commandDatagram(MT_INIT), protocol::commandDatagram(MT_ERASE),
+                                   QByteArray::fromHex("a55a03")};
+    QList<QByteArray> datagrams;
+    for (int i = 0; i < updates; ++i)
+        datagrams += update;
     for (int i = 0; i < 3; ++i)
         pcs[i].send(nth(deviceAddress(), i), datagrams, false);
     QVERIFY(runLoopUntil(
         [&] {
-            return std::all_of(fleet.devices().cbegin(), fleet.devices().cend(), [](const DeviceSim *device) {
-                return device->receivedCount() == 3 && device->acksPending() == 0;
+            return std::all_of(fleet.devices().cbegin(), fleet.devices().cend(), [updates](const DeviceSim *device) {
+                return device->receivedCount() == 3 * updates && device->acksPending() == 0;
             });
         },
         10000));
@@ -448,7 +464,7 @@ void tst_DeviceSim::faultSwitches()
     for (int i = 0; i < 3; ++i) {
         const QHostAddress address = nth(deviceAddress(), i);
         const bool targeted = only.isEmpty() || only.contains(address.toString());
-        const QString expected = targeted ? answered : QStringLiteral("0f f0 03");
+        const QString expected = targeted ? answered : QStringList(updates, QStringLiteral("0f f0 03")).join(' ');
         QVERIFY(runLoopUntil([&] { return pcs[i].answered().size() >= expected.size(); }, 5000));
         // Each answers from its own address and port, and counts its own.
         QCOMPARE(pcs[i].answered(), expected);
@@ -456,7 +472,7 @@ void tst_DeviceSim::faultSwitches()
         QVERIFY(device);
         QCOMPARE(device, fleet.devices().at(i));
         QCOMPARE(device->address(), address);
-        QCOMPARE(device->receivedCount(), 3);
+        QCOMPARE(device->receivedCount(), 3 * updates);
         QCOMPARE(device->acksSent(), int(expected.split(' ', Qt::SkipEmptyParts).size() - expected.count('*')));
         for (const Sender::Answer &answer : pcs[i].answers()) {
             const bool erase = answer.bytes.endsWith('\xf0');

@@ -14,6 +14,10 @@
 #include <memory>
 #include <vector>
 
+Q_DECLARE_METATYPE(DeviceSim::Faults)
+Q_DECLARE_METATYPE(OperationResult::Outcome)
+Q_DECLARE_METATYPE(FleetUpdate::Erasure)
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -77,6 +81,8 @@ private slots:
     void parallelLimitAndModes();
     void strangersCountForNobody();
     void lateCopiesNeverStandInForAnswers();
+    void retries_data();
+    void retries();
 };
 
 void tst_Fleet::tenDevicesSomeFailing()
@@ -361,6 +367,124 @@ void tst_Fleet::lateCopiesNeverStandInForAnswers()
             }
         }
     }
+}
+
+void tst_Fleet::retries_data()
+{
+    // Datagrams as in tenDevicesSomeFailing; with `once` the faults end at
+    // the device's second connect.
+    using Outcome = OperationResult::Outcome;
+    using Erasure = FleetUpdate::Erasure;
+    QTest::addColumn<DeviceSim::Faults>("faults");
+    QTest::addColumn<bool>("silent");
+    QTest::addColumn<int>("retries");
+    QTest::addColumn<bool>("abortInPause");
+    QTest::addColumn<Outcome>("outcome");
+    QTest::addColumn<QStringList>("failures");  // of the attempts before the last
+    QTest::addColumn<Erasure>("erasure");
+    QTest::addColumn<int>("erases");
+
+    DeviceSim::Faults f;
+    f.dropAckOf = 5;
+    f.once = true;
+    QTest::newRow("a block unanswered once: updated by the second") << f << false << 2 << false << Outcome::Success
+                                                                    << QStringList{"NoAnswer"} << Erasure::Yes << 2;
+    f = {};
+    f.once = true;
+    QTest::newRow("silent at first, then answering") << f << true << 1 << false << Outcome::Success
+                                                     << QStringList{"NoAnswer"} << Erasure::Yes << 1;
+    f = {};
+    f.duplicateAcks = true;
+    QTest::newRow("every answer twice: failed twice, never erased") << f << false << 1 << false << Outcome::AnsweredTwice
+                                                                    << QStringList{"AnsweredTwice"} << Erasure::No << 0;
+    // The second attempt gets no answer to its connect; the first erased it.
+    f = {};
+    f.silentAfter = 4;
+    QTest::newRow("silent after the erase: still erased") << f << false << 1 << false << Outcome::NoAnswer
+                                                          << QStringList{"NoAnswer"} << Erasure::Yes << 1;
+    // Block 3's answer comes 1.6 s late: after the block's wait and the
+    // retry pause, in the second attempt's pause after its erase.
+    f = {};
+    f.spikeEvery = 5;
+    f.spikeMs = 1600;
+    f.once = true;
+    QTest::newRow("a late answer fails the next attempt, never helps it")
+        << f << false << 2 << false << Outcome::Success << QStringList{"NoAnswer", "AnsweredTwice"} << Erasure::Yes
+        << 3;
+    f = {};
+    f.dropAckOf = 5;
+    QTest::newRow("stopped in the retry pause") << f << false << 1 << true << Outcome::Aborted
+                                                << QStringList{"NoAnswer"} << Erasure::Yes << 1;
+}
+
+void tst_Fleet::retries()
+{
+    QFETCH(DeviceSim::Faults, faults);
+    QFETCH(bool, silent);
+    QFETCH(int, retries);
+    QFETCH(bool, abortInPause);
+    QFETCH(OperationResult::Outcome, outcome);
+    QFETCH(QStringList, failures);
+    QFETCH(FleetUpdate::Erasure, erasure);
+    QFETCH(int, erases);
+
+    // A behaving device beside it: its one attempt is not held up.
+    Fleet fleet;
+    QVERIFY2(fleet.start(2), qPrintable(fleet.transport.errorString()));
+    DeviceSim &sim = *fleet.sims[0];
+    sim.setFaults(faults);
+    sim.setSilent(silent);
+
+    FleetUpdate update(&fleet.transport);
+    QStringList failed;
+    QList<int> attempts;
+    connect(&update, &FleetUpdate::attempt, this, [&](const QHostAddress &device, int number) {
+        if (device == deviceNumber(0))
+            attempts << number;
+    });
+    connect(&update, &FleetUpdate::attemptFailed, this,
+            [&](const QHostAddress &device, int number, const OperationResult &result) {
+                QCOMPARE(device, deviceNumber(0));
+                QCOMPARE(number, int(failed.size()) + 1);
+                failed << enumName(result.outcome);
+            });
+    FleetUpdate::Options options = fleet.options(FleetUpdate::Mode::Update, 2);
+    options.connectTimeout = 700ms;
+    options.retries = retries;
+    options.retryPause = abortInPause ? 30s : 100ms;
+    // Room for the late answer to land in, between the erase and image 1.
+    if (faults.spikeMs > 0)
+        options.eraseToTransfer = 1s;
+    update.start(options);
+    if (abortInPause) {
+        QVERIFY(runLoopUntil([&] { return !failed.isEmpty(); }, 10000));
+        update.abort();
+        QVERIFY(!update.isRunning());
+    }
+    QVERIFY(runLoopUntil([&] { return !update.isRunning(); }, 30000));
+
+    const FleetUpdate::DeviceReport report = *update.report(deviceNumber(0));
+    QVERIFY(report.done);
+    QCOMPARE(enumName(report.result.outcome), enumName(outcome));
+    QCOMPARE(failed, failures);
+    const int made = int(failures.size()) + (abortInPause ? 0 : 1);
+    QCOMPARE(report.attempts, made);
+    QCOMPARE(attempts.size(), made);
+    QCOMPARE(int(report.erasure), int(erasure));
+    QCOMPARE(sim.eraseCount(), erases);
+    QVERIFY(report.startedAt.isValid() && report.startedAt <= report.endedAt);
+    if (report.ok()) {
+        const QList<DeviceSim::ImageReport> received = sim.images();
+        QVERIFY(received.size() >= 3);
+        for (int i = 0; i < 3; ++i) {
+            const DeviceSim::ImageReport &image = received.at(received.size() - 3 + i);
+            QVERIFY2(image.clean(), qPrintable(image.summary()));
+            QVERIFY(image.data == fleet.images[i]);
+        }
+    }
+    const FleetUpdate::DeviceReport *other = update.report(deviceNumber(1));
+    QCOMPARE(other->attempts, 1);
+    QVERIFY(other->ok());
 }
 
 PRIVATE_NETWORK_TEST_MAIN(tst_Fleet)

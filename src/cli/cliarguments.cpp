@@ -3,6 +3,7 @@
 #include "deviceaddress.h"
 #include "operatortexts.h"
 #include "printable.h"
+#include "runrecord.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -19,6 +20,9 @@ namespace {
 constexpr qint64 kMaxDevicesFileBytes = 4 * 1024 * 1024;
 // Longer than any wait a device needs, short enough to stay a number of ms.
 constexpr double kMaxTimeoutSeconds = 24 * 3600;
+// A device that failed this often has something the next try will not mend.
+constexpr int kMaxRetries = 10;
+constexpr double kMaxRetryPauseSeconds = 3600;
 
 const char *const kDescription =
     "Updates the firmware of one or many devices over UDP, each device on its own:\n"
@@ -176,8 +180,21 @@ CliArguments CliArguments::parse(const QList<QByteArray> &raw)
         QStringLiteral("timeout-last"),
         QStringLiteral("Seconds to wait for the answer to an image's last block (default 300)."),
         QStringLiteral("S"));
+    const QCommandLineOption retries(
+        QStringLiteral("retries"),
+        QStringLiteral("Give a device that failed the whole update again, from the connect, up to N more "
+                       "times (0-%1, default 0).")
+            .arg(kMaxRetries),
+        QStringLiteral("N"));
+    const QCommandLineOption retryPause(QStringLiteral("retry-pause"),
+                                        QStringLiteral("Seconds before each retry (default 5)."),
+                                        QStringLiteral("S"));
+    const QCommandLineOption report(
+        QStringLiteral("report"),
+        QStringLiteral("Write the run's record to FILE when it ends: JSON for .json, CSV for .csv."),
+        QStringLiteral("FILE"));
     parser.addOptions({device, devicesFile, adapter, parallel, check, eraseOnly, send, json, logFile, timeoutErase,
-                       timeoutBlock, timeoutLast, version, help});
+                       timeoutBlock, timeoutLast, retries, retryPause, report, version, help});
     parser.addPositionalArgument(QStringLiteral("DIRECTORY"),
                                  QStringLiteral("Holds file1.varnelfmw, file2.varnelfmw and file3.varnelfmw."),
                                  QStringLiteral("[DIRECTORY]"));
@@ -214,7 +231,8 @@ CliArguments CliArguments::parse(const QList<QByteArray> &raw)
 
     // The last of two values would win silently: a script's mistake.
     for (const QCommandLineOption *once :
-         {&adapter, &parallel, &send, &logFile, &timeoutErase, &timeoutBlock, &timeoutLast}) {
+         {&adapter, &parallel, &send, &logFile, &timeoutErase, &timeoutBlock, &timeoutLast, &retries, &retryPause,
+          &report}) {
         if (parser.values(*once).size() > 1)
             return refuse(QStringLiteral("--%1 is given more than once").arg(once->names().constFirst()));
     }
@@ -291,6 +309,28 @@ CliArguments CliArguments::parse(const QList<QByteArray> &raw)
                               .arg(kMaxTimeoutSeconds)
                               .arg(printable::escaped(parser.value(*option))));
     }
+
+    if (parser.isSet(retries)) {
+        bool ok = false;
+        result.retries = parser.value(retries).toInt(&ok);
+        if (!ok || result.retries < 0 || result.retries > kMaxRetries)
+            return refuse(QStringLiteral("--retries wants a whole number from 0 to %1, not \"%2\"")
+                              .arg(kMaxRetries)
+                              .arg(printable::escaped(parser.value(retries))));
+    }
+    if (parser.isSet(retryPause)) {
+        bool ok = false;
+        const double seconds = parser.value(retryPause).toDouble(&ok);
+        if (!ok || !std::isfinite(seconds) || seconds < 0 || seconds > kMaxRetryPauseSeconds)
+            return refuse(QStringLiteral("--retry-pause wants seconds from 0 to %1, not \"%2\"")
+                              .arg(kMaxRetryPauseSeconds)
+                              .arg(printable::escaped(parser.value(retryPause))));
+        result.retryPause = std::chrono::milliseconds(std::llround(seconds * 1000));
+    }
+    result.reportFile = parser.value(report);
+    if (parser.isSet(report) && RunRecord::formatOf(result.reportFile) == RunRecord::Format::Unknown)
+        return refuse(QStringLiteral("--report wants a file ending in .json or .csv, not \"%1\"")
+                          .arg(printable::escaped(result.reportFile)));
 
     result.adapter = parser.value(adapter).trimmed();
     if (parser.isSet(adapter) && result.adapter.isEmpty())

@@ -38,6 +38,9 @@ struct CliArguments {
     DeviceSession::Timeouts timeouts;
     bool json = false;  // set on Error too, so a script gets its error event
     QString logFile;
+    int retries = 0;  // more attempts for a device that failed
+    std::chrono::milliseconds retryPause = std::chrono::seconds(5);
+    QString reportFile;  // .json or .csv
     QList<NamedInput> devicesFiles;  // as read
 
     // The arguments as the system gave them: a path that is not UTF-8 is

@@ -10,12 +10,16 @@
 #include "networkadapter.h"
 #include "operatortexts.h"
 #include "printable.h"
+#include "reportfile.h"
+#include "runrecord.h"
 #include "stopsignals.h"
 #include "textreport.h"
 #include "transport.h"
 #include "updateimage.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QScopeGuard>
 #include <QTextStream>
 #include <QTimer>
@@ -80,6 +84,7 @@ QString CliRun::pathOf(int imageNumber) const
 
 int CliRun::exec()
 {
+    const QDateTime runStarted = QDateTime::currentDateTimeUtc();
     QString error;
     QList<QHostAddress> devices;
     for (const DeviceEntry &entry : std::as_const(_arguments.devices))
@@ -129,9 +134,22 @@ int CliRun::exec()
         return stop(exitcode::kImagesUnfit,
                     QStringLiteral("the images are not fit to send; nothing was sent:\n") + unfit.join(QLatin1Char('\n')));
 
-    // Only now, with every input read: the log may not be one of them.
+    // Only now, with every input read: the log may not be one of them, nor
+    // the report one of them or the log, which is checked before the log
+    // empties it and again once the log is there.
+    const QString shownLog = QStringLiteral("the log file %1").arg(printable::escaped(_arguments.logFile));
+    ReportFile reportFile;
+    if (!_arguments.reportFile.isEmpty()
+        && !ReportFile::check(_arguments.reportFile,
+                              inputs + QList<NamedInput>{{FileIdentity::ofPath(_arguments.logFile), shownLog}},
+                              &error))
+        return stop(exitcode::kUsage, error);
     DatagramLog log;
     if (!_arguments.logFile.isEmpty() && !log.open(_arguments.logFile, inputs, &error))
+        return stop(exitcode::kUsage, error);
+    if (!_arguments.reportFile.isEmpty()
+        && !reportFile.open(_arguments.reportFile,
+                            inputs + QList<NamedInput>{{FileIdentity::ofPath(_arguments.logFile), shownLog}}, &error))
         return stop(exitcode::kUsage, error);
 
     if (!described.isEmpty())
@@ -154,6 +172,8 @@ int CliRun::exec()
     options.checksums = checksums;
     options.sendNumber = _arguments.sendNumber;
     options.timeouts = _arguments.timeouts;
+    options.retries = _arguments.retries;
+    options.retryPause = _arguments.retryPause;
 
     FleetUpdate fleet(&transport);
     CliReport *report = _report.get();
@@ -163,6 +183,19 @@ int CliRun::exec()
         if (_text)
             _text->setWaits({});
     });
+    const int attempts = _arguments.retries + 1;
+    if (_arguments.retries > 0) {
+        QObject::connect(&fleet, &FleetUpdate::attempt, [report, attempts](const QHostAddress &device, int number) {
+            report->attempt(device, number, attempts);
+        });
+    }
+    QObject::connect(&fleet, &FleetUpdate::attemptFailed,
+                     [&](const QHostAddress &device, int number, const OperationResult &result) {
+                         report->attemptFailed(device, number, attempts, result,
+                                               printable::escaped(OperatorTexts::failureReason(
+                                                   result, pathOf(result.fileNumber))),
+                                               _arguments.retryPause);
+                     });
     QObject::connect(&fleet, &FleetUpdate::connected, [report](const QHostAddress &device) {
         report->connected(device);
     });
@@ -174,12 +207,13 @@ int CliRun::exec()
     QObject::connect(&fleet, &FleetUpdate::imageDone, [report](const QHostAddress &device, const OperationResult &result) {
         report->imageDone(device, result);
     });
+    const auto reasonOf = [this](const FleetUpdate::DeviceReport &ended) {
+        return ended.ok() ? QString()
+                          : printable::escaped(OperatorTexts::failureReason(ended, pathOf(ended.result.fileNumber)));
+    };
     QObject::connect(&fleet, &FleetUpdate::deviceDone, [&](const QHostAddress &device, const OperationResult &result) {
         const FleetUpdate::DeviceReport *ended = fleet.report(device);
-        const QString reason = result.ok() ? QString()
-                                           : printable::escaped(
-                                                 OperatorTexts::failureReason(result, pathOf(result.fileNumber)));
-        report->deviceDone(device, result, ended->imagesDone, ended->erasure, reason);
+        report->deviceDone(device, result, ended->imagesDone, ended->erasure, reasonOf(*ended), ended->attempts);
     });
 
     QEventLoop loop;
@@ -215,9 +249,18 @@ int CliRun::exec()
     refresh.stop();
 
     CliReport::Summary summary;
+    RunRecord record;
+    record.program = QCoreApplication::applicationName();
+    record.adapterName = adapter.name;
+    record.adapterAddress = adapter.entry.ip();
+    for (const CliReport::Image &image : std::as_const(described))
+        record.images.append({image.number, QFileInfo(image.path).fileName(), image.size, image.checksum});
+    record.startedAt = runStarted;
     if (started) {
         const auto reports = fleet.reports();
         for (const FleetUpdate::DeviceReport &device : reports) {
+            summary.attempts.append({device.device, device.attempts});
+            record.devices.append(RunRecord::deviceOf(device, reasonOf(device)));
             if (device.ok())
                 summary.succeeded.append(device.device);
             else if (device.result.outcome == OperationResult::Outcome::Aborted)
@@ -231,8 +274,12 @@ int CliRun::exec()
         aborted.operation = OperationResult::Operation::Connect;
         aborted.outcome = OperationResult::Outcome::Aborted;
         for (const QHostAddress &device : std::as_const(devices)) {
-            report->deviceDone(device, aborted, 0, FleetUpdate::Erasure::No, OperatorTexts::failureReason(aborted));
+            report->deviceDone(device, aborted, 0, FleetUpdate::Erasure::No, OperatorTexts::failureReason(aborted), 0);
             summary.aborted.append(device);
+            summary.attempts.append({device, 0});
+            FleetUpdate::DeviceReport never;
+            never.device = device;
+            record.devices.append(RunRecord::deviceOf(never, OperatorTexts::failureReason(aborted)));
         }
     }
     if (interrupted)
@@ -242,6 +289,11 @@ int CliRun::exec()
     else
         summary.exitCode = exitcode::kDeviceFailed;
     report->summary(summary);
+
+    record.endedAt = QDateTime::currentDateTimeUtc();
+    if (reportFile.isOpen()
+        && !reportFile.write(record.serialized(RunRecord::formatOf(_arguments.reportFile)), &error))
+        _err << kName << error << Qt::endl;
 
     if (!_arguments.logFile.isEmpty() && !log.flush())
         _err << kName << "the log file " << printable::escaped(_arguments.logFile)

@@ -1,5 +1,7 @@
 #include "jsonreport.h"
 
+#include "runrecord.h"
+
 #include <QDateTime>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -58,6 +60,24 @@ void JsonReport::images(const QList<Image> &images)
     write("images", {{QStringLiteral("images"), files}});
 }
 
+void JsonReport::attempt(const QHostAddress &device, int number, int of)
+{
+    write("attempt", {{QStringLiteral("attempt"), number}, {QStringLiteral("of"), of}}, device);
+}
+
+void JsonReport::attemptFailed(const QHostAddress &device, int number, int of, const OperationResult &result,
+                               const QString &reason, std::chrono::milliseconds pause)
+{
+    write("attempt-failed",
+          {{QStringLiteral("attempt"), number},
+           {QStringLiteral("of"), of},
+           {QStringLiteral("outcome"), nameOf(result.outcome)},
+           {QStringLiteral("reason"), reason},
+           {QStringLiteral("retryInMs"), qint64(pause.count())}},
+          device);
+    _pacer.forget(device);
+}
+
 void JsonReport::connected(const QHostAddress &device)
 {
     write("connected", {}, device);
@@ -91,26 +111,15 @@ void JsonReport::imageDone(const QHostAddress &device, const OperationResult &re
 }
 
 void JsonReport::deviceDone(const QHostAddress &device, const OperationResult &result, int imagesDone,
-                            FleetUpdate::Erasure erasure, const QString &reason)
+                            FleetUpdate::Erasure erasure, const QString &reason, int attempts)
 {
-    QString erased;
-    switch (erasure) {
-    case FleetUpdate::Erasure::No:
-        erased = QStringLiteral("no");
-        break;
-    case FleetUpdate::Erasure::Possibly:
-        erased = QStringLiteral("possibly");
-        break;
-    case FleetUpdate::Erasure::Yes:
-        erased = QStringLiteral("yes");
-        break;
-    }
     QJsonObject fields{
         {QStringLiteral("outcome"), nameOf(result.outcome)},
         {QStringLiteral("reason"), reason},
         {QStringLiteral("operation"), nameOf(result.operation)},
         {QStringLiteral("imagesDone"), imagesDone},
-        {QStringLiteral("erased"), erased},
+        {QStringLiteral("erased"), RunRecord::erasedWord(erasure)},
+        {QStringLiteral("attempts"), attempts},
     };
     if (result.operation == OperationResult::Operation::Image && result.fileNumber > 0)
         fields.insert(QStringLiteral("image"), result.fileNumber);
@@ -120,6 +129,9 @@ void JsonReport::deviceDone(const QHostAddress &device, const OperationResult &r
 
 void JsonReport::summary(const Summary &summary)
 {
+    QJsonObject attempts;
+    for (const auto &[device, count] : summary.attempts)
+        attempts.insert(device.toString(), count);
     write("summary", {
                          {QStringLiteral("devices"), summary.devices()},
                          {QStringLiteral("succeeded"), int(summary.succeeded.size())},
@@ -127,6 +139,7 @@ void JsonReport::summary(const Summary &summary)
                          {QStringLiteral("aborted"), int(summary.aborted.size())},
                          {QStringLiteral("failedDevices"), addresses(summary.failed)},
                          {QStringLiteral("abortedDevices"), addresses(summary.aborted)},
+                         {QStringLiteral("attempts"), attempts},
                          {QStringLiteral("exitCode"), summary.exitCode},
                      });
 }

@@ -19,12 +19,15 @@ public:
     JsonReport(QTextStream &out, QTextStream &err);
 
     void images(const QList<Image> &images) override;
+    void attempt(const QHostAddress &device, int number, int of) override;
+    void attemptFailed(const QHostAddress &device, int number, int of, const OperationResult &result,
+                       const QString &reason, std::chrono::milliseconds pause) override;
     void connected(const QHostAddress &device) override;
     void erased(const QHostAddress &device) override;
     void progress(const QHostAddress &device, int image, quint32 blocksDone, quint32 blocksTotal) override;
     void imageDone(const QHostAddress &device, const OperationResult &result) override;
     void deviceDone(const QHostAddress &device, const OperationResult &result, int imagesDone,
-                    FleetUpdate::Erasure erasure, const QString &reason) override;
+                    FleetUpdate::Erasure erasure, const QString &reason, int attempts) override;
     void summary(const Summary &summary) override;
     void stopped(int exitCode, const QString &message) override;
 

@@ -161,6 +161,25 @@ void TextReport::images(const QList<Image> &images)
     }
 }
 
+void TextReport::attempt(const QHostAddress &device, int number, int of)
+{
+    // The first is the run itself; the lines after it tell how it goes.
+    if (number > 1)
+        print(QStringLiteral("%1: attempt %2 of %3").arg(device.toString()).arg(number).arg(of), _out);
+}
+
+void TextReport::attemptFailed(const QHostAddress &device, int number, int of, const OperationResult &result,
+                               const QString &reason, std::chrono::milliseconds pause)
+{
+    forget(device);
+    print(QStringLiteral("%1: attempt %2 of %3 failed at %4: %5 Trying again in %6 s.")
+              .arg(device.toString())
+              .arg(number)
+              .arg(of)
+              .arg(stepOf(result), reason, QString::number(pause.count() / 1000.0)),
+          _err);
+}
+
 void TextReport::connected(const QHostAddress &device)
 {
     print(QStringLiteral("%1: connected").arg(device.toString()), _out);
@@ -221,15 +240,35 @@ QString TextReport::stoppedAt(const OperationResult &result, int imagesDone, Fle
     return QString();
 }
 
-void TextReport::deviceDone(const QHostAddress &device, const OperationResult &result, int imagesDone,
-                            FleetUpdate::Erasure erasure, const QString &reason)
+QString TextReport::stepOf(const OperationResult &result) const
+{
+    switch (result.operation) {
+    case OperationResult::Operation::Connect:
+        return QStringLiteral("connect");
+    case OperationResult::Operation::Erase:
+        return QStringLiteral("erase");
+    case OperationResult::Operation::Image:
+        break;
+    }
+    return imageLabel(result.fileNumber);
+}
+
+void TextReport::forget(const QHostAddress &device)
 {
     _transfers.erase(std::remove_if(_transfers.begin(), _transfers.end(),
                                     [&](const Transfer &t) { return t.device == device; }),
                      _transfers.end());
     _pacer.forget(device);
+}
+
+void TextReport::deviceDone(const QHostAddress &device, const OperationResult &result, int imagesDone,
+                            FleetUpdate::Erasure erasure, const QString &reason, int attempts)
+{
+    forget(device);
     if (result.ok()) {
-        print(QStringLiteral("%1: done").arg(device.toString()), _out);
+        print(attempts > 1 ? QStringLiteral("%1: done, attempt %2").arg(device.toString()).arg(attempts)
+                           : QStringLiteral("%1: done").arg(device.toString()),
+              _out);
         return;
     }
     if (result.outcome == OperationResult::Outcome::Aborted) {
@@ -238,19 +277,10 @@ void TextReport::deviceDone(const QHostAddress &device, const OperationResult &r
               _err);
         return;
     }
-    QString step;
-    switch (result.operation) {
-    case OperationResult::Operation::Connect:
-        step = QStringLiteral("connect");
-        break;
-    case OperationResult::Operation::Erase:
-        step = QStringLiteral("erase");
-        break;
-    case OperationResult::Operation::Image:
-        step = imageLabel(result.fileNumber);
-        break;
-    }
-    print(QStringLiteral("%1: FAILED at %2: %3").arg(device.toString(), step, reason), _err);
+    // An earlier attempt may have erased it, whatever the last one says.
+    const QString after = attempts > 1 ? QStringLiteral(" (%1 attempts, %2)").arg(attempts).arg(OperatorTexts::erasure(erasure))
+                                       : QString();
+    print(QStringLiteral("%1: FAILED at %2: %3%4").arg(device.toString(), stepOf(result), reason, after), _err);
 }
 
 void TextReport::summary(const Summary &summary)
@@ -260,6 +290,19 @@ void TextReport::summary(const Summary &summary)
         line += QStringLiteral(" Failed: %1.").arg(joined(summary.failed));
     if (!summary.aborted.isEmpty())
         line += QStringLiteral(" Aborted: %1.").arg(joined(summary.aborted));
+    QStringList retried;
+    for (const auto &[device, count] : summary.attempts) {
+        if (count > 1)
+            retried.append(QStringLiteral("%1 for %2").arg(count).arg(device.toString()));
+    }
+    if (!retried.isEmpty()) {
+        const qsizetype once = summary.attempts.size() - retried.size();
+        if (retried.size() > kSummaryNames)
+            retried = retried.mid(0, kSummaryNames) << QStringLiteral("%1 more retried").arg(retried.size() - kSummaryNames);
+        if (once > 0)
+            retried.append(QStringLiteral("1 for the others"));
+        line += QStringLiteral(" Attempts: %1.").arg(retried.join(QStringLiteral(", ")));
+    }
     print(line, _out);
 }
 

@@ -36,12 +36,15 @@ public:
     void setTerminalRows(std::function<int()> rows) { _rows = std::move(rows); }
 
     void images(const QList<Image> &images) override;
+    void attempt(const QHostAddress &device, int number, int of) override;
+    void attemptFailed(const QHostAddress &device, int number, int of, const OperationResult &result,
+                       const QString &reason, std::chrono::milliseconds pause) override;
     void connected(const QHostAddress &device) override;
     void erased(const QHostAddress &device) override;
     void progress(const QHostAddress &device, int image, quint32 blocksDone, quint32 blocksTotal) override;
     void imageDone(const QHostAddress &device, const OperationResult &result) override;
     void deviceDone(const QHostAddress &device, const OperationResult &result, int imagesDone,
-                    FleetUpdate::Erasure erasure, const QString &reason) override;
+                    FleetUpdate::Erasure erasure, const QString &reason, int attempts) override;
     void summary(const Summary &summary) override;
     void stopped(int exitCode, const QString &message) override;
     void refresh() override;
@@ -58,6 +61,8 @@ private:
     QString imageLabel(int image) const;
     QString progressLine(const Transfer &transfer) const;
     std::optional<FleetUpdate::Wait> longWait(const QHostAddress &device) const;
+    QString stepOf(const OperationResult &result) const;
+    void forget(const QHostAddress &device);
     QString stoppedAt(const OperationResult &result, int imagesDone, FleetUpdate::Erasure erasure) const;
     // A line above the progress block, which is drawn again under it.
     void print(const QString &line, QTextStream &stream);

@@ -3,10 +3,14 @@
 #include "crc.h"
 #include "transport.h"
 
+#include <algorithm>
+
 struct FleetUpdate::Run {
     DeviceReport report;
     std::unique_ptr<DeviceSession> session;
-    QTimer pause;
+    QTimer pause;           // after the erase
+    QTimer retry;           // between attempts
+    OperationResult failed; // the attempt before, while the retry waits
 };
 
 FleetUpdate::FleetUpdate(Transport *transport, QObject *parent)
@@ -35,6 +39,10 @@ void FleetUpdate::start(const Options &options)
         auto run = std::make_unique<Run>();
         run->report.device = device;
         run->pause.setSingleShot(true);
+        run->retry.setSingleShot(true);
+        Run *added = run.get();
+        connect(&run->pause, &QTimer::timeout, this, [this, added] { sendImage(*added, 1); });
+        connect(&run->retry, &QTimer::timeout, this, [this, added] { startAttempt(*added); });
         _byDevice.insert(device.toIPv4Address(), run.get());
         _runs.push_back(std::move(run));
     }
@@ -73,6 +81,18 @@ void FleetUpdate::startNext()
     Run &run = *_runs[size_t(_nextToStart++)];
     ++_active;
     run.report.started = true;
+    run.report.startedAt = QDateTime::currentDateTimeUtc();
+    startAttempt(run);
+}
+
+void FleetUpdate::startAttempt(Run &run)
+{
+    // A session of its own: the one before stayed to take the late answers
+    // of its attempt in the pause; from now on they reach no session, and
+    // any that come after the new connect's answer are surplus to it.
+    run.session.reset();
+    ++run.report.attempts;
+    run.report.imagesDone = 0;
     run.session = std::make_unique<DeviceSession>(_transport, _options.adapter, run.report.device);
     run.session->setTimeouts(_options.timeouts);
     DeviceSession *session = run.session.get();
@@ -81,7 +101,9 @@ void FleetUpdate::startNext()
     connect(session, &DeviceSession::progress, this, [this, &run](int fileNumber, quint32 done, quint32 total) {
         emit progress(run.report.device, fileNumber, done, total);
     });
-    connect(&run.pause, &QTimer::timeout, this, [this, &run] { sendImage(run, 1); });
+    emit attempt(run.report.device, run.report.attempts);
+    if (_aborting || run.report.done)
+        return;  // a slot stopped it
     session->connectDevice(_options.connectTimeout);
 }
 
@@ -93,6 +115,15 @@ void FleetUpdate::onFinished(Run &run, const OperationResult &result)
         OperationResult ended = result;
         if (_aborting && ended.ok())
             ended.outcome = OperationResult::Outcome::Aborted;
+        if (!_aborting && ended.outcome != OperationResult::Outcome::Aborted
+            && run.report.attempts <= _options.retries) {
+            noteErasure(run, ended);
+            run.failed = ended;
+            // Started first: a stop from a slot of the signal finds it waiting.
+            run.retry.start(_options.retryPause);
+            emit attemptFailed(run.report.device, run.report.attempts, ended);
+            return;
+        }
         endDevice(run, ended);
         return;
     }
@@ -114,7 +145,7 @@ void FleetUpdate::onFinished(Run &run, const OperationResult &result)
         }
         return;
     case OperationResult::Operation::Erase:
-        run.report.erasure = Erasure::Yes;
+        noteErasure(run, result);
         emit erased(run.report.device, result);
         if (_options.mode == Mode::EraseOnly)
             endDevice(run, result);
@@ -142,15 +173,26 @@ void FleetUpdate::sendImage(Run &run, int fileNumber)
 void FleetUpdate::endDevice(Run &run, const OperationResult &result)
 {
     run.pause.stop();
-    if (result.operation == OperationResult::Operation::Erase && result.sent && !result.ok())
-        run.report.erasure = Erasure::Possibly;
+    run.retry.stop();
+    noteErasure(run, result);
     run.report.done = true;
     run.report.result = result;
+    run.report.endedAt = QDateTime::currentDateTimeUtc();
     if (run.report.started)
         --_active;
     ++_done;
     emit deviceDone(run.report.device, result);
     fill();
+}
+
+void FleetUpdate::noteErasure(Run &run, const OperationResult &result)
+{
+    // An erase that left may have been carried out though never answered.
+    Erasure now = Erasure::No;
+    if (result.operation == OperationResult::Operation::Erase && result.sent)
+        now = result.ok() ? Erasure::Yes : Erasure::Possibly;
+    // An attempt that never got to its erase leaves the one before standing.
+    run.report.erasure = std::max(run.report.erasure, now);
 }
 
 void FleetUpdate::abort()
@@ -163,11 +205,20 @@ void FleetUpdate::abort()
             continue;
         if (run->report.started) {
             run->pause.stop();
+            const bool betweenAttempts = run->retry.isActive();
+            run->retry.stop();
             if (run->session->isBusy()) {
                 run->session->abort();  // reports through onFinished
                 continue;
             }
             run->session->abort();
+            if (betweenAttempts) {
+                // It stopped where its last attempt failed.
+                OperationResult aborted = run->failed;
+                aborted.outcome = OperationResult::Outcome::Aborted;
+                endDevice(*run, aborted);
+                continue;
+            }
         }
         // Not started, or between steps: it ends here, as Aborted.
         if (!run->report.done) {

@@ -5,6 +5,7 @@
 #include "operationresult.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
@@ -22,6 +23,8 @@ class Transport;
 // guided update (connect, erase, images 1 to 3), or one of its steps. One
 // device failing never stops or slows the others. The images are read once
 // and shared by every session, so memory does not grow with the devices.
+// A device that failed may get the whole update again, from the connect, on
+// a session of its own: nothing is ever resent within one.
 class FleetUpdate : public QObject
 {
     Q_OBJECT
@@ -49,9 +52,15 @@ public:
         std::chrono::milliseconds connectTimeout = std::chrono::seconds(5);
         // The window's pause between the erase and the first image.
         std::chrono::milliseconds eraseToTransfer = std::chrono::seconds(1);
+        // A device that failed (not one aborted) starts again from the
+        // connect this many more times at most, each after the pause: the
+        // answers of the attempt before have time to come and go.
+        int retries = 0;
+        std::chrono::milliseconds retryPause = std::chrono::seconds(5);
     };
 
-    // Whether a device's firmware store was erased, as far as the PC can tell.
+    // Whether a device's firmware store was erased, as far as the PC can
+    // tell; over several attempts, the most any of them did. In this order.
     enum class Erasure {
         No,        // the erase command never left
         Possibly,  // it left, and the device never answered it
@@ -64,8 +73,11 @@ public:
         bool started = false;
         bool done = false;
         OperationResult result;  // the step it ended on: its success, or its failure
-        int imagesDone = 0;
+        int imagesDone = 0;      // in its last attempt
         Erasure erasure = Erasure::No;
+        int attempts = 0;        // started, the first included
+        QDateTime startedAt;     // UTC; null for a device never started
+        QDateTime endedAt;
         bool ok() const { return done && result.ok(); }
     };
 
@@ -98,15 +110,21 @@ signals:
     // `result` says, among the rest, how long the quiet spells around its last block took.
     void imageDone(const QHostAddress &device, const OperationResult &result);
     void deviceDone(const QHostAddress &device, const OperationResult &result);
+    // Each attempt as it starts, numbered from 1.
+    void attempt(const QHostAddress &device, int number);
+    // An attempt failed and another follows after the retry pause.
+    void attemptFailed(const QHostAddress &device, int number, const OperationResult &result);
     void finished();
 
 private:
     struct Run;
     void fill();
     void startNext();
+    void startAttempt(Run &run);
     void onFinished(Run &run, const OperationResult &result);
     void sendImage(Run &run, int fileNumber);
     void endDevice(Run &run, const OperationResult &result);
+    static void noteErasure(Run &run, const OperationResult &result);
 
     Transport *_transport;
     Options _options;

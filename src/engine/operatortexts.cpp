@@ -350,6 +350,15 @@ QString OperatorTexts::failureReason(const OperationResult &result, const QStrin
     return QString();
 }
 
+QString OperatorTexts::failureReason(const FleetUpdate::DeviceReport &report, const QString &path)
+{
+    OperationResult result = report.result;
+    // "Nothing was erased" holds for the last attempt only.
+    if (report.erasure != FleetUpdate::Erasure::No && result.operation == OperationResult::Operation::Erase)
+        result.sent = true;
+    return failureReason(result, path);
+}
+
 QString OperatorTexts::adapterFault(OperationResult::Outcome outcome, const QString &name)
 {
     if (outcome == OperationResult::Outcome::NoLink)

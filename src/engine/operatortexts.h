@@ -74,6 +74,8 @@ public:
     // Why an operation failed, in one line of any length (the command line's
     // reason); `path` names the file.
     static QString failureReason(const OperationResult &result, const QString &path = QString());
+    // ... of a device's last attempt, never saying an earlier one left it unerased.
+    static QString failureReason(const FleetUpdate::DeviceReport &report, const QString &path = QString());
     // What is wrong with an image file; its name is cut to `nameLength`.
     static QString imageProblem(UpdateImage::Problem problem, const QString &path, int nameLength = 24);
     // A file name of at most `length` characters, for the prompts.

@@ -118,6 +118,7 @@ bool DeviceSim::start(const QHostAddress &address)
     }
     connect(_socket, &QUdpSocket::readyRead, this, &DeviceSim::readPending);
     _faultBase = _datagramCount;
+    _connects = 0;
     return true;
 }
 
@@ -158,6 +159,7 @@ void DeviceSim::clear()
     _savedCount = 0;
     _datagramCount = 0;
     _faultBase = 0;
+    _connects = 0;
 }
 
 void DeviceSim::readPending()
@@ -205,6 +207,8 @@ void DeviceSim::handle(const QByteArray &datagram, const QHostAddress &sender)
         closePendingSingle();
         if (headerOk && type == MT_ERASE)
             ++_erases;
+        if (headerOk && type == MT_INIT)
+            ++_connects;
     }
     answer(type, sender, endBlock, lastBlock);
 }
@@ -413,7 +417,14 @@ void DeviceSim::addError(const QString &error)
 void DeviceSim::answer(quint8 type, const QHostAddress &sender, bool endBlock, bool lastBlock)
 {
     const QHostAddress to = loopbackIPv4(sender);
-    if (to.isNull() || _silent)
+    if (to.isNull())
+        return;
+    // A retried update starts with a connect of its own.
+    if (_faults.once && _connects > 1) {
+        sendAck(type, to, 0);
+        return;
+    }
+    if (_silent)
         return;
     const int n = _datagramCount - _faultBase;
     if (_faults.silentAfter > 0 && n > _faults.silentAfter)

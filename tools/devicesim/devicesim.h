@@ -58,6 +58,8 @@ public:
                                          // duplicateDelayMs after the answer
         int duplicateAckOf = 0;        // answer datagram N twice, the copy duplicateDelayMs later
         bool unansweredEnd = false;    // never answer an END block
+        bool once = false;             // the switches and silence hit the first update only:
+                                       // from the second connect command on, it behaves
     };
 
     explicit DeviceSim(QObject *parent = nullptr);
@@ -151,6 +153,7 @@ private:
     bool _recordDatagrams = true;
     int _datagramCount = 0;        // datagrams since clear()
     int _faultBase = 0;            // _datagramCount at start(): fault numbers count from there
+    int _connects = 0;             // connect commands since start() or clear(), for Faults::once
     int _openImage = -1;           // index in _images of the open image
     // A START carrying a full 1400 bytes may be a whole one-block image or
     // the first of many: only what follows (or a quiet link) tells.

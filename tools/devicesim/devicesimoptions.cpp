@@ -80,6 +80,10 @@ bool DeviceSimOptions::parse(const QStringList &arguments, DeviceSimOptions *opt
     const QCommandLineOption unansweredEnd(QStringLiteral("unanswered-end"),
                                            QStringLiteral("Never answer the END block of an image."));
     const QCommandLineOption silent(QStringLiteral("silent"), QStringLiteral("Answer nothing."));
+    const QCommandLineOption faultOnce(
+        QStringLiteral("fault-once"),
+        QStringLiteral("The fault switches and --silent hit each device's first update only: from its "
+                       "second connect command on, it behaves (a retried update passes)."));
     const QCommandLineOption exitAfterImages(
         QStringLiteral("exit-after-images"),
         QStringLiteral("Quit after N completed images, counted across all devices: exit code 0 "
@@ -96,7 +100,7 @@ bool DeviceSimOptions::parse(const QStringList &arguments, DeviceSimOptions *opt
                                      QStringLiteral("S"), QStringLiteral("0"));
     parser.addOptions({address, count, only, saveDir, ackDelay, eraseDelay, dropAck, wrongType, silentAfter,
                        stray, jitter, spikeEvery, spike, duplicateAcks, duplicateLast, duplicateOne, duplicateDelay,
-                       unansweredEnd, silent, exitAfterImages, exitAfterDevices, timeout});
+                       unansweredEnd, silent, faultOnce, exitAfterImages, exitAfterDevices, timeout});
 
     if (!parser.parse(arguments)) {
         *why = parser.errorText();
@@ -137,6 +141,7 @@ bool DeviceSimOptions::parse(const QStringList &arguments, DeviceSimOptions *opt
     o.faults.duplicateAckOf = number(duplicateOne);
     o.faults.duplicateDelayMs = number(duplicateDelay);
     o.faults.unansweredEnd = parser.isSet(unansweredEnd);
+    o.faults.once = parser.isSet(faultOnce);
     o.silent = parser.isSet(silent);
     o.count = number(count);
     o.imagesWanted = number(exitAfterImages);
