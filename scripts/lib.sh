@@ -41,3 +41,19 @@ varnel_build() {
     cmake -S "$VARNEL_ROOT" -B "$dir" -DCMAKE_BUILD_TYPE="${VARNEL_BUILD_TYPE:-RelWithDebInfo}" "$@"
     cmake --build "$dir" -j"$(nproc)"
 }
+
+# varnel_private_network COMMAND...: runs COMMAND in a network namespace of
+# its own that has only loopback, brought up: the fixed ports stay private and
+# nothing can leave the machine. As root directly, otherwise through a user
+# namespace.
+varnel_private_network() {
+    local unshare=(unshare --net)
+    [ "$(id -u)" -ne 0 ] && unshare=(unshare --map-root-user --net)
+    "${unshare[@]}" sh -c '
+        ip link set lo up || exit 1
+        if ip route get 198.51.100.1 >/dev/null 2>&1; then
+            echo "the private network namespace has a route off the machine" >&2
+            exit 1
+        fi
+        exec "$@"' varnel-private-network "$@"
+}
