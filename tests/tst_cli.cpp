@@ -1,6 +1,7 @@
 // varnel-updater-cli as a script runs it: the real program, started with
-// QProcess, against simulated devices on 127.0.0.2 and up, in a network
-// namespace of the suite's own, which its child processes share. Every exit
+// QProcess, against simulated devices on 127.0.0.2 and up (a scan's on a
+// /24 of the suite's own), in a network namespace of the suite's own, which
+// its child processes share. Every exit
 // code is reached for real, and what the devices received is checked
 // against the files. The program keeps its own pauses (a quiet spell of
 // 1 s before the erase, 1 s after it, two spells per image): a full update
