@@ -40,8 +40,6 @@ QByteArray ackDatagram(quint8 type)
     return ack;
 }
 
-// The sim only ever talks to this machine: loopback, or an address one of
-// its adapters holds; anything else is not answered.
 QHostAddress loopbackIPv4(const QHostAddress &address)
 {
     bool ok = false;
@@ -51,6 +49,8 @@ QHostAddress loopbackIPv4(const QHostAddress &address)
     return QHostAddress(ip);
 }
 
+// The sim only ever talks to this machine: loopback, or an address one of
+// its adapters holds; anything else is not answered.
 QHostAddress localIPv4(const QHostAddress &address)
 {
     bool ok = false;
@@ -433,6 +433,7 @@ bool DeviceSim::targetAllowed(const QHostAddress &target)
 {
     bool ok = false;
     const quint32 ip = target.toIPv4Address(&ok);
+    // 127.0.0.0/8, 192.0.2.0/24, 198.51.100.0/24, 203.0.113.0/24
     return ok && ((ip >> 24) == 127 || (ip >> 8) == 0xC00002 || (ip >> 8) == 0xC63364 || (ip >> 8) == 0xCB0071);
 }
 
