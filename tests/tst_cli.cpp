@@ -1,6 +1,7 @@
 // varnel-updater-cli as a script runs it: the real program, started with
-// QProcess, against simulated devices on 127.0.0.2 and up, in a network
-// namespace of the suite's own, which its child processes share. Every exit
+// QProcess, against simulated devices on 127.0.0.2 and up (a scan's on a
+// /24 of the suite's own), in a network namespace of the suite's own, which
+// its child processes share. Every exit
 // code is reached for real, and what the devices received is checked
 // against the files. The program keeps its own pauses (a quiet spell of
 // 1 s before the erase, 1 s after it, two spells per image): a full update
@@ -9,6 +10,7 @@
 #include "crc.h"
 #include "devicesim.h"
 #include "privatenetwork.h"
+#include "networkadapter.h"
 #include "protocol.h"
 #include "testsupport.h"
 
@@ -299,6 +301,8 @@ private slots:
     void readerGoneMidRun();
     void retriedAndRecorded_data();
     void retriedAndRecorded();
+    void scanListsTheDevicesSetToThisPc_data();
+    void scanListsTheDevicesSetToThisPc();
 
 private:
     bool writeImages(const QString &dir, qsizetype scale = 1);
@@ -550,6 +554,16 @@ void tst_Cli::refusedRunsSendNothing_data()
         << QStringList{dev, device(0), dev, "198.51.100.7", dir} << 3
         << "No adapter has a subnet holding every device: choose one with --adapter.\nAdapters:\n  lo  127.0.0.1/8";
     QTest::newRow("answer port taken") << QStringList{dev, device(0), dir} << 3 << "Port 1246 is already in use.";
+    // A scan: which addresses it probes is decided in tst_devicescan.
+    QTest::newRow("scan with a device") << QStringList{"--scan", dev, device(0)} << 2 << "--scan takes no --device";
+    QTest::newRow("scan range without a scan")
+        << QStringList{"--scan-range", "127.0.0.2-127.0.0.9", dev, device(0), dir} << 2
+        << "--scan-range and --scan-wait go with --scan";
+    QTest::newRow("scan, only loopback here") << QStringList{"--scan"} << 3 << "No adapter other than loopback is up";
+    QTest::newRow("scan range outside the subnet")
+        << QStringList{"--scan", "--adapter", "lo", "--scan-range", "198.51.100.1-198.51.100.9"} << 2
+        << "cannot scan from lo - 127.0.0.1: the range 198.51.100.1-198.51.100.9 is not inside the adapter's subnet "
+           "127.0.0.0/8";
     // Which files are unfit is decided in tst_updateimage; here, that an
     // unfit image stops every device, in each mode that reads images.
     QTest::newRow("update, image 2 empty")
@@ -992,6 +1006,151 @@ void tst_Cli::retriedAndRecorded()
         QVERIFY2(cli.out.endsWith("Attempts: 2 for 127.0.0.2, 2 for 127.0.0.3, 1 for the others.\n"),
                  qPrintable(cli.said()));
     }
+}
+
+void tst_Cli::scanListsTheDevicesSetToThisPc_data()
+{
+    QTest::addColumn<int>("answering");     // devices set to this PC, from 198.51.100.20 on
+    QTest::addColumn<QStringList>("extra");
+    QTest::addColumn<int>("signalNumber");  // sent once every answer is logged; 0: none
+    QTest::addColumn<int>("code");
+
+    QTest::newRow("eight answer") << 8 << QStringList() << 0 << 0;
+    QTest::newRow("none answers") << 0 << QStringList() << 0 << 1;
+    QTest::newRow("Ctrl+C while it waits") << 8 << QStringList{"--scan-wait", "30"} << int(SIGINT) << 130;
+}
+
+// The PC on a /24 of its own, devices on addresses of it (held by the
+// loopback adapter, so the PC's is still the only other one), one device
+// set to another PC, which the probe reaches but which never answers this
+// one, and one that answers the connect with another type.
+void tst_Cli::scanListsTheDevicesSetToThisPc()
+{
+    QFETCH(int, answering);
+    QFETCH(QStringList, extra);
+    QFETCH(int, signalNumber);
+    QFETCH(int, code);
+
+    const auto at = [](int host) { return QStringLiteral("198.51.100.%1").arg(host); };
+    constexpr int kElsewhere = 30;
+    constexpr int kWrongType = 31;
+    QStringList setUp{"link add vscan0 type veth peer name vscan0p", "addr add 198.51.100.1/24 dev vscan0",
+                      "link set vscan0p up", "link set vscan0 up"};
+    for (int i = 0; i < answering; ++i)
+        setUp << QStringLiteral("addr add %1/32 dev lo").arg(at(20 + i));
+    for (const int host : {kElsewhere, kWrongType})
+        setUp << QStringLiteral("addr add %1/32 dev lo").arg(at(host));
+    const auto takeDown = qScopeGuard([&] {
+        QString ignored;
+        for (const QString &command : std::as_const(setUp)) {
+            if (command.startsWith(QStringLiteral("addr add")) && command.endsWith(QStringLiteral("dev lo")))
+                testsupport::ip(QString(command).replace(QStringLiteral("addr add"), QStringLiteral("addr del")),
+                                &ignored);
+        }
+        testsupport::ip(QStringLiteral("link del vscan0"), &ignored);
+    });
+    QString error;
+    for (const QString &command : std::as_const(setUp))
+        QVERIFY2(testsupport::ip(command, &error), qPrintable(error));
+    for (int i = 0; i < answering; ++i) {
+        auto sim = std::make_unique<DeviceSim>();
+        QVERIFY2(sim->start(QHostAddress(at(20 + i))), qPrintable(sim->errorString()));
+        _sims.push_back(std::move(sim));
+    }
+    auto elsewhere = std::make_unique<DeviceSim>();
+    elsewhere->setTarget(QHostAddress(at(250)));
+    QVERIFY2(elsewhere->start(QHostAddress(at(kElsewhere))), qPrintable(elsewhere->errorString()));
+    _sims.push_back(std::move(elsewhere));
+    auto wrong = std::make_unique<DeviceSim>();
+    DeviceSim::Faults wrongType;
+    wrongType.wrongTypeAt = 1;
+    wrong->setFaults(wrongType);
+    QVERIFY2(wrong->start(QHostAddress(at(kWrongType))), qPrintable(wrong->errorString()));
+    _sims.push_back(std::move(wrong));
+    // The kernel settles a link's running state a moment after `ip` returns.
+    QVERIFY(runLoopUntil([] { return NetworkAdapter::list().size() == 1; }, 5000));
+
+    const QString logPath = _dir->filePath(QStringLiteral("scan.log"));
+    QElapsedTimer wall;
+    wall.start();
+    Cli cli;
+    cli.start(QStringList{"--scan", "--json", "--log-file", logPath} + extra);
+    if (signalNumber) {
+        // The log is written out half a second after its first line.
+        QVERIFY2(runLoopUntil(
+                     [&] {
+                         QFile log(logPath);
+                         const QByteArray lines = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+                         return lines.count(" TX ") == 253 && lines.count(" RX ") == answering + 1;
+                     },
+                     kRunLimitMs),
+                 qPrintable(cli.said()));
+        QCOMPARE(::kill(pid_t(cli.process.processId()), signalNumber), 0);
+        QVERIFY2(cli.finish(kStopLimitMs), qPrintable(cli.said()));
+    } else {
+        QVERIFY2(cli.finish(), qPrintable(cli.said()));
+    }
+    // Two seconds of waiting for answers, bounded whatever the machine's load.
+    QVERIFY2(wall.elapsed() < 10000, qPrintable(QString::number(wall.elapsed())));
+    QVERIFY2(cli.process.exitCode() == code, qPrintable(cli.said()));
+
+    QList<QJsonObject> events;
+    QVERIFY2(cli.events(&events), qPrintable(cli.said()));
+    QStringList found;
+    for (const QJsonObject &event : std::as_const(events)) {
+        if (eventOf(event) == QLatin1String("found"))
+            found << text(event, "device");
+    }
+    QStringList expected;
+    for (int i = 0; i < answering; ++i)
+        expected << at(20 + i);
+    QCOMPARE(found, expected);
+    const QJsonObject summary = events.last();
+    QCOMPARE(eventOf(summary), QStringLiteral("summary"));
+    QCOMPARE(summary.value(QStringLiteral("found")).toInt(), answering);
+    QCOMPARE(summary.value(QStringLiteral("probed")).toInt(), 253);
+    QCOMPARE(summary.value(QStringLiteral("exitCode")).toInt(), code);
+    QVERIFY2(cli.err.contains("target IP is this PC's adapter address (198.51.100.1)"), qPrintable(cli.said()));
+    if (answering == 0)
+        QVERIFY2(cli.err.contains("No device answered."), qPrintable(cli.said()));
+    // Each device, those not listed too, had the connect command and nothing else.
+    for (const auto &sim : _sims) {
+        QCOMPARE(sim->received(), QList<QByteArray>{protocol::commandDatagram(MT_INIT)});
+        QCOMPARE(sim->acksSent(), 1);
+    }
+
+    // One probe to each address but the PC's, the network's and the
+    // broadcast, paced; each answer logged as one, not as a stray, and the
+    // answer of another type as a stray.
+    QFile log(logPath);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    static const QRegularExpression line(
+        QStringLiteral(R"(^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z) 198\.51\.100\.(\d+) (TX 3 a55a0f|RX 3 a55a0f|RX 3 a55a55 stray)$)"));
+    QSet<int> probed;
+    QList<qint64> sentAt;
+    int answers = 0;
+    int strays = 0;
+    for (const QByteArray &logged : log.readAll().split('\n')) {
+        if (logged.isEmpty())
+            continue;
+        const auto match = line.match(QString::fromLatin1(logged));
+        QVERIFY2(match.hasMatch(), logged.constData());
+        if (match.captured(3).startsWith(QLatin1String("RX"))) {
+            answers += match.captured(3).endsWith(QLatin1String("a55a0f"));
+            strays += match.captured(3).endsWith(QLatin1String("stray"));
+            continue;
+        }
+        probed.insert(match.captured(2).toInt());
+        sentAt << QDateTime::fromString(match.captured(1), Qt::ISODateWithMs).toMSecsSinceEpoch();
+    }
+    QCOMPARE(sentAt.size(), 253);
+    QCOMPARE(probed.size(), 253);
+    QVERIFY(!probed.contains(0) && !probed.contains(1) && !probed.contains(255));
+    QCOMPARE(answers, answering);
+    QCOMPARE(strays, 1);
+    // Under 2,000 a second, even with the first twenty at once.
+    QVERIFY2(sentAt.last() - sentAt.first() >= 100,
+             qPrintable(QStringLiteral("253 probes in %1 ms").arg(sentAt.last() - sentAt.first())));
 }
 
 PRIVATE_NETWORK_TEST_MAIN(tst_Cli)

@@ -203,6 +203,18 @@ void tst_CliParts::adapterChoice_data()
                                                 << "No adapter has the address 198.51.100.99.";
     QTest::newRow("no adapter at all") << QStringList{} << QString() << QStringList{"127.0.0.2"}
                                        << "No adapter is up with an IPv4 address.";
+    // A scan has no device yet.
+    QTest::newRow("scan, one adapter but loopback") << QStringList{"lo 127.0.0.1/8", "eth0 198.51.100.5/24"}
+                                                    << QString() << QStringList{} << "eth0 198.51.100.5";
+    QTest::newRow("scan, two adapters") << workshop << QString() << QStringList{}
+                                        << "More than one adapter is up with an IPv4 address: choose one with "
+                                           "--adapter ADDRESS.\nAdapters:\n  lo  127.0.0.1/8";
+    QTest::newRow("scan, loopback only") << QStringList{"lo 127.0.0.1/8"} << QString() << QStringList{}
+                                         << "No adapter other than loopback is up";
+    QTest::newRow("scan, loopback asked for") << workshop << "lo" << QStringList{} << "lo 127.0.0.1";
+    QTest::newRow("scan, a name with two addresses")
+        << QStringList{"eth0 198.51.100.5/24", "eth0 100.64.0.5/10"} << "eth0" << QStringList{}
+        << "eth0 has more than one IPv4 address";
 }
 
 void tst_CliParts::adapterChoice()

@@ -643,6 +643,8 @@ void tst_DeviceSim::programRefuses_data()
     QTest::newRow("range leaves loopback") << QStringList{"--address", "127.255.255.250", "--count", "7"} << "" << 2
                                            << "would leave 127.0.0.0/8";
     QTest::newRow("not loopback") << QStringList{"--address", "198.51.100.2"} << "" << 2 << "127.0.0.0/8";
+    QTest::newRow("a target a real network routes") << QStringList{"--target", "100.64.0.9"} << "" << 2
+                                                    << "--target 100.64.0.9";
     QTest::newRow("--only outside the fleet") << QStringList{"--count", "3", "--only", "127.0.0.5", "--silent"} << ""
                                               << 2 << "--only 127.0.0.5";
     QTest::newRow("--only, one of a list outside")

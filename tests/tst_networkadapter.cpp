@@ -9,14 +9,8 @@
 #include "testsupport.h"
 
 #include <QNetworkDatagram>
-#include <QProcess>
 #include <QUdpSocket>
-#include <QStandardPaths>
 #include <QtTest>
-
-#include <linux/capability.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
 
 Q_DECLARE_METATYPE(OperationResult::Outcome)
 
@@ -27,24 +21,7 @@ const QString kAdapter = QStringLiteral("vadr0");
 const QStringList kWired{QStringLiteral("link add vadr0 type veth peer name vadr0p"),
                          QStringLiteral("addr add 198.51.100.1/24 dev vadr0"), QStringLiteral("link set vadr0 up")};
 
-// Without root the namespace came with a user namespace of our own, whose
-// rights a program we start keeps only as an ambient capability.
-bool passNetworkRightsOn(QString *error)
-{
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
-    if (::syscall(SYS_capget, &header, data) != 0) {
-        *error = QStringLiteral("capget: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
-        return false;
-    }
-    data[CAP_TO_INDEX(CAP_NET_ADMIN)].inheritable |= CAP_TO_MASK(CAP_NET_ADMIN);
-    if (::syscall(SYS_capset, &header, data) != 0
-        || ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, CAP_NET_ADMIN, 0, 0) != 0) {
-        *error = QStringLiteral("ambient CAP_NET_ADMIN: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
-        return false;
-    }
-    return true;
-}
+using testsupport::ip;
 
 } // namespace
 
@@ -53,43 +30,12 @@ class tst_NetworkAdapter : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void cleanup();
     void health_data();
     void health();
     void runLosesItsAdapter_data();
     void runLosesItsAdapter();
-
-private:
-    // Runs `ip` with these arguments; the error says what it printed.
-    bool ip(const QString &arguments, QString *error);
-
-    QString _ip;
 };
-
-bool tst_NetworkAdapter::ip(const QString &arguments, QString *error)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(_ip, arguments.split(QLatin1Char(' ')));
-    const bool done = process.waitForFinished(10000);
-    if (done && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
-        return true;
-    *error = QStringLiteral("ip %1: %2").arg(arguments, done ? QString::fromLocal8Bit(process.readAll().trimmed())
-                                                             : process.errorString());
-    return false;
-}
-
-void tst_NetworkAdapter::initTestCase()
-{
-    _ip = QStandardPaths::findExecutable(QStringLiteral("ip"));
-    if (_ip.isEmpty())
-        _ip = QStandardPaths::findExecutable(QStringLiteral("ip"), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
-    QVERIFY2(!_ip.isEmpty(), "ip (iproute2) is not installed");
-    QString error;
-    if (::geteuid() != 0)
-        QVERIFY2(passNetworkRightsOn(&error), qPrintable(error));
-}
 
 void tst_NetworkAdapter::cleanup()
 {

@@ -50,8 +50,11 @@ AdapterChoice AdapterChoice::choose(const QList<NetworkAdapter> &adapters, const
     QList<NetworkAdapter> candidates;
     const QHostAddress address(wanted);
     const bool byAddress = address.protocol() == QAbstractSocket::IPv4Protocol;
+    // No device yet: a scan, which finds none on loopback unless asked to.
+    const bool scan = devices.isEmpty();
     for (const NetworkAdapter &adapter : adapters) {
-        if (wanted.isEmpty() || (byAddress ? adapter.entry.ip() == address : adapter.name == wanted))
+        if (wanted.isEmpty() ? !(scan && adapter.entry.ip().isLoopback())
+                             : (byAddress ? adapter.entry.ip() == address : adapter.name == wanted))
             candidates.append(adapter);
     }
     if (!wanted.isEmpty() && candidates.isEmpty()) {
@@ -64,6 +67,21 @@ AdapterChoice AdapterChoice::choose(const QList<NetworkAdapter> &adapters, const
     // best, even for devices behind a router.
     if (!wanted.isEmpty() && candidates.size() == 1)
         return chosen(candidates.constFirst());
+
+    if (scan) {
+        if (candidates.size() == 1)
+            return chosen(candidates.constFirst());
+        if (candidates.isEmpty())
+            return refuse(QStringLiteral("No adapter other than loopback is up with an IPv4 address: choose one "
+                                         "with --adapter."),
+                          adapters);
+        return refuse(wanted.isEmpty() ? QStringLiteral("More than one adapter is up with an IPv4 address: choose "
+                                                        "one with --adapter ADDRESS.")
+                                       : QStringLiteral("%1 has more than one IPv4 address: choose one with "
+                                                        "--adapter ADDRESS.")
+                                             .arg(printable::escaped(wanted)),
+                      adapters);
+    }
 
     QList<NetworkAdapter> holding;
     for (const NetworkAdapter &adapter : std::as_const(candidates)) {

@@ -10,7 +10,8 @@
 #include <optional>
 
 // Which of the PC's adapters the devices are reached from: the one asked
-// for by address or name, or else the one whose subnet holds every device.
+// for by address or name, or else the one whose subnet holds every device;
+// for a scan, with no device yet, the one adapter other than loopback.
 // Never a guess: when none fits, or several do, it says so and lists them.
 struct AdapterChoice {
     std::optional<NetworkAdapter> adapter;

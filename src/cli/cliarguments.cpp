@@ -1,6 +1,7 @@
 #include "cliarguments.h"
 
 #include "deviceaddress.h"
+#include "devicescan.h"
 #include "operatortexts.h"
 #include "printable.h"
 #include "runrecord.h"
@@ -23,6 +24,8 @@ constexpr double kMaxTimeoutSeconds = 24 * 3600;
 // A device that failed this often has something the next try will not mend.
 constexpr int kMaxRetries = 10;
 constexpr double kMaxRetryPauseSeconds = 3600;
+// A device answers a connect at once: a longer wait only hides a wrong address.
+constexpr double kMaxScanWaitSeconds = 60;
 
 const char *const kDescription =
     "Updates the firmware of one or many devices over UDP, each device on its own:\n"
@@ -31,12 +34,14 @@ const char *const kDescription =
     "  varnel-updater-cli [options] --device IP ... --erase-only\n"
     "  varnel-updater-cli [options] --device IP ... --send N=PATH\n"
     "  varnel-updater-cli [options] --device IP ... --check [DIRECTORY]\n"
+    "  varnel-updater-cli [options] --scan [--scan-range FIRST-LAST]\n"
+    "      list the devices in update mode that answer this PC\n"
     "All images are read and checked before anything is sent.";
 
 const char *const kExitCodes =
     "\nExit codes:\n"
-    "  0    every device did what was asked\n"
-    "  1    at least one device failed; the others finished\n"
+    "  0    every device did what was asked (--scan: at least one answered)\n"
+    "  1    at least one device failed; the others finished (--scan: none answered)\n"
     "  2    usage error, including a refused device address\n"
     "  3    the connection could not be opened (port taken, adapter missing,\n"
     "       or no single adapter found)\n"
@@ -113,11 +118,11 @@ bool readDevicesFile(const QString &path, CliArguments &result, QSet<quint32> &s
     return true;
 }
 
-bool parseSeconds(const QString &text, std::chrono::milliseconds *value)
+bool parseSeconds(const QString &text, std::chrono::milliseconds *value, double most = kMaxTimeoutSeconds)
 {
     bool ok = false;
     const double seconds = text.toDouble(&ok);
-    if (!ok || !std::isfinite(seconds) || seconds <= 0 || seconds > kMaxTimeoutSeconds)
+    if (!ok || !std::isfinite(seconds) || seconds <= 0 || seconds > most)
         return false;
     *value = std::chrono::milliseconds(std::max<long long>(1, std::llround(seconds * 1000)));
     return true;
@@ -152,7 +157,7 @@ CliArguments CliArguments::parse(const QList<QByteArray> &raw)
     const QCommandLineOption adapter(
         QStringLiteral("adapter"),
         QStringLiteral("Send from this local IPv4 address or interface name. Default: the one adapter whose "
-                       "subnet holds every device."),
+                       "subnet holds every device; with --scan, the one adapter other than loopback."),
         QStringLiteral("ADDRESS|NAME"));
     const QCommandLineOption parallel(QStringLiteral("parallel"),
                                       QStringLiteral("Devices updated at the same time (default 8)."),
@@ -193,8 +198,25 @@ CliArguments CliArguments::parse(const QList<QByteArray> &raw)
         QStringLiteral("report"),
         QStringLiteral("Write the run's record to FILE when it ends: JSON for .json, CSV for .csv."),
         QStringLiteral("FILE"));
+    const QCommandLineOption scan(
+        QStringLiteral("scan"),
+        QStringLiteral("Send the connect command, and nothing else, to every address of the adapter's subnet "
+                       "(at most %1) and list the devices that answer. A device being updated by another PC may "
+                       "take the probe for an extra answer and fail: scan only when no update is running on "
+                       "that LAN.")
+            .arg(DeviceScan::kMaxAddresses));
+    const QCommandLineOption scanRange(
+        QStringLiteral("scan-range"),
+        QStringLiteral("With --scan: probe only FIRST to LAST, inside the adapter's subnet (needed when the "
+                       "subnet is wider)."),
+        QStringLiteral("FIRST-LAST"));
+    const QCommandLineOption scanWait(
+        QStringLiteral("scan-wait"),
+        QStringLiteral("With --scan: seconds to wait for answers after the last probe (default %1).")
+            .arg(DeviceScan::kDefaultWait.count() / 1000.0),
+        QStringLiteral("S"));
     parser.addOptions({device, devicesFile, adapter, parallel, check, eraseOnly, send, json, logFile, timeoutErase,
-                       timeoutBlock, timeoutLast, retries, retryPause, report, version, help});
+                       timeoutBlock, timeoutLast, retries, retryPause, report, scan, scanRange, scanWait, version, help});
     parser.addPositionalArgument(QStringLiteral("DIRECTORY"),
                                  QStringLiteral("Holds file1.varnelfmw, file2.varnelfmw and file3.varnelfmw."),
                                  QStringLiteral("[DIRECTORY]"));
@@ -232,10 +254,43 @@ CliArguments CliArguments::parse(const QList<QByteArray> &raw)
     // The last of two values would win silently: a script's mistake.
     for (const QCommandLineOption *once :
          {&adapter, &parallel, &send, &logFile, &timeoutErase, &timeoutBlock, &timeoutLast, &retries, &retryPause,
-          &report}) {
+          &report, &scanRange, &scanWait}) {
         if (parser.values(*once).size() > 1)
             return refuse(QStringLiteral("--%1 is given more than once").arg(once->names().constFirst()));
     }
+
+    result.adapter = parser.value(adapter).trimmed();
+    if (parser.isSet(adapter) && result.adapter.isEmpty())
+        return refuse(QStringLiteral("--adapter names no adapter"));
+    result.json = parser.isSet(json);
+    result.logFile = parser.value(logFile);
+    if (parser.isSet(logFile) && result.logFile.isEmpty())
+        return refuse(QStringLiteral("--log-file names no file"));
+
+    if (parser.isSet(scan)) {
+        // Only the connect command goes out, to addresses the scan works out.
+        for (const QCommandLineOption *other : {&device, &devicesFile, &parallel, &check, &eraseOnly, &send,
+                                                &timeoutErase, &timeoutBlock, &timeoutLast, &retries,
+                                                &retryPause, &report}) {
+            if (parser.isSet(*other))
+                return refuse(QStringLiteral("--scan takes no --%1").arg(other->names().constFirst()));
+        }
+        if (!parser.positionalArguments().isEmpty())
+            return refuse(QStringLiteral("--scan sends no image: leave out DIRECTORY"));
+        QString why;
+        if (parser.isSet(scanRange) && !(result.scanRange = DeviceScan::parseRange(parser.value(scanRange), &why)))
+            return refuse(
+                QStringLiteral("--scan-range \"%1\": %2").arg(printable::escaped(parser.value(scanRange)), why));
+        if (parser.isSet(scanWait) && !parseSeconds(parser.value(scanWait), &result.scanWait, kMaxScanWaitSeconds))
+            return refuse(QStringLiteral("--scan-wait wants seconds over 0 and up to %1, not \"%2\"")
+                              .arg(kMaxScanWaitSeconds)
+                              .arg(printable::escaped(parser.value(scanWait))));
+        result.scan = true;
+        result.action = Action::Run;
+        return result;
+    }
+    if (parser.isSet(scanRange) || parser.isSet(scanWait))
+        return refuse(QStringLiteral("--scan-range and --scan-wait go with --scan"));
 
     const QStringList positional = parser.positionalArguments();
     if (positional.size() > 1)
@@ -332,13 +387,6 @@ CliArguments CliArguments::parse(const QList<QByteArray> &raw)
         return refuse(QStringLiteral("--report wants a file ending in .json or .csv, not \"%1\"")
                           .arg(printable::escaped(result.reportFile)));
 
-    result.adapter = parser.value(adapter).trimmed();
-    if (parser.isSet(adapter) && result.adapter.isEmpty())
-        return refuse(QStringLiteral("--adapter names no adapter"));
-    result.json = parser.isSet(json);
-    result.logFile = parser.value(logFile);
-    if (parser.isSet(logFile) && result.logFile.isEmpty())
-        return refuse(QStringLiteral("--log-file names no file"));
     result.action = Action::Run;
     return result;
 }

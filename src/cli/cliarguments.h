@@ -1,6 +1,7 @@
 #ifndef CLIARGUMENTS_H
 #define CLIARGUMENTS_H
 
+#include "devicescan.h"
 #include "devicesession.h"
 #include "fleetupdate.h"
 #include "inputfile.h"
@@ -10,6 +11,9 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+
+#include <chrono>
+#include <optional>
 
 // One device as given, and where it was given, for the messages about it.
 struct DeviceEntry {
@@ -42,6 +46,10 @@ struct CliArguments {
     std::chrono::milliseconds retryPause = std::chrono::seconds(5);
     QString reportFile;  // .json or .csv
     QList<NamedInput> devicesFiles;  // as read
+
+    bool scan = false;  // --scan: find the devices instead of updating any
+    std::optional<DeviceScan::Range> scanRange;  // none: the adapter's whole subnet
+    std::chrono::milliseconds scanWait = DeviceScan::kDefaultWait;
 
     // The arguments as the system gave them: a path that is not UTF-8 is
     // refused as such, not looked for under another name.

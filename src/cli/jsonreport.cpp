@@ -150,3 +150,17 @@ void JsonReport::stopped(int exitCode, const QString &message)
     _err.flush();
     write("error", {{QStringLiteral("exitCode"), exitCode}, {QStringLiteral("message"), message}});
 }
+
+void JsonReport::found(const QHostAddress &device)
+{
+    write("found", {}, device);
+}
+
+void JsonReport::scanSummary(int found, int probed, int exitCode)
+{
+    write("summary", {
+                         {QStringLiteral("found"), found},
+                         {QStringLiteral("probed"), probed},
+                         {QStringLiteral("exitCode"), exitCode},
+                     });
+}

@@ -31,6 +31,10 @@ public:
     void summary(const Summary &summary) override;
     void stopped(int exitCode, const QString &message) override;
 
+    // A scan's: each device that answered, then how many did of how many probed.
+    void found(const QHostAddress &device);
+    void scanSummary(int found, int probed, int exitCode);
+
 private:
     void write(const char *event, QJsonObject fields, const QHostAddress &device = QHostAddress());
 

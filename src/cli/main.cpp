@@ -3,6 +3,7 @@
 
 #include "cliarguments.h"
 #include "clirun.h"
+#include "cliscan.h"
 #include "exitcode.h"
 #include "fdoutput.h"
 #include "jsonreport.h"
@@ -69,6 +70,8 @@ int main(int argc, char *argv[])
     case CliArguments::Action::Run:
         break;
     }
+    if (arguments.scan)
+        return CliScan(arguments, stopSignals, out, err).exec();
     // JSON lines are never drawn over.
     const bool terminal = !arguments.json && ::isatty(STDOUT_FILENO);
     CliRun run(arguments, stopSignals, out, err, terminal);

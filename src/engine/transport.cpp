@@ -131,8 +131,9 @@ void Transport::answerArrived(const char *data, qint64 size, quint32 sender)
     // Anything from another host goes no further than the log, so a flood
     // of them costs little.
     DeviceSession *session = sender ? _sessions.value(sender) : nullptr;
+    const bool wanted = session || (sender && _unclaimed && _unclaimed(sender, data, size));
     if (_tap)
-        _tap->received(sender, data, size, session != nullptr);
+        _tap->received(sender, data, size, wanted);
     if (session)
         session->handleAnswer(data, size);
 }

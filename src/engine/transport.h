@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <vector>
 
 class DatagramTap;
@@ -17,8 +18,8 @@ class UdpPort;
 // port 1246 for all, and one sending socket bound to ADAPTER:1235 per adapter
 // in use. Both are exclusive binds, so a second copy of the program is told
 // the port is taken instead of silently sharing it. Each answer goes to the
-// session of the device whose address sent it; anything else is only
-// reported for the logs.
+// session of the device whose address sent it; anything else only to a scan
+// waiting for answers, and to the logs.
 class Transport : public QObject
 {
     Q_OBJECT
@@ -66,6 +67,12 @@ public:
     // Who logs every datagram of the run; null for nobody. Not owned.
     void setTap(DatagramTap *tap) { _tap = tap; }
 
+    // Shown every answer from an address no session holds, before the log:
+    // true when it was one it waited for (a scan's), so the log does not
+    // call it a stray. Empty for none.
+    using UnclaimedListener = std::function<bool(quint32 sender, const char *data, qint64 size)>;
+    void setUnclaimedListener(UnclaimedListener listener) { _unclaimed = std::move(listener); }
+
 private:
     void answerArrived(const char *data, qint64 size, quint32 sender);
     void readDone();
@@ -82,6 +89,7 @@ private:
     QString _errorString;
     int _receiveBufferGranted = 0;
     DatagramTap *_tap = nullptr;
+    UnclaimedListener _unclaimed;
 };
 
 #endif // TRANSPORT_H

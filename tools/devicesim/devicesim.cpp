@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QNetworkDatagram>
+#include <QNetworkInterface>
 #include <QTimer>
 #include <QUdpSocket>
 #include <QtEndian>
@@ -39,7 +40,6 @@ QByteArray ackDatagram(quint8 type)
     return ack;
 }
 
-// The sim only ever talks to loopback; anything else is not answered.
 QHostAddress loopbackIPv4(const QHostAddress &address)
 {
     bool ok = false;
@@ -47,6 +47,19 @@ QHostAddress loopbackIPv4(const QHostAddress &address)
     if (!ok || (ip >> 24) != 127)
         return {};
     return QHostAddress(ip);
+}
+
+// The sim only ever talks to this machine: loopback, or an address one of
+// its adapters holds; anything else is not answered.
+QHostAddress localIPv4(const QHostAddress &address)
+{
+    bool ok = false;
+    const QHostAddress ip(address.toIPv4Address(&ok));
+    if (!ok)
+        return {};
+    if (!loopbackIPv4(ip).isNull() || QNetworkInterface::allAddresses().contains(ip))
+        return ip;
+    return {};
 }
 
 QString statusName(quint8 status)
@@ -101,9 +114,15 @@ bool DeviceSim::start(const QHostAddress &address)
 {
     stop();
     _error.clear();
-    if (address.protocol() != QAbstractSocket::IPv4Protocol || loopbackIPv4(address).isNull()) {
-        _error = QStringLiteral("%1 is not a loopback IPv4 address (127.0.0.0/8)")
+    if (address.protocol() != QAbstractSocket::IPv4Protocol || localIPv4(address).isNull()) {
+        _error = QStringLiteral("%1 is neither a loopback IPv4 address (127.0.0.0/8) nor one this machine holds")
                      .arg(address.toString());
+        return false;
+    }
+    if (!_target.isNull() && !targetAllowed(_target)) {
+        _error = QStringLiteral("will not answer %1: only loopback, 192.0.2.0/24, 198.51.100.0/24 or "
+                                "203.0.113.0/24, which no real network routes")
+                     .arg(_target.toString());
         return false;
     }
     _socket = new QUdpSocket(this);
@@ -414,9 +433,30 @@ void DeviceSim::addError(const QString &error)
         errors << QStringLiteral("further errors not listed");
 }
 
+bool DeviceSim::targetAllowed(const QHostAddress &target)
+{
+    bool ok = false;
+    const quint32 ip = target.toIPv4Address(&ok);
+    // 127.0.0.0/8, 192.0.2.0/24, 198.51.100.0/24, 203.0.113.0/24
+    return ok && ((ip >> 24) == 127 || (ip >> 8) == 0xC00002 || (ip >> 8) == 0xC63364 || (ip >> 8) == 0xCB0071);
+}
+
+QHostAddress DeviceSim::answerTo(const QHostAddress &sender)
+{
+    if (!_target.isNull())
+        return _target;
+    const QHostAddress loopback = loopbackIPv4(sender);
+    if (!loopback.isNull())
+        return loopback;
+    // The adapters' list is slow to read: asked once per sender, not per block.
+    if (_knownSender.isNull() || !_knownSender.isEqual(sender, QHostAddress::ConvertV4MappedToIPv4))
+        _knownSender = localIPv4(sender);
+    return _knownSender;
+}
+
 void DeviceSim::answer(quint8 type, const QHostAddress &sender, bool endBlock, bool lastBlock)
 {
-    const QHostAddress to = loopbackIPv4(sender);
+    const QHostAddress to = answerTo(sender);
     if (to.isNull())
         return;
     // A retried update starts with a connect of its own.

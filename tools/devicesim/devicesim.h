@@ -11,10 +11,12 @@
 class QTimer;
 class QUdpSocket;
 
-// A stand-in for the device in its update mode, on loopback. It answers each
-// command datagram on ADDRESS:1235 with A5 5A <type> sent from that address
-// to the sender's address, port 1246, checks every image it receives against
-// the write-block protocol, and can be told to misbehave.
+// A stand-in for the device in its update mode, on loopback or on another
+// address this machine holds (a test's own adapter in its own namespace). It
+// answers each command datagram on ADDRESS:1235 with A5 5A <type> sent from
+// that address to the sender's address (or its target IP), port 1246,
+// checks every image it receives against the write-block protocol, and can
+// be told to misbehave.
 class DeviceSim : public QObject
 {
     Q_OBJECT
@@ -65,7 +67,8 @@ public:
     explicit DeviceSim(QObject *parent = nullptr);
     ~DeviceSim() override;
 
-    // Binds ADDRESS:1235. False with errorString() when the bind fails.
+    // Binds ADDRESS:1235, a loopback address or one this machine holds.
+    // False with errorString() when it is neither, or the bind fails.
     bool start(const QHostAddress &address = QHostAddress(QStringLiteral("127.0.0.2")));
     void stop();
     QString errorString() const { return _error; }
@@ -74,6 +77,12 @@ public:
     Faults faults() const { return _faults; }
     // Stop answering at all (true) or answer again (false).
     void setSilent(bool silent) { _silent = silent; }
+    // Answer TARGET:1246, whoever sent the command, as a real device
+    // answers the PC it was set to; null: the sender. From the next start().
+    void setTarget(const QHostAddress &target) { _target = target; }
+    // A target the simulator may answer: loopback, or a network kept for
+    // examples that no real network routes, so it never reaches another PC.
+    static bool targetAllowed(const QHostAddress &target);
 
     // Save every completed image as <dir>/image<N>-<seq>.bin (seq counts from 1).
     void setSaveDirectory(const QString &dir) { _saveDir = dir; }
@@ -130,12 +139,15 @@ private:
     void closePendingSingle();
     void singleBlockQuiet();
     void printLine(const QString &line) const;
+    QHostAddress answerTo(const QHostAddress &sender);
 
     QUdpSocket *_socket = nullptr;
     QUdpSocket *_straySocket = nullptr;
     QString _error;
     Faults _faults;
     bool _silent = false;
+    QHostAddress _target;
+    QHostAddress _knownSender;     // the last sender found to be this machine's
     QString _saveDir;
     bool _printSummaries = false;
     QString _linePrefix;

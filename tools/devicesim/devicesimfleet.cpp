@@ -1,6 +1,7 @@
 #include "devicesimfleet.h"
 
 #include <QDir>
+#include <QNetworkInterface>
 
 DeviceSimFleet::DeviceSimFleet(QObject *parent)
     : QObject(parent)
@@ -9,7 +10,8 @@ DeviceSimFleet::DeviceSimFleet(QObject *parent)
 
 DeviceSimFleet::~DeviceSimFleet() = default;
 
-QList<QHostAddress> DeviceSimFleet::addressRange(const QHostAddress &first, int count, QString *why)
+QList<QHostAddress> DeviceSimFleet::addressRange(const QHostAddress &first, int count, QString *why,
+                                                 const QList<QHostAddress> &local)
 {
     const auto refuse = [why](const QString &reason) {
         if (why)
@@ -20,17 +22,25 @@ QList<QHostAddress> DeviceSimFleet::addressRange(const QHostAddress &first, int 
         return refuse(QStringLiteral("%1 devices: 1 to %2 can be simulated").arg(count).arg(kMaxDevices));
     bool isIPv4 = false;
     const quint32 ip = first.toIPv4Address(&isIPv4);
-    if (first.protocol() != QAbstractSocket::IPv4Protocol || !isIPv4 || (ip >> 24) != 127)
-        return refuse(QStringLiteral("%1 is not a loopback IPv4 address (127.0.0.0/8)").arg(first.toString()));
+    if (first.protocol() != QAbstractSocket::IPv4Protocol || !isIPv4)
+        return refuse(QStringLiteral("%1 is not an IPv4 address").arg(first.toString()));
+    const bool loopback = (ip >> 24) == 127;
     const quint32 last = ip + quint32(count - 1);
-    if ((last >> 24) != 127)
+    if (loopback && (last >> 24) != 127)
         return refuse(QStringLiteral("%1 devices from %2 would leave 127.0.0.0/8")
                           .arg(count)
                           .arg(first.toString()));
     QList<QHostAddress> addresses;
     addresses.reserve(count);
-    for (int i = 0; i < count; ++i)
-        addresses << QHostAddress(ip + quint32(i));
+    for (int i = 0; i < count; ++i) {
+        const QHostAddress address(ip + quint32(i));
+        // Binding would fail elsewhere too; refused first, with a reason.
+        if (!loopback && (last < ip || !local.contains(address)))
+            return refuse(QStringLiteral("%1 is neither a loopback IPv4 address (127.0.0.0/8) nor one this "
+                                         "machine holds")
+                              .arg(address.toString()));
+        addresses << address;
+    }
     return addresses;
 }
 
@@ -49,7 +59,7 @@ bool DeviceSimFleet::start(const QHostAddress &first, int count)
     _devicesDone = 0;
     _error.clear();
 
-    _addresses = addressRange(first, count, &_error);
+    _addresses = addressRange(first, count, &_error, QNetworkInterface::allAddresses());
     if (_addresses.isEmpty())
         return false;
     for (const QHostAddress &address : std::as_const(_addresses)) {
@@ -95,6 +105,13 @@ void DeviceSimFleet::setSilent(bool silent, const QList<QHostAddress> &only)
     _silentOnly = only;
     for (int i = 0; i < _devices.size(); ++i)
         _devices.at(i)->setSilent(silent && targeted(only, _addresses.at(i)));
+}
+
+void DeviceSimFleet::setTarget(const QHostAddress &target)
+{
+    _target = target;
+    for (DeviceSim *device : std::as_const(_devices))
+        device->setTarget(target);
 }
 
 void DeviceSimFleet::setSaveDirectory(const QString &dir)
@@ -147,6 +164,7 @@ void DeviceSimFleet::configure(DeviceSim *device, const QHostAddress &address) c
     const bool several = _addresses.size() > 1;
     device->setFaults(targeted(_faultsOnly, address) ? _faults : DeviceSim::Faults());
     device->setSilent(_silent && targeted(_silentOnly, address));
+    device->setTarget(_target);
     device->setSaveDirectory(_saveDir.isEmpty() || !several ? _saveDir
                                                             : QDir(_saveDir).filePath(address.toString()));
     device->setPrintSummaries(_printSummaries);

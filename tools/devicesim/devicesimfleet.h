@@ -9,8 +9,9 @@
 #include <QObject>
 #include <QString>
 
-// Many simulated devices in one process, on consecutive loopback addresses:
-// each its own DeviceSim, with its own socket, image checks and counters.
+// Many simulated devices in one process, on consecutive addresses (loopback,
+// or ones this machine holds): each its own DeviceSim, with its own socket,
+// image checks and counters.
 class DeviceSimFleet : public QObject
 {
     Q_OBJECT
@@ -24,8 +25,10 @@ public:
     ~DeviceSimFleet() override;
 
     // COUNT addresses from FIRST onwards; empty with the reason in *why when
-    // they would leave 127.0.0.0/8 or COUNT is outside 1..kMaxDevices.
-    static QList<QHostAddress> addressRange(const QHostAddress &first, int count, QString *why = nullptr);
+    // they would leave 127.0.0.0/8, or, from outside it, one is not among
+    // `local` (the machine's own), or COUNT is outside 1..kMaxDevices.
+    static QList<QHostAddress> addressRange(const QHostAddress &first, int count, QString *why = nullptr,
+                                            const QList<QHostAddress> &local = {});
 
     // Binds every device; on the first failure none stays bound, and
     // errorString() names the address.
@@ -39,6 +42,8 @@ public:
     void setFaults(const DeviceSim::Faults &faults, const QList<QHostAddress> &only = {});
     // Silence, for the devices at ONLY (all when empty); the others answer.
     void setSilent(bool silent, const QList<QHostAddress> &only = {});
+    // Every device answers TARGET instead of the sender (see DeviceSim).
+    void setTarget(const QHostAddress &target);
     // One device saves in DIR, several each in DIR/<address>.
     void setSaveDirectory(const QString &dir);
     // Printed lines carry the device's address when there is more than one.
@@ -70,6 +75,7 @@ private:
     DeviceSim::Faults _faults;
     QList<QHostAddress> _faultsOnly;
     bool _silent = false;
+    QHostAddress _target;
     QList<QHostAddress> _silentOnly;
     QString _saveDir;
     bool _printSummaries = false;

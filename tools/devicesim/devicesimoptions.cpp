@@ -3,6 +3,7 @@
 #include "devicesimfleet.h"
 
 #include <QCommandLineParser>
+#include <QNetworkInterface>
 
 #include <limits>
 
@@ -20,13 +21,14 @@ bool DeviceSimOptions::parse(const QStringList &arguments, DeviceSimOptions *opt
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Simulated device in update mode: answers commands on ADDRESS:1235 with "
-        "acknowledgements to the sender's port 1246 and checks every image it receives. "
+        "acknowledgements to the sender's port 1246 (or --target's) and checks every image it receives. "
         "With --count, stands in for that many devices, each on an address of its own. "
         "Fault switches count datagrams per device, from 1."));
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption address(
         QStringLiteral("address"),
-        QStringLiteral("Listen on ADDRESS; with --count, the first device's (127.0.0.0/8 only)."),
+        QStringLiteral("Listen on ADDRESS; with --count, the first device's (127.0.0.0/8, or addresses this "
+                       "machine holds)."),
         QStringLiteral("ADDRESS"), QStringLiteral("127.0.0.2"));
     const QCommandLineOption count(
         QStringLiteral("count"),
@@ -39,6 +41,11 @@ bool DeviceSimOptions::parse(const QStringList &arguments, DeviceSimOptions *opt
         QStringLiteral("Give the fault switches and --silent to the device at ADDRESS only; the "
                        "others behave. Repeat it, or give a comma list. Without it, they apply to all."),
         QStringLiteral("ADDRESS"));
+    const QCommandLineOption target(
+        QStringLiteral("target"),
+        QStringLiteral("Answer IP's port 1246, whoever sent the command, as a device set to that PC does "
+                       "(loopback, 192.0.2.0/24, 198.51.100.0/24 or 203.0.113.0/24 only)."),
+        QStringLiteral("IP"));
     const QCommandLineOption saveDir(
         QStringLiteral("save-dir"),
         QStringLiteral("Save each completed image in DIR (with several devices, in DIR/<address>)."),
@@ -98,7 +105,7 @@ bool DeviceSimOptions::parse(const QStringList &arguments, DeviceSimOptions *opt
     const QCommandLineOption timeout(QStringLiteral("timeout"),
                                      QStringLiteral("Quit after S seconds (0: run until killed)."),
                                      QStringLiteral("S"), QStringLiteral("0"));
-    parser.addOptions({address, count, only, saveDir, ackDelay, eraseDelay, dropAck, wrongType, silentAfter,
+    parser.addOptions({address, count, only, target, saveDir, ackDelay, eraseDelay, dropAck, wrongType, silentAfter,
                        stray, jitter, spikeEvery, spike, duplicateAcks, duplicateLast, duplicateOne, duplicateDelay,
                        unansweredEnd, silent, faultOnce, exitAfterImages, exitAfterDevices, timeout});
 
@@ -156,7 +163,8 @@ bool DeviceSimOptions::parse(const QStringList &arguments, DeviceSimOptions *opt
 
     o.first = QHostAddress(parser.value(address));
     QString rangeProblem;
-    const QList<QHostAddress> devices = DeviceSimFleet::addressRange(o.first, o.count, &rangeProblem);
+    const QList<QHostAddress> devices =
+        DeviceSimFleet::addressRange(o.first, o.count, &rangeProblem, QNetworkInterface::allAddresses());
     if (devices.isEmpty()) {
         *why = QStringLiteral("refusing --address %1 --count %2: %3")
                    .arg(parser.value(address), parser.value(count), rangeProblem);
@@ -168,6 +176,16 @@ bool DeviceSimOptions::parse(const QStringList &arguments, DeviceSimOptions *opt
                    .arg(o.count)
                    .arg(o.count == 1 ? QStringLiteral("device") : QStringLiteral("devices"));
         return false;
+    }
+
+    if (parser.isSet(target)) {
+        o.target = QHostAddress(parser.value(target));
+        if (!DeviceSim::targetAllowed(o.target)) {
+            *why = QStringLiteral("--target %1: only loopback, 192.0.2.0/24, 198.51.100.0/24 or 203.0.113.0/24, "
+                                  "which no real network routes")
+                       .arg(parser.value(target));
+            return false;
+        }
     }
 
     for (const QString &value : parser.values(only)) {

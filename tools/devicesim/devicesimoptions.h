@@ -14,6 +14,7 @@ struct DeviceSimOptions {
     QHostAddress first;            // the first device's address
     int count = 1;                 // devices, on consecutive addresses from `first`
     QList<QHostAddress> only;      // the devices the faults are for; empty: all
+    QHostAddress target;           // whom every device answers; null: the sender
     DeviceSim::Faults faults;
     bool silent = false;
     QString saveDir;

@@ -1,5 +1,6 @@
 // varnel-devicesim: the simulated device as a console program, for trying the
-// updater by hand or from a script, on loopback only. One process may stand
+// updater by hand or from a script, on loopback or the machine's own
+// addresses only. One process may stand
 // in for a whole fleet of devices.
 
 #include "devicesimfleet.h"
@@ -73,6 +74,7 @@ int main(int argc, char *argv[])
     DeviceSimFleet fleet;
     fleet.setFaults(options.faults, options.only);
     fleet.setSilent(options.silent, options.only);
+    fleet.setTarget(options.target);
     fleet.setSaveDirectory(options.saveDir);
     fleet.setPrintSummaries(true);
     // Nothing here reads them back, and a fleet of big images would keep
