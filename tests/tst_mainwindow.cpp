@@ -13,7 +13,6 @@
 #include "testsupport.h"
 
 #include <QApplication>
-#include <QProcess>
 #include <QScopeGuard>
 #include <QTextBlock>
 #include <QTextDocument>
@@ -21,12 +20,7 @@
 
 #ifdef Q_OS_LINUX
 #include <arpa/inet.h>
-#include <linux/capability.h>
 #include <netinet/in.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 #endif
 
 namespace {
@@ -64,29 +58,6 @@ QStringList logTexts(MainWindow &window, const Form &f)
     return texts;
 }
 
-#ifdef Q_OS_LINUX
-// Runs `ip` in the suite's namespace. Unless we are root, what the namespace
-// lets us do ends at exec: CAP_NET_ADMIN is handed on as an ambient one.
-bool runIp(const QStringList &arguments, bool quiet = false)
-{
-    QProcess process;
-    process.setChildProcessModifier([] {
-        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-        __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-        if (::syscall(SYS_capget, &header, data) != 0)
-            return;
-        data[CAP_TO_INDEX(CAP_NET_ADMIN)].inheritable |= CAP_TO_MASK(CAP_NET_ADMIN);
-        if (::syscall(SYS_capset, &header, data) == 0)
-            ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, CAP_NET_ADMIN, 0, 0);
-    });
-    process.start(QStringLiteral("ip"), arguments);
-    const bool ok = process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit
-                 && process.exitCode() == 0;
-    if (!ok && !quiet)
-        qWarning() << "ip" << arguments << process.errorString() << process.readAllStandardError();
-    return ok;
-}
-#endif
 
 } // namespace
 
@@ -408,7 +379,8 @@ void tst_MainWindow::adapterListReadWhenOpened()
     QSKIP("plugs in an adapter through Linux's ip");
 #else
     // Whatever fails below, the later tests do not find it listed.
-    const auto unplug = qScopeGuard([&] { runIp({"link", "del", "varneltest0"}, true); });
+    QString error;
+    const auto unplug = qScopeGuard([&] { testsupport::ip(QStringLiteral("link del varneltest0"), &error); });
     const QString entry = QStringLiteral("varneltest0 - 127.0.0.10");
     const auto listed = [] { return NetworkAdapter::list().size(); };
     DeviceSim sim;
@@ -422,10 +394,10 @@ void tst_MainWindow::adapterListReadWhenOpened()
 
     // An adapter plugged in after start-up: a veth pair in this suite's own
     // namespace, carrying a loopback address so the simulator is reachable.
-    QVERIFY(runIp({"link", "add", "varneltest0", "type", "veth", "peer", "name", "varneltest1"}));
-    QVERIFY(runIp({"addr", "add", "127.0.0.10/32", "dev", "varneltest0"}));
-    QVERIFY(runIp({"link", "set", "varneltest1", "up"}));
-    QVERIFY(runIp({"link", "set", "varneltest0", "up"}));
+    for (const char *command : {"link add varneltest0 type veth peer name varneltest1",
+                                "addr add 127.0.0.10/32 dev varneltest0", "link set varneltest1 up",
+                                "link set varneltest0 up"})
+        QVERIFY2(testsupport::ip(QLatin1String(command), &error), qPrintable(error));
     QVERIFY(runLoopUntil([&] { return listed() == 1; }, 5000));
     const auto open = [&] {
         f.interfaces->showPopup();
@@ -440,7 +412,7 @@ void tst_MainWindow::adapterListReadWhenOpened()
     f.connectButton->click();
     QVERIFY(runLoopUntil([&] { return f.startButton->isEnabled(); }, 8000));
     // Another one since, and the choice still there: it stays, and so does the device.
-    QVERIFY(runIp({"addr", "add", "127.0.0.11/32", "dev", "varneltest1"}));
+    QVERIFY2(testsupport::ip(QStringLiteral("addr add 127.0.0.11/32 dev varneltest1"), &error), qPrintable(error));
     QVERIFY(runLoopUntil([&] { return listed() == 2; }, 5000));
     open();
     QCOMPARE(f.interfaces->count(), 2);
@@ -448,7 +420,7 @@ void tst_MainWindow::adapterListReadWhenOpened()
     QVERIFY(f.startButton->isEnabled());
 
     // Unplugged: gone from the list, and the device with it.
-    QVERIFY(runIp({"link", "del", "varneltest0"}));
+    QVERIFY2(testsupport::ip(QStringLiteral("link del varneltest0"), &error), qPrintable(error));
     QVERIFY(runLoopUntil([&] { return listed() == 0; }, 5000));
     open();
     QCOMPARE(f.interfaces->count(), 0);
