@@ -66,7 +66,6 @@ class tst_MainWindow : public QObject
 private slots:
     void initTestCase();
 
-    void handshakeWithDevice();
     void acknowledgementSources();
     void mappedDeviceAddressAccepted();
     void connectRefusedBeforeSending();
@@ -87,37 +86,6 @@ void tst_MainWindow::initTestCase()
 }
 
 
-void tst_MainWindow::handshakeWithDevice()
-{
-    DeviceSim sim;
-    QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
-    WindowFixture fx;
-    QVERIFY(fx.writeImages({3000, 1401, 4200}));
-    MainWindow &window = fx.window;
-    const Form &f = fx.f;
-    // Blanks around the typed address are forgiven.
-    fx.prepare(QStringLiteral("lo - 127.0.0.1"), QStringLiteral(" 127.0.0.2 "));
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-
-    f.connectButton->click();
-    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 8000);
-
-    QCOMPARE(sim.received(), QList<QByteArray>{initCommand()});
-    QVERIFY(f.startButton->isEnabled());
-    QVERIFY(f.bar->isEnabled());
-    QCOMPARE(f.bar->value(), 10);
-
-    const auto lines = logLines(window, f);
-    QCOMPARE(logTexts(window, f), (QStringList{"TX: a5-5a-0f", "RX: a5-5a-0f"}));
-    QCOMPARE(lines[0].second, QColor(QColorConstants::Red));
-    QCOMPARE(lines[1].second, QColor(QColorConstants::DarkGreen));
-
-    // The form's size is fixed.
-    window.resize(800, 600);
-    QCOMPARE(window.size(), QSize(620, 361));
-}
-
 void tst_MainWindow::acknowledgementSources()
 {
     FakePeer device;
@@ -129,7 +97,8 @@ void tst_MainWindow::acknowledgementSources()
     QVERIFY(fx.writeImages({3000, 1401, 4200}));
     MainWindow &window = fx.window;
     const Form &f = fx.f;
-    fx.prepare();
+    // Blanks around the typed address are forgiven.
+    fx.prepare(QStringLiteral("lo - 127.0.0.1"), QStringLiteral(" 127.0.0.2 "));
 
     f.connectButton->click();
     const QNetworkDatagram init = device.next();
@@ -154,8 +123,15 @@ void tst_MainWindow::acknowledgementSources()
     QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 5000);
     QCOMPARE(logTexts(window, f),
              (QStringList{"TX: a5-5a-0f", "RX: a5-5a-0f", "RX: a5-5a-00", "RX: a5-5a", "RX: a5-5a-0f"}));
+    QCOMPARE(logLines(window, f).at(0).second, QColor(QColorConstants::Red));
+    QCOMPARE(logLines(window, f).at(1).second, QColor(QColorConstants::DarkGreen));
     QVERIFY(f.startButton->isEnabled());
+    QVERIFY(f.bar->isEnabled());
     QCOMPARE(f.bar->value(), 10);
+    // The form's size is fixed.
+    window.show();
+    window.resize(800, 600);
+    QCOMPARE(window.size(), QSize(620, 361));
 
     // Another adapter chosen: the next connect command leaves from its address.
     f.interfaces->addItem(QStringLiteral("lo2 - 127.0.0.3"));
