@@ -112,6 +112,8 @@ DeviceScan::DeviceScan(Transport *transport, QObject *parent)
     _pace.setInterval(kTickMs);
     connect(&_pace, &QTimer::timeout, this, &DeviceScan::sendDue);
     _wait.setSingleShot(true);
+    // A coarse timer may end the wait 5 % early, before a slow device's answer.
+    _wait.setTimerType(Qt::PreciseTimer);
     connect(&_wait, &QTimer::timeout, this, &DeviceScan::finish);
 }
 
