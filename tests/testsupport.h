@@ -12,6 +12,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QMetaEnum>
+#include <QProcess>
 #include <QTimer>
 #include <QtTest>
 
@@ -83,6 +84,29 @@ inline QString wireLayout(const QList<QByteArray> &wire)
     return parts.join(QLatin1Char(' '));
 }
 
+// A program run as a child, its output gathered while the event loop turns.
+struct Child {
+    QProcess process;
+    QByteArray out;
+    QByteArray err;
+
+    Child()
+    {
+        QObject::connect(&process, &QProcess::readyReadStandardOutput, &process,
+                         [this] { out += process.readAllStandardOutput(); });
+        QObject::connect(&process, &QProcess::readyReadStandardError, &process,
+                         [this] { err += process.readAllStandardError(); });
+    }
+    // False when it did not end by itself in time.
+    bool finish(int limitMs)
+    {
+        const bool ended = runLoopUntil([&] { return process.state() == QProcess::NotRunning; }, limitMs);
+        out += process.readAllStandardOutput();
+        err += process.readAllStandardError();
+        return ended && process.exitStatus() == QProcess::NormalExit;
+    }
+};
+
 } // namespace testsupport
 
 #ifdef QT_NETWORK_LIB
@@ -97,31 +121,17 @@ namespace testsupport {
 
 constexpr quint16 kCommandPort = 1235;
 constexpr quint16 kAckPort = 1246;
-// Other suites share the fixed ports: give them time to finish.
-constexpr int kPortWaitMs = 60000;
 
 inline QHostAddress pcAddress() { return QHostAddress(QStringLiteral("127.0.0.1")); }
 inline QHostAddress deviceAddress() { return QHostAddress(QStringLiteral("127.0.0.2")); }
 inline QHostAddress otherAddress() { return QHostAddress(QStringLiteral("127.0.0.3")); }
 
-inline bool fixedPortsFree()
-{
-    QUdpSocket ack, pc, device;
-    return ack.bind(QHostAddress::Any, kAckPort, QAbstractSocket::DontShareAddress)
-        && pc.bind(pcAddress(), kCommandPort, QAbstractSocket::DontShareAddress)
-        && device.bind(deviceAddress(), kCommandPort, QAbstractSocket::DontShareAddress);
-}
-
-// Another suite may take the device port between our check and the bind.
-inline bool startSim(DeviceSim &sim)
-{
-    return QTest::qWaitFor([&] { return sim.start(deviceAddress()); }, kPortWaitMs);
-}
+// Each suite has a network namespace of its own: no other suite holds the ports.
+inline bool startSim(DeviceSim &sim) { return sim.start(deviceAddress()); }
 
 inline bool bindWhenFree(QUdpSocket &socket, const QHostAddress &address, quint16 port)
 {
-    return QTest::qWaitFor([&] { return socket.bind(address, port, QAbstractSocket::DontShareAddress); },
-                           kPortWaitMs);
+    return socket.bind(address, port, QAbstractSocket::DontShareAddress);
 }
 
 // A bare socket standing in for the device, so the test decides what answers.
@@ -160,24 +170,19 @@ struct FakePeer {
 
 namespace testsupport {
 
+const QString kFilesFound = QStringLiteral("Files found!\nConnecting to device ...");
+const QString kConnected = QStringLiteral("Connected!\nReady to start the update.");
+
 // The widgets the tests drive, found by object name.
 struct Form {
     explicit Form(QWidget &w)
-        : interfaces(w.findChild<QComboBox *>(QStringLiteral("combo_interfaces")))
-        , updatePath(w.findChild<QComboBox *>(QStringLiteral("combo_updatePath")))
-        , filePath(w.findChild<QComboBox *>(QStringLiteral("combo_filePath")))
-        , targetIp(w.findChild<QLineEdit *>(QStringLiteral("txt_targetIp")))
-        , connectButton(w.findChild<QPushButton *>(QStringLiteral("btn_initUpdate")))
-        , startButton(w.findChild<QPushButton *>(QStringLiteral("btn_startUpdate")))
-        , eraseButton(w.findChild<QPushButton *>(QStringLiteral("btn_erase")))
-        , sendButton(w.findChild<QPushButton *>(QStringLiteral("btn_sendFile")))
-        , userPrompt(w.findChild<QLabel *>(QStringLiteral("label_user_prompt")))
-        , engPrompt(w.findChild<QLabel *>(QStringLiteral("label_prompt")))
-        , bar(w.findChild<QProgressBar *>(QStringLiteral("progressBar")))
-        , fileNumber(w.findChild<QSpinBox *>(QStringLiteral("spin_fileNumber")))
-        , log(w.findChild<QTextBrowser *>(QStringLiteral("txt_log")))
-        , guide(w.findChild<QTextBrowser *>(QStringLiteral("textBrowser")))
+        : window(w)
     {
+    }
+    template <typename T>
+    T *child(const char *name) const
+    {
+        return window.findChild<T *>(QLatin1String(name));
     }
 
     bool complete() const
@@ -192,20 +197,21 @@ struct Form {
         return {connectButton, startButton, eraseButton, sendButton};
     }
 
-    QComboBox *interfaces;
-    QComboBox *updatePath;
-    QComboBox *filePath;
-    QLineEdit *targetIp;
-    QPushButton *connectButton;
-    QPushButton *startButton;
-    QPushButton *eraseButton;
-    QPushButton *sendButton;
-    QLabel *userPrompt;
-    QLabel *engPrompt;
-    QProgressBar *bar;
-    QSpinBox *fileNumber;
-    QTextBrowser *log;
-    QTextBrowser *guide;
+    QWidget &window;
+    QComboBox *interfaces = child<QComboBox>("combo_interfaces");
+    QComboBox *updatePath = child<QComboBox>("combo_updatePath");
+    QComboBox *filePath = child<QComboBox>("combo_filePath");
+    QLineEdit *targetIp = child<QLineEdit>("txt_targetIp");
+    QPushButton *connectButton = child<QPushButton>("btn_initUpdate");
+    QPushButton *startButton = child<QPushButton>("btn_startUpdate");
+    QPushButton *eraseButton = child<QPushButton>("btn_erase");
+    QPushButton *sendButton = child<QPushButton>("btn_sendFile");
+    QLabel *userPrompt = child<QLabel>("label_user_prompt");
+    QLabel *engPrompt = child<QLabel>("label_prompt");
+    QProgressBar *bar = child<QProgressBar>("progressBar");
+    QSpinBox *fileNumber = child<QSpinBox>("spin_fileNumber");
+    QTextBrowser *log = child<QTextBrowser>("txt_log");
+    QTextBrowser *guide = child<QTextBrowser>("textBrowser");
 };
 
 // One window under test: a temporary update directory, the window, its form.

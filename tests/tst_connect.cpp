@@ -15,8 +15,6 @@ namespace {
 
 using namespace testsupport;
 
-const QString kFilesFound = QStringLiteral("Files found!\nConnecting to device ...");
-const QString kConnected = QStringLiteral("Connected!\nReady to start the update.");
 const QByteArray kInit = QByteArray::fromHex("a55a0f");
 const int kAnswerLimitMs = int(MainWindow::kConnectAnswerTimeout.count());
 

@@ -196,27 +196,7 @@ void tst_Fleet::parallelLimitAndModes()
     for (const FleetUpdate::DeviceReport &report : update.reports())
         QVERIFY2(report.ok(), qPrintable(report.device.toString()));
 
-    // Check: a connect, and nothing erased or sent.
-    fleet.reset();
-    update.start(fleet.options(FleetUpdate::Mode::Check, 8));
-    QVERIFY(runLoopUntil([&] { return !update.isRunning(); }, 10000));
-    for (const auto &sim : fleet.sims)
-        QCOMPARE(sim->received(), QList<QByteArray>{QByteArray::fromHex("a55a0f")});
-
-    // One image under its number, with no erase.
-    fleet.reset();
-    FleetUpdate::Options one = fleet.options(FleetUpdate::Mode::SendOne, 8);
-    one.images = {fleet.images[2]};
-    one.sendNumber = 2;
-    update.start(one);
-    QVERIFY(runLoopUntil([&] { return !update.isRunning(); }, 10000));
-    for (const auto &sim : fleet.sims) {
-        QCOMPARE(sim->eraseCount(), 0);
-        QCOMPARE(sim->images().size(), 1);
-        QCOMPARE(sim->images().first().imageNumber, 2);
-        QVERIFY(sim->images().first().data == fleet.images[2]);
-    }
-
+    // Check and one-image modes: tst_cli, end to end.
     // Aborted mid-way: every device still reports, none as a success.
     slow.ackDelayMs = 30;
     fleet.reset(slow);

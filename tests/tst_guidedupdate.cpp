@@ -22,8 +22,6 @@ namespace {
 
 using namespace testsupport;
 
-const QString kConnected = QStringLiteral("Connected!\nReady to start the update.");
-const QString kFilesFound = QStringLiteral("Files found!\nConnecting to device ...");
 const QString kErasing = QStringLiteral("Erasing device ...\nDO NOT INTERRUPT POWER");
 const QString kErased = QStringLiteral("Device Erased!\nGetting update files ready ...");
 const QString kStarting = QStringLiteral("Device Erased! Starting file transfer ...\nDO NOT INTERRUPT POWER");
@@ -130,7 +128,6 @@ class tst_GuidedUpdate : public QObject
 
 private slots:
     void initTestCase();
-    void init();
 
     void completeRunAndRepeat();
     void stopsWhereTheDeviceFails_data();
@@ -149,11 +146,6 @@ void tst_GuidedUpdate::initTestCase()
     QApplication::setQuitOnLastWindowClosed(false);
 }
 
-void tst_GuidedUpdate::init()
-{
-    QVERIFY2(QTest::qWaitFor(fixedPortsFree, kPortWaitMs),
-             "ports 1235/1246 stayed busy: another suite is still running");
-}
 
 void tst_GuidedUpdate::completeRunAndRepeat()
 {

@@ -13,7 +13,6 @@
 #include "testsupport.h"
 
 #include <QApplication>
-#include <QProcess>
 #include <QScopeGuard>
 #include <QTextBlock>
 #include <QTextDocument>
@@ -21,12 +20,7 @@
 
 #ifdef Q_OS_LINUX
 #include <arpa/inet.h>
-#include <linux/capability.h>
 #include <netinet/in.h>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 #endif
 
 namespace {
@@ -39,8 +33,6 @@ const QByteArray &initCommand()
     return bytes;
 }
 
-const QString kConnected = QStringLiteral("Connected!\nReady to start the update.");
-const QString kFilesFound = QStringLiteral("Files found!\nConnecting to device ...");
 const QString kChecking = QStringLiteral("Checking update files ...");
 const QString kFilesMissing = QStringLiteral("Files could not be found.\nPlease start over.");
 
@@ -64,29 +56,6 @@ QStringList logTexts(MainWindow &window, const Form &f)
     return texts;
 }
 
-#ifdef Q_OS_LINUX
-// Runs `ip` in the suite's namespace. Unless we are root, what the namespace
-// lets us do ends at exec: CAP_NET_ADMIN is handed on as an ambient one.
-bool runIp(const QStringList &arguments, bool quiet = false)
-{
-    QProcess process;
-    process.setChildProcessModifier([] {
-        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-        __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-        if (::syscall(SYS_capget, &header, data) != 0)
-            return;
-        data[CAP_TO_INDEX(CAP_NET_ADMIN)].inheritable |= CAP_TO_MASK(CAP_NET_ADMIN);
-        if (::syscall(SYS_capset, &header, data) == 0)
-            ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_RAISE, CAP_NET_ADMIN, 0, 0);
-    });
-    process.start(QStringLiteral("ip"), arguments);
-    const bool ok = process.waitForFinished(5000) && process.exitStatus() == QProcess::NormalExit
-                 && process.exitCode() == 0;
-    if (!ok && !quiet)
-        qWarning() << "ip" << arguments << process.errorString() << process.readAllStandardError();
-    return ok;
-}
-#endif
 
 } // namespace
 
@@ -96,9 +65,7 @@ class tst_MainWindow : public QObject
 
 private slots:
     void initTestCase();
-    void init();
 
-    void handshakeWithDevice();
     void acknowledgementSources();
     void mappedDeviceAddressAccepted();
     void connectRefusedBeforeSending();
@@ -118,42 +85,6 @@ void tst_MainWindow::initTestCase()
     QApplication::setQuitOnLastWindowClosed(false);
 }
 
-void tst_MainWindow::init()
-{
-    QVERIFY2(QTest::qWaitFor(fixedPortsFree, kPortWaitMs),
-             "ports 1235/1246 stayed busy: another suite is still running");
-}
-
-void tst_MainWindow::handshakeWithDevice()
-{
-    DeviceSim sim;
-    QVERIFY2(startSim(sim), qPrintable(sim.errorString()));
-    WindowFixture fx;
-    QVERIFY(fx.writeImages({3000, 1401, 4200}));
-    MainWindow &window = fx.window;
-    const Form &f = fx.f;
-    // Blanks around the typed address are forgiven.
-    fx.prepare(QStringLiteral("lo - 127.0.0.1"), QStringLiteral(" 127.0.0.2 "));
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-
-    f.connectButton->click();
-    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 8000);
-
-    QCOMPARE(sim.received(), QList<QByteArray>{initCommand()});
-    QVERIFY(f.startButton->isEnabled());
-    QVERIFY(f.bar->isEnabled());
-    QCOMPARE(f.bar->value(), 10);
-
-    const auto lines = logLines(window, f);
-    QCOMPARE(logTexts(window, f), (QStringList{"TX: a5-5a-0f", "RX: a5-5a-0f"}));
-    QCOMPARE(lines[0].second, QColor(QColorConstants::Red));
-    QCOMPARE(lines[1].second, QColor(QColorConstants::DarkGreen));
-
-    // The form's size is fixed.
-    window.resize(800, 600);
-    QCOMPARE(window.size(), QSize(620, 361));
-}
 
 void tst_MainWindow::acknowledgementSources()
 {
@@ -166,7 +97,8 @@ void tst_MainWindow::acknowledgementSources()
     QVERIFY(fx.writeImages({3000, 1401, 4200}));
     MainWindow &window = fx.window;
     const Form &f = fx.f;
-    fx.prepare();
+    // Blanks around the typed address are forgiven.
+    fx.prepare(QStringLiteral("lo - 127.0.0.1"), QStringLiteral(" 127.0.0.2 "));
 
     f.connectButton->click();
     const QNetworkDatagram init = device.next();
@@ -191,8 +123,15 @@ void tst_MainWindow::acknowledgementSources()
     QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 5000);
     QCOMPARE(logTexts(window, f),
              (QStringList{"TX: a5-5a-0f", "RX: a5-5a-0f", "RX: a5-5a-00", "RX: a5-5a", "RX: a5-5a-0f"}));
+    QCOMPARE(logLines(window, f).at(0).second, QColor(QColorConstants::Red));
+    QCOMPARE(logLines(window, f).at(1).second, QColor(QColorConstants::DarkGreen));
     QVERIFY(f.startButton->isEnabled());
+    QVERIFY(f.bar->isEnabled());
     QCOMPARE(f.bar->value(), 10);
+    // The form's size is fixed.
+    window.show();
+    window.resize(800, 600);
+    QCOMPARE(window.size(), QSize(620, 361));
 
     // Another adapter chosen: the next connect command leaves from its address.
     f.interfaces->addItem(QStringLiteral("lo2 - 127.0.0.3"));
@@ -237,12 +176,10 @@ void tst_MainWindow::mappedDeviceAddressAccepted()
     address.sin6_family = AF_INET6;
     address.sin6_port = htons(kCommandPort);
     QCOMPARE(::inet_pton(AF_INET6, "::ffff:127.0.0.2", &address.sin6_addr), 1);
-    const bool bound = QTest::qWaitFor([&] {
-        return ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
-    }, kPortWaitMs);
+    const bool bound = ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
     if (!bound)
         ::close(fd);
-    QVERIFY2(bound, "::ffff:127.0.0.2:1235 stayed busy");
+    QVERIFY2(bound, "::ffff:127.0.0.2:1235 is taken");
     FakePeer device;
     QVERIFY(device.socket.setSocketDescriptor(fd, QAbstractSocket::BoundState));
     QCOMPARE(device.socket.localAddress(), QHostAddress(QStringLiteral("::ffff:127.0.0.2")));
@@ -408,7 +345,8 @@ void tst_MainWindow::adapterListReadWhenOpened()
     QSKIP("plugs in an adapter through Linux's ip");
 #else
     // Whatever fails below, the later tests do not find it listed.
-    const auto unplug = qScopeGuard([&] { runIp({"link", "del", "varneltest0"}, true); });
+    QString error;
+    const auto unplug = qScopeGuard([&] { testsupport::ip(QStringLiteral("link del varneltest0"), &error); });
     const QString entry = QStringLiteral("varneltest0 - 127.0.0.10");
     const auto listed = [] { return NetworkAdapter::list().size(); };
     DeviceSim sim;
@@ -422,10 +360,10 @@ void tst_MainWindow::adapterListReadWhenOpened()
 
     // An adapter plugged in after start-up: a veth pair in this suite's own
     // namespace, carrying a loopback address so the simulator is reachable.
-    QVERIFY(runIp({"link", "add", "varneltest0", "type", "veth", "peer", "name", "varneltest1"}));
-    QVERIFY(runIp({"addr", "add", "127.0.0.10/32", "dev", "varneltest0"}));
-    QVERIFY(runIp({"link", "set", "varneltest1", "up"}));
-    QVERIFY(runIp({"link", "set", "varneltest0", "up"}));
+    for (const char *command : {"link add varneltest0 type veth peer name varneltest1",
+                                "addr add 127.0.0.10/32 dev varneltest0", "link set varneltest1 up",
+                                "link set varneltest0 up"})
+        QVERIFY2(testsupport::ip(QLatin1String(command), &error), qPrintable(error));
     QVERIFY(runLoopUntil([&] { return listed() == 1; }, 5000));
     const auto open = [&] {
         f.interfaces->showPopup();
@@ -440,7 +378,7 @@ void tst_MainWindow::adapterListReadWhenOpened()
     f.connectButton->click();
     QVERIFY(runLoopUntil([&] { return f.startButton->isEnabled(); }, 8000));
     // Another one since, and the choice still there: it stays, and so does the device.
-    QVERIFY(runIp({"addr", "add", "127.0.0.11/32", "dev", "varneltest1"}));
+    QVERIFY2(testsupport::ip(QStringLiteral("addr add 127.0.0.11/32 dev varneltest1"), &error), qPrintable(error));
     QVERIFY(runLoopUntil([&] { return listed() == 2; }, 5000));
     open();
     QCOMPARE(f.interfaces->count(), 2);
@@ -448,7 +386,7 @@ void tst_MainWindow::adapterListReadWhenOpened()
     QVERIFY(f.startButton->isEnabled());
 
     // Unplugged: gone from the list, and the device with it.
-    QVERIFY(runIp({"link", "del", "varneltest0"}));
+    QVERIFY2(testsupport::ip(QStringLiteral("link del varneltest0"), &error), qPrintable(error));
     QVERIFY(runLoopUntil([&] { return listed() == 0; }, 5000));
     open();
     QCOMPARE(f.interfaces->count(), 0);
