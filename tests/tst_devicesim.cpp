@@ -349,8 +349,8 @@ void tst_DeviceSim::fleetRange_data()
 
     QTest::newRow("one") << "127.0.0.2" << 1 << "127.0.0.2";
     QTest::newRow("across an octet") << "127.0.0.250" << 10 << "127.0.1.3";
-    QTest::newRow("as many as allowed") << "127.0.0.2" << 200 << "127.0.0.201";
-    QTest::newRow("one too many") << "127.0.0.2" << 201 << "";
+    QTest::newRow("as many as allowed") << "127.0.0.2" << 1024 << "127.0.4.1";
+    QTest::newRow("one too many") << "127.0.0.2" << 1025 << "";
     QTest::newRow("none") << "127.0.0.2" << 0 << "";
     QTest::newRow("negative") << "127.0.0.2" << -1 << "";
     QTest::newRow("up to the last loopback address") << "127.255.255.254" << 2 << "127.255.255.255";
@@ -638,8 +638,8 @@ void tst_DeviceSim::programRefuses_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("reason");  // a fragment of what it says on stderr
 
-    QTest::newRow("no devices") << QStringList{"--count", "0"} << "" << 2 << "1 to 200";
-    QTest::newRow("too many devices") << QStringList{"--count", "201"} << "" << 2 << "1 to 200";
+    QTest::newRow("no devices") << QStringList{"--count", "0"} << "" << 2 << "1 to 1024";
+    QTest::newRow("too many devices") << QStringList{"--count", "1025"} << "" << 2 << "1 to 1024";
     QTest::newRow("range leaves loopback") << QStringList{"--address", "127.255.255.250", "--count", "7"} << "" << 2
                                            << "would leave 127.0.0.0/8";
     QTest::newRow("not loopback") << QStringList{"--address", "198.51.100.2"} << "" << 2 << "127.0.0.0/8";
