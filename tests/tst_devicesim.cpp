@@ -334,8 +334,8 @@ void tst_DeviceSim::fleetRange_data()
 
     QTest::newRow("one") << "127.0.0.2" << 1 << "127.0.0.2";
     QTest::newRow("across an octet") << "127.0.0.250" << 10 << "127.0.1.3";
-    QTest::newRow("as many as allowed") << "127.0.0.2" << 200 << "127.0.0.201";
-    QTest::newRow("one too many") << "127.0.0.2" << 201 << "";
+    QTest::newRow("as many as allowed") << "127.0.0.2" << 1024 << "127.0.4.1";
+    QTest::newRow("one too many") << "127.0.0.2" << 1025 << "";
     QTest::newRow("none") << "127.0.0.2" << 0 << "";
     QTest::newRow("negative") << "127.0.0.2" << -1 << "";
     QTest::newRow("up to the last loopback address") << "127.255.255.254" << 2 << "127.255.255.255";
@@ -538,7 +538,7 @@ void tst_DeviceSim::programRefuses_data()
     QTest::addColumn<QString>("reason");  // a fragment of what it says on stderr
 
     // Which ranges are refused is addressRange's to decide (fleetRange).
-    QTest::newRow("too many devices") << QStringList{"--count", "201"} << "" << 2 << "1 to 200";
+    QTest::newRow("too many devices") << QStringList{"--count", "1025"} << "" << 2 << "1 to 1024";
     QTest::newRow("range leaves loopback") << QStringList{"--address", "127.255.255.250", "--count", "7"} << "" << 2
                                            << "would leave 127.0.0.0/8";
     QTest::newRow("a target a real network routes") << QStringList{"--target", "100.64.0.9"} << "" << 2
