@@ -19,6 +19,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -172,6 +173,9 @@ void tst_FleetWindow::fleetThroughTheWindow()
     window.setTimings(timings);
     QAbstractItemModelTester tester(window.model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
     DeviceTableModel &model = *window.model();
+    auto *table = window.findChild<QTableView *>(QStringLiteral("table_devices"));
+    QVERIFY(table);
+    QAbstractItemModelTester sortedTester(table->model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
 
     auto *adapter = window.findChild<QComboBox *>(QStringLiteral("combo_adapter"));
     auto *directory = window.findChild<QLineEdit *>(QStringLiteral("edit_directory"));
@@ -179,8 +183,9 @@ void tst_FleetWindow::fleetThroughTheWindow()
     auto *add = window.findChild<QPushButton *>(QStringLiteral("btn_add"));
     auto *start = window.findChild<QPushButton *>(QStringLiteral("btn_start"));
     auto *retryFailed = window.findChild<QPushButton *>(QStringLiteral("btn_retryFailed"));
+    auto *stop = window.findChild<QPushButton *>(QStringLiteral("btn_stop"));
     auto *message = window.findChild<QLabel *>(QStringLiteral("label_message"));
-    QVERIFY(adapter && directory && devices && add && start && retryFailed && message);
+    QVERIFY(adapter && directory && devices && add && start && retryFailed && stop && message);
 
     adapter->addItem(QStringLiteral("lo - 127.0.0.1"));
     adapter->setCurrentIndex(adapter->count() - 1);
@@ -210,7 +215,7 @@ void tst_FleetWindow::fleetThroughTheWindow()
             QCOMPARE(model.state(row), DeviceTableModel::DeviceState::Failed);
             QCOMPARE(enumName(report->result.outcome), enumName(failing.value(device)));
             QCOMPARE(report->erasure, FleetUpdate::Erasure::Yes);
-            QVERIFY2(model.outcome(row).endsWith(QStringLiteral(" - erased")), qPrintable(model.outcome(row)));
+            QVERIFY2(model.outcome(row).endsWith(QStringLiteral(" (erased)")), qPrintable(model.outcome(row)));
             continue;
         }
         QCOMPARE(model.state(row), DeviceTableModel::DeviceState::Done);
@@ -261,6 +266,29 @@ void tst_FleetWindow::fleetThroughTheWindow()
         for (int i = 0; i < 3; ++i)
             QVERIFY2(received[i].clean() && received[i].data == images[i], qPrintable(device));
     }
+
+    // Stop ends every device at once; each says whether it was erased.
+    sims.setFaults({});
+    for (DeviceSim *sim : sims.devices())
+        sim->setFaults([] { DeviceSim::Faults slow; slow.ackDelayMs = 5; return slow; }());
+    answerNextBox(QMessageBox::Yes);
+    start->click();
+    QVERIFY(runLoopUntil([&] { return stop->isEnabled(); }, 10000));
+    stop->click();
+    QVERIFY(runLoopUntil([&] { return !window.isBusy(); }, 10000));
+    for (int row = 0; row < model.rowCount(); ++row) {
+        QCOMPARE(model.state(row), DeviceTableModel::DeviceState::Stopped);
+        QVERIFY2(model.outcome(row).endsWith(QLatin1Char(')')), qPrintable(model.outcome(row)));
+    }
+
+    // Delete removes the selected rows, and only those.
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    table->selectRow(0);
+    table->setFocus();
+    QTest::keyClick(table, Qt::Key_Delete);
+    QCOMPARE(model.rowCount(), kDevices - 1);
+    QVERIFY(!model.devices().contains(first));
 }
 
 void tst_FleetWindow::portHeldIsSaid()

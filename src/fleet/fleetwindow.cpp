@@ -71,6 +71,7 @@ FleetWindow::FleetWindow(QWidget *parent)
     ui->table_devices->setItemDelegateForColumn(DeviceTableModel::Progress, new ProgressDelegate(this));
     ui->table_devices->sortByColumn(DeviceTableModel::Address, Qt::AscendingOrder);
     ui->table_devices->verticalHeader()->hide();
+    ui->table_devices->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 8);
     ui->table_devices->horizontalHeader()->setStretchLastSection(true);
     ui->table_devices->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     ui->table_devices->setColumnWidth(DeviceTableModel::Address, 120);
@@ -83,6 +84,8 @@ FleetWindow::FleetWindow(QWidget *parent)
 
     wire();
     readAdapters();
+    if (ui->combo_adapter->count() == 0)
+        say(oneLine(OperatorTexts::noAdapter()));
     // The port is held from here on, so one held elsewhere is said at once.
     if (!_transport.openAnswerPort())
         say(tr("Port 1246 is held: %1\nClose Varnel Updater or varnel-updater-cli, then try again.")
@@ -162,10 +165,12 @@ void FleetWindow::wire()
         if (!report)
             return;
         QString outcome = tr("Updated");
-        if (!report->ok())
-            outcome = tr("%1 - %2")
-                          .arg(oneLine(OperatorTexts::failureReason(*report, imagePath(report->result.fileNumber))),
-                               OperatorTexts::erasure(report->erasure));
+        if (!report->ok()) {
+            QString reason = oneLine(OperatorTexts::failureReason(*report, imagePath(report->result.fileNumber)));
+            while (reason.endsWith(QLatin1Char('.')))
+                reason.chop(1);
+            outcome = tr("%1 (%2)").arg(reason, OperatorTexts::erasure(report->erasure));
+        }
         _model->finish(device, *report, outcome);
         logEvent(device, report->ok() ? tr("done") : tr("failed: %1").arg(outcome));
     });
