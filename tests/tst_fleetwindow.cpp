@@ -49,16 +49,19 @@ QNetworkAddressEntry adapterEntry(const QString &address, int prefix)
 void answerNextBox(QMessageBox::StandardButton button)
 {
     auto *poll = new QTimer(qApp);
-    auto *clock = new QElapsedTimer;
-    clock->start();
+    QElapsedTimer clock;
+    clock.start();
     QObject::connect(poll, &QTimer::timeout, poll, [poll, clock, button] {
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        if (box)
-            box->button(button)->click();
-        if (box || clock->elapsed() > 10000) {
-            poll->deleteLater();
-            delete clock;
-        }
+        // Another box may come first: it is another answer's.
+        QAbstractButton *answer = box ? box->button(button) : nullptr;
+        if (!answer && !clock.hasExpired(10000))
+            return;
+        // Stopped first: the click may run loops of its own.
+        poll->stop();
+        poll->deleteLater();
+        if (answer)
+            answer->click();
     });
     poll->start(10);
 }
@@ -289,6 +292,17 @@ void tst_FleetWindow::fleetThroughTheWindow()
     QTest::keyClick(table, Qt::Key_Delete);
     QCOMPARE(model.rowCount(), kDevices - 1);
     QVERIFY(!model.devices().contains(first));
+
+    // Closing mid-run asks, stops every device, then offers the report.
+    answerNextBox(QMessageBox::Yes);
+    start->click();
+    QVERIFY(runLoopUntil([&] { return stop->isEnabled(); }, 10000));
+    answerNextBox(QMessageBox::Yes);
+    answerNextBox(QMessageBox::Discard);
+    QVERIFY(window.close());
+    QVERIFY(!window.isBusy());
+    for (int row = 0; row < model.rowCount(); ++row)
+        QCOMPARE(model.state(row), DeviceTableModel::DeviceState::Stopped);
 }
 
 void tst_FleetWindow::portHeldIsSaid()
