@@ -5,6 +5,8 @@
 #include "devicesimfleet.h"
 #include "devicetablemodel.h"
 #include "fleetwindow.h"
+#include "founddevicesdialog.h"
+#include "networkadapter.h"
 #include "privatenetwork.h"
 #include "testsupport.h"
 
@@ -17,8 +19,10 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -44,26 +48,38 @@ QNetworkAddressEntry adapterEntry(const QString &address, int prefix)
     return entry;
 }
 
-// Presses `button` on the next message box, from a timer: the window waits
-// for the answer in a loop of its own.
-void answerNextBox(QMessageBox::StandardButton button)
+// Acts on the next modal widget of type T that `act` takes (returns true
+// for), from a timer: the window waits for it in a loop of its own.
+template <typename T>
+void whenModal(const std::function<bool(T *)> &act)
 {
     auto *poll = new QTimer(qApp);
     QElapsedTimer clock;
     clock.start();
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, clock, button] {
-        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-        // Another box may come first: it is another answer's.
-        QAbstractButton *answer = box ? box->button(button) : nullptr;
-        if (!answer && !clock.hasExpired(10000))
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, clock, act] {
+        auto *modal = qobject_cast<T *>(QApplication::activeModalWidget());
+        if (clock.hasExpired(10000)) {
+            poll->deleteLater();
             return;
-        // Stopped first: the click may run loops of its own.
+        }
+        // Stopped first: acting may run loops of its own.
         poll->stop();
-        poll->deleteLater();
-        if (answer)
-            answer->click();
+        if (modal && act(modal))
+            poll->deleteLater();
+        else
+            poll->start();
     });
     poll->start(10);
+}
+
+void answerNextBox(QMessageBox::StandardButton button)
+{
+    whenModal<QMessageBox>([button](QMessageBox *box) {
+        QAbstractButton *answer = box->button(button);
+        if (answer)
+            answer->click();
+        return answer != nullptr;
+    });
 }
 
 } // namespace
@@ -76,6 +92,7 @@ private slots:
     void deviceList_data();
     void deviceList();
     void fleetThroughTheWindow();
+    void findDevices();
     void portHeldIsSaid();
 };
 
@@ -303,6 +320,54 @@ void tst_FleetWindow::fleetThroughTheWindow()
     QVERIFY(!window.isBusy());
     for (int row = 0; row < model.rowCount(); ++row)
         QCOMPARE(model.state(row), DeviceTableModel::DeviceState::Stopped);
+}
+
+// Three devices behind an adapter of the suite's own, in a /24 of
+// documentation addresses: nothing is probed until the warning is answered,
+// then the ones the operator leaves checked are added.
+void tst_FleetWindow::findDevices()
+{
+    const auto at = [](int host) { return QStringLiteral("198.51.100.%1").arg(host); };
+    QStringList setUp{"link add vfleet0 type veth peer name vfleet0p", "addr add 198.51.100.1/24 dev vfleet0",
+                      "link set vfleet0p up", "link set vfleet0 up"};
+    for (int host = 20; host < 23; ++host)
+        setUp << QStringLiteral("addr add %1/32 dev lo").arg(at(host));
+    const auto takeDown = qScopeGuard([&] {
+        QString ignored;
+        for (int host = 20; host < 23; ++host)
+            ip(QStringLiteral("addr del %1/32 dev lo").arg(at(host)), &ignored);
+        ip(QStringLiteral("link del vfleet0"), &ignored);
+    });
+    QString error;
+    for (const QString &command : std::as_const(setUp))
+        QVERIFY2(ip(command, &error), qPrintable(error));
+    DeviceSimFleet sims;
+    QVERIFY2(sims.start(QHostAddress(at(20)), 3), qPrintable(sims.errorString()));
+    // The kernel settles a link's running state a moment after `ip` returns.
+    QVERIFY(runLoopUntil([] { return NetworkAdapter::list().size() == 1; }, 5000));
+
+    FleetWindow window;
+    auto *scan = window.findChild<QPushButton *>(QStringLiteral("btn_scan"));
+    QVERIFY(scan);
+    QVERIFY(runLoopUntil([&] { return scan->isEnabled(); }, 5000));
+
+    answerNextBox(QMessageBox::Cancel);
+    scan->click();
+    QVERIFY(!window.isBusy());
+    for (DeviceSim *sim : sims.devices())
+        QCOMPARE(sim->receivedCount(), 0);
+
+    answerNextBox(QMessageBox::Ok);
+    whenModal<FoundDevicesDialog>([](FoundDevicesDialog *dialog) {
+        auto *list = dialog->findChild<QListWidget *>(QStringLiteral("list_found"));
+        if (list && list->count() == 3)
+            list->item(1)->setCheckState(Qt::Unchecked);
+        dialog->accept();
+        return true;
+    });
+    scan->click();
+    QVERIFY(runLoopUntil([&] { return window.model()->rowCount() > 0 && !window.isBusy(); }, 15000));
+    QCOMPARE(window.model()->devices(), (QList<QHostAddress>{QHostAddress(at(20)), QHostAddress(at(22))}));
 }
 
 void tst_FleetWindow::portHeldIsSaid()
