@@ -107,28 +107,30 @@ void tst_FleetWindow::deviceList_data()
     QTest::newRow("range of the last number") << "198.51.100.20-23" << ""
                                               << "198.51.100.20 198.51.100.21 198.51.100.22 198.51.100.23" << "";
     QTest::newRow("range up to the broadcast") << "198.51.100.253-255" << "" << "198.51.100.253 198.51.100.254"
-                                               << "198.51.100.255";
+                                               << "198.51.100.255:SubnetBroadcast";
     QTest::newRow("subnet: its hosts") << "198.51.100.4/30" << "" << "198.51.100.5 198.51.100.6" << "";
     QTest::newRow("subnet /31: both") << "198.51.100.6/31" << "" << "198.51.100.6 198.51.100.7" << "";
     QTest::newRow("subnet /32") << "198.51.100.9/32" << "" << "198.51.100.9" << "";
     QTest::newRow("subnet holding the adapter") << "198.51.100.0/29" << ""
                                                 << "198.51.100.2 198.51.100.3 198.51.100.4 198.51.100.5 198.51.100.6"
-                                                << "198.51.100.1";
+                                                << "198.51.100.1:AdapterAddress";
     QTest::newRow("devices file") << "# site A\n\n  198.51.100.9   # rack 2\r\n198.51.100.10\r\n#198.51.100.11\n" << ""
                                   << "198.51.100.9 198.51.100.10" << "";
     QTest::newRow("pasted on one line") << "198.51.100.9, 198.51.100.10 198.51.100.11" << ""
                                         << "198.51.100.9 198.51.100.10 198.51.100.11" << "";
-    QTest::newRow("twice in one paste") << "198.51.100.9\n198.51.100.9" << "" << "198.51.100.9" << "198.51.100.9";
-    QTest::newRow("listed already") << "198.51.100.9-10" << "198.51.100.9" << "198.51.100.10" << "198.51.100.9";
-    QTest::newRow("octal-looking") << "198.51.100.010" << "" << "" << "198.51.100.010";
-    QTest::newRow("range backwards") << "198.51.100.20-10" << "" << "" << "198.51.100.20-10";
-    QTest::newRow("range end with a leading zero") << "198.51.100.2-030" << "" << "" << "198.51.100.2-030";
-    QTest::newRow("range and subnet at once") << "198.51.100.2-3/30" << "" << "" << "198.51.100.2-3/30";
-    QTest::newRow("subnet not on its boundary") << "198.51.100.5/30" << "" << "" << "198.51.100.5/30";
-    QTest::newRow("subnet too wide") << "100.64.0.0/21" << "" << "" << "100.64.0.0/21";
+    QTest::newRow("twice in one paste") << "198.51.100.9\n198.51.100.9" << "" << "198.51.100.9" << "198.51.100.9:Listed";
+    QTest::newRow("listed already") << "198.51.100.9-10" << "198.51.100.9" << "198.51.100.10" << "198.51.100.9:Listed";
+    QTest::newRow("octal-looking") << "198.51.100.010" << "" << "" << "198.51.100.010:NotAnAddress";
+    QTest::newRow("range backwards") << "198.51.100.20-10" << "" << "" << "198.51.100.20-10:RangeEnd";
+    QTest::newRow("range end with a leading zero") << "198.51.100.2-030" << "" << "" << "198.51.100.2-030:RangeEnd";
+    QTest::newRow("range and subnet at once") << "198.51.100.2-3/30" << "" << "" << "198.51.100.2-3/30:NotAnEntry";
+    QTest::newRow("subnet not on its boundary") << "198.51.100.5/30" << "" << "" << "198.51.100.5/30:NotSubnetStart";
+    QTest::newRow("subnet too wide") << "100.64.0.0/21" << "" << "" << "100.64.0.0/21:TooMany";
     QTest::newRow("widest allowed") << "100.64.0.0/22" << "" << "1022" << "";
-    QTest::newRow("not an address") << "device7 198.51.100.3" << "" << "198.51.100.3" << "device7";
-    QTest::newRow("multicast") << "224.0.0.1" << "" << "" << "224.0.0.1";
+    QTest::newRow("not an address") << "device7 198.51.100.3" << "" << "198.51.100.3" << "device7:NotAnAddress";
+    QTest::newRow("prefix past 32") << "198.51.100.0/33" << "" << "" << "198.51.100.0/33:Prefix";
+    QTest::newRow("range of no address") << "rack-5" << "" << "" << "rack-5:NotAnEntry";
+    QTest::newRow("multicast") << "224.0.0.1" << "" << "" << "224.0.0.1:Multicast";
 }
 
 void tst_FleetWindow::deviceList()
@@ -148,10 +150,10 @@ void tst_FleetWindow::deviceList()
     else
         QCOMPARE(joined(list.added), added);
     QStringList refusedEntries;
-    for (const DeviceList::Refusal &refusal : list.refused) {
-        refusedEntries << refusal.entry;
-        QVERIFY2(!refusal.reason.isEmpty() && !refusal.reason.contains(QLatin1Char('\n')), qPrintable(refusal.reason));
-    }
+    for (const DeviceList::Refusal &refusal : list.refused)
+        refusedEntries << refusal.entry + QLatin1Char(':')
+                + (refusal.problem == DeviceList::Problem::Address ? enumName(refusal.address)
+                                                                    : enumName(refusal.problem));
     QCOMPARE(refusedEntries.join(QLatin1Char(' ')), refused);
 }
 

@@ -1,7 +1,6 @@
 #include "devicelist.h"
 
 #include "deviceaddress.h"
-#include "operatortexts.h"
 
 #include <QRegularExpression>
 #include <QSet>
@@ -22,23 +21,22 @@ std::optional<int> plainNumber(const QString &text, int most)
 
 struct Expanded {
     QList<quint32> addresses;
-    QString problem;
+    std::optional<DeviceList::Refusal> refused;
 };
-
-QString oneLine(QString text)
-{
-    return text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-}
 
 // The addresses one entry stands for, before each is checked on its own.
 Expanded expand(const QString &entry, const QNetworkAddressEntry &adapter)
 {
+    const auto refused = [&entry](DeviceList::Problem problem,
+                                  DeviceAddress::Problem address = DeviceAddress::Problem::None) {
+        return Expanded{{}, DeviceList::Refusal{entry, problem, address}};
+    };
     const qsizetype dash = entry.indexOf(QLatin1Char('-'));
     const qsizetype slash = entry.indexOf(QLatin1Char('/'));
     if (dash < 0 && slash < 0) {
         const DeviceAddress checked = DeviceAddress::check(entry, adapter);
         if (!checked.ok())
-            return {{}, oneLine(OperatorTexts::deviceAddressProblem(checked.problem, entry))};
+            return refused(DeviceList::Problem::Address, checked.problem);
         return {{checked.address.toIPv4Address()}, {}};
     }
     const QString start = entry.left(dash >= 0 ? dash : slash);
@@ -47,22 +45,22 @@ Expanded expand(const QString &entry, const QNetworkAddressEntry &adapter)
     const quint32 first = QHostAddress(start).toIPv4Address(&isAddress);
     const DeviceAddress form = DeviceAddress::check(start);
     if (!isAddress || form.problem == DeviceAddress::Problem::NotAnAddress || (dash >= 0 && slash >= 0))
-        return {{}, QStringLiteral("not an address, a range (198.51.100.20-40) or a subnet (198.51.100.0/28)")};
+        return refused(DeviceList::Problem::NotAnEntry);
 
     quint32 low = first;
     quint32 high = first;
     if (dash >= 0) {
         const std::optional<int> last = plainNumber(entry.mid(dash + 1), 255);
         if (!last || quint32(*last) < (first & 0xffu))
-            return {{}, QStringLiteral("a range ends on a last number from %1 to 255").arg(first & 0xffu)};
+            return refused(DeviceList::Problem::RangeEnd);
         high = (first & ~0xffu) | quint32(*last);
     } else {
         const std::optional<int> prefix = plainNumber(entry.mid(slash + 1), 32);
         if (!prefix)
-            return {{}, QStringLiteral("a subnet's prefix is a number from 0 to 32")};
+            return refused(DeviceList::Problem::Prefix);
         const quint32 mask = *prefix == 0 ? 0 : ~quint32(0) << (32 - *prefix);
         if ((first & mask) != first)
-            return {{}, QStringLiteral("%1 is not the start of a /%2 subnet").arg(start).arg(*prefix)};
+            return refused(DeviceList::Problem::NotSubnetStart);
         low = first;
         high = first | ~mask;
         // Up to /30 a subnet has a network and a broadcast address of its own.
@@ -72,7 +70,7 @@ Expanded expand(const QString &entry, const QNetworkAddressEntry &adapter)
         }
     }
     if (quint64(high) - low + 1 > quint64(DeviceList::kMaxPerEntry))
-        return {{}, QStringLiteral("more than %1 addresses in one entry").arg(DeviceList::kMaxPerEntry)};
+        return refused(DeviceList::Problem::TooMany);
     Expanded expanded;
     for (quint64 address = low; address <= high; ++address)
         expanded.addresses.append(quint32(address));
@@ -95,17 +93,17 @@ DeviceList DeviceList::parse(const QString &text, const QNetworkAddressEntry &ad
         const QStringList entries = content.split(apart, Qt::SkipEmptyParts);
         for (const QString &entry : entries) {
             const Expanded expanded = expand(entry, adapter);
-            if (!expanded.problem.isEmpty()) {
-                list.refused.append({entry, expanded.problem});
+            if (expanded.refused) {
+                list.refused.append(*expanded.refused);
                 continue;
             }
             for (quint32 value : expanded.addresses) {
                 const QString shown = QHostAddress(value).toString();
                 const DeviceAddress checked = DeviceAddress::check(shown, adapter);
                 if (!checked.ok()) {
-                    list.refused.append({shown, oneLine(OperatorTexts::deviceAddressProblem(checked.problem, shown))});
+                    list.refused.append({shown, Problem::Address, checked.problem});
                 } else if (seen.contains(value)) {
-                    list.refused.append({shown, QStringLiteral("listed already")});
+                    list.refused.append({shown, Problem::Listed});
                 } else {
                     seen.insert(value);
                     list.added.append(checked.address);

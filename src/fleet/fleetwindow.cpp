@@ -321,12 +321,12 @@ void FleetWindow::addDevices(const QString &text)
     _model->addDevices(list.added);
     QStringList refused;
     for (const DeviceList::Refusal &refusal : list.refused.mid(0, kRefusalsShown))
-        refused << tr("%1: %2").arg(refusal.entry, refusal.reason);
+        refused << OperatorTexts::deviceEntryRefused(refusal);
     if (list.refused.size() > kRefusalsShown)
         refused << tr("and %n more", nullptr, int(list.refused.size() - kRefusalsShown));
     QString message = tr("%n device(s) added.", nullptr, int(list.added.size()));
     if (!refused.isEmpty())
-        message += QLatin1Char(' ') + tr("Not added: %1").arg(refused.join(QStringLiteral("; ")));
+        message += QLatin1Char(' ') + tr("Not added: %1").arg(refused.join(QLatin1Char(' ')));
     say(message);
     if (list.refused.isEmpty())
         ui->edit_devices->clear();
