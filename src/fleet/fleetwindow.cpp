@@ -24,7 +24,7 @@
 #include <QHeaderView>
 #include <QIcon>
 #include <QMessageBox>
-#include <QScrollBar>
+#include <QSignalBlocker>
 #include <QSortFilterProxyModel>
 #include <QTime>
 
@@ -197,7 +197,8 @@ void FleetWindow::updateControls()
         selectedEnded = selectedEnded || state == DeviceTableModel::DeviceState::Failed
                         || state == DeviceTableModel::DeviceState::Stopped;
     }
-    const bool ready = idle && adapter().has_value() && !_images.isEmpty() && _model->rowCount() > 0;
+    const bool haveAdapter = adapter().has_value();
+    const bool ready = idle && haveAdapter && !_images.isEmpty() && _model->rowCount() > 0;
 
     ui->combo_adapter->setEnabled(idle);
     ui->edit_directory->setEnabled(idle);
@@ -207,7 +208,7 @@ void FleetWindow::updateControls()
     ui->edit_devices->setEnabled(idle);
     ui->btn_add->setEnabled(idle);
     ui->btn_import->setEnabled(idle);
-    ui->btn_scan->setEnabled(idle && adapter().has_value());
+    ui->btn_scan->setEnabled(idle && haveAdapter);
     ui->btn_remove->setEnabled(idle && !selectedRows().isEmpty());
     ui->btn_start->setEnabled(ready);
     ui->btn_stop->setEnabled(running);
@@ -589,8 +590,11 @@ void FleetWindow::updateSummary()
 
 void FleetWindow::closeEvent(QCloseEvent *event)
 {
-    if (_state == State::Scanning)
+    if (_state == State::Scanning) {
+        // Closing: nothing found is offered any more.
+        const QSignalBlocker quiet(&_scan);
         _scan.abort();
+    }
     if (_state != State::Running && _state != State::Stopping) {
         event->accept();
         return;
