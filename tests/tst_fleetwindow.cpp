@@ -163,7 +163,6 @@ void tst_FleetWindow::fleetThroughTheWindow()
     DeviceSimFleet sims;
     const QHostAddress first(QStringLiteral("127.0.0.2"));
     QVERIFY2(QTest::qWaitFor([&] { return sims.start(first, kDevices); }, kPortWaitMs), qPrintable(sims.errorString()));
-    const QList<QHostAddress> addresses = sims.addresses();
 
     // Datagrams: 1 connect, 2 erase, 3 on image 1. Each fails after its erase.
     DeviceSim::Faults silentAfterErase;
