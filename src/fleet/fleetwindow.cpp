@@ -9,7 +9,7 @@
 #include "founddevicesdialog.h"
 #include "operatortexts.h"
 #include "progressdelegate.h"
-#include "reportsave.h"
+#include "reportfile.h"
 #include "updateimage.h"
 
 #include <QAction>
@@ -546,7 +546,17 @@ RunRecord FleetWindow::record() const
 
 bool FleetWindow::saveReport(const QString &path, QString *error) const
 {
-    return saveRunRecord(path, record(), error);
+    const RunRecord::Format format = RunRecord::formatOf(path);
+    if (format == RunRecord::Format::Unknown) {
+        *error = tr("A report's name ends in .json or .csv.");
+        return false;
+    }
+    // Never written over one of the images it describes.
+    QList<NamedInput> images;
+    for (int number = 1; number <= 3; ++number)
+        images.append({FileIdentity::ofPath(imagePath(number)), imagePath(number)});
+    ReportFile file;
+    return file.open(path, images, error) && file.write(record().serialized(format), error);
 }
 
 void FleetWindow::offerReport()
