@@ -4,25 +4,6 @@
 
 #include <algorithm>
 
-QString DeviceTableModel::rateText(double bytesPerSecond)
-{
-    if (bytesPerSecond < 0)
-        return QString();
-    if (bytesPerSecond >= 1024.0 * 1024.0)
-        return tr("%1 MiB/s").arg(bytesPerSecond / (1024.0 * 1024.0), 0, 'f', 1);
-    return tr("%1 KiB/s").arg(bytesPerSecond / 1024.0, 0, 'f', 0);
-}
-
-QString DeviceTableModel::durationText(qint64 seconds)
-{
-    if (seconds < 0)
-        return QString();
-    const auto two = [](qint64 n) { return QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0')); };
-    if (seconds >= 3600)
-        return QStringLiteral("%1:%2:%3").arg(seconds / 3600).arg(two(seconds / 60 % 60), two(seconds % 60));
-    return QStringLiteral("%1:%2").arg(seconds / 60).arg(two(seconds % 60));
-}
-
 DeviceTableModel::DeviceTableModel(QObject *parent)
     : QAbstractTableModel(parent)
 {
@@ -106,9 +87,9 @@ QVariant DeviceTableModel::data(const QModelIndex &index, int role) const
     case Progress:
         return percent(row);
     case Rate:
-        return inTransfer ? rateText(row.meter.bytesPerSecond()) : QString();
+        return inTransfer ? TransferMeter::rateText(row.meter.bytesPerSecond()) : QString();
     case TimeLeft:
-        return inTransfer ? durationText(row.meter.secondsLeft()) : QString();
+        return inTransfer ? TransferMeter::durationText(row.meter.secondsLeft()) : QString();
     case Attempts:
         return row.attempts;
     case Outcome:

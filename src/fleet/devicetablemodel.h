@@ -76,8 +76,6 @@ public:
     Totals totals() const;
 
     // As the command line's progress lines say them; empty while unknown.
-    static QString rateText(double bytesPerSecond);
-    static QString durationText(qint64 seconds);
 
 private:
     struct Row {

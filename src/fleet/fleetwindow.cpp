@@ -42,14 +42,6 @@ QString oneLine(QString text)
     return text.replace(QLatin1Char('\n'), QLatin1Char(' '));
 }
 
-QIcon logoIcon()
-{
-    const QImage logo(QStringLiteral(":/icons/logo.png"));
-    QIcon icon;
-    for (int size : {16, 24, 32, 48, 64, 128, 256})
-        icon.addPixmap(QPixmap::fromImage(squareLogo(logo, size)));
-    return icon;
-}
 
 } // namespace
 
@@ -63,7 +55,7 @@ FleetWindow::FleetWindow(QWidget *parent)
 {
     ui->setupUi(this);
     setWindowTitle(tr("Varnel Fleet Updater"));
-    setWindowIcon(logoIcon());
+    setWindowIcon(logoIcon(QImage(QStringLiteral(":/icons/logo.png"))));
 
     _sorted->setSourceModel(_model);
     _sorted->setSortRole(DeviceTableModel::SortRole);
@@ -590,11 +582,11 @@ void FleetWindow::updateSummary()
                        .arg(totals.running)
                        .arg(totals.waiting);
     if (_runClock.isValid())
-        text += tr("   Elapsed %1").arg(DeviceTableModel::durationText(_runClock.elapsed() / 1000));
+        text += tr("   Elapsed %1").arg(TransferMeter::durationText(_runClock.elapsed() / 1000));
     if (_state == State::Running && totals.secondsLeft >= 0)
-        text += tr("   Time left %1").arg(DeviceTableModel::durationText(totals.secondsLeft));
+        text += tr("   Time left %1").arg(TransferMeter::durationText(totals.secondsLeft));
     if (_state == State::Running && totals.bytesPerSecond >= 0)
-        text += tr("   %1").arg(DeviceTableModel::rateText(totals.bytesPerSecond));
+        text += tr("   %1").arg(TransferMeter::rateText(totals.bytesPerSecond));
     ui->label_summary->setText(text);
 }
 
