@@ -9,6 +9,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QSet>
+#include <QStringList>
 #include <QTimer>
 
 #include <chrono>
@@ -75,7 +76,8 @@ public:
     QString outcome(int row) const { return _rows.at(row).outcome; }
     Totals totals() const;
 
-    // As the command line's progress lines say them; empty while unknown.
+    // The widest texts a column can show, for the view to size it by.
+    static QStringList widestTexts(Column column);
 
 private:
     struct Row {
@@ -93,7 +95,7 @@ private:
     void changed(int row);
     void flush();
     void reindex();
-    QString stateText(const Row &row) const;
+    static QString stateText(DeviceState state, int image);
     int percent(const Row &row) const;
 
     QList<Row> _rows;
