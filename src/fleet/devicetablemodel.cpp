@@ -50,6 +50,15 @@ int DeviceTableModel::percent(const Row &row) const
     return row.metered ? row.meter.percent() : 0;
 }
 
+double DeviceTableModel::fractionSent(const Row &row) const
+{
+    if (row.state == DeviceState::Done)
+        return 1.0;
+    if (!row.metered || _blocksPerDevice == 0)
+        return 0.0;
+    return std::min(1.0, double(row.blocksSent) / double(_blocksPerDevice));
+}
+
 QVariant DeviceTableModel::data(const QModelIndex &index, int role) const
 {
     if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
@@ -221,9 +230,11 @@ void DeviceTableModel::setImages(const QList<std::pair<int, qint64>> &sizes)
 {
     _blocks.clear();
     _bytesPerDevice = 0;
+    _blocksPerDevice = 0;
     for (const auto &[number, size] : sizes) {
         _blocks.append({number, protocol::blockCount(size)});
         _bytesPerDevice += size;
+        _blocksPerDevice += protocol::blockCount(size);
     }
 }
 
@@ -301,6 +312,12 @@ void DeviceTableModel::progress(const QHostAddress &device, int image, quint32 b
         return;
     row->meter.update(image, blocksDone, blocksTotal, nowMs);
     row->metered = true;
+    row->blocksSent = blocksDone;
+    for (const auto &[number, blocks] : std::as_const(_blocks)) {
+        if (number == image)
+            break;
+        row->blocksSent += blocks;
+    }
     if (row->state != DeviceState::Image || row->image != image) {
         row->state = DeviceState::Image;
         row->image = image;
@@ -381,7 +398,7 @@ DeviceTableModel::Totals DeviceTableModel::totals() const
             ++totals.running;
             break;
         }
-        bytesLeft += double(_bytesPerDevice) * (100 - percent(row)) / 100.0;
+        bytesLeft += double(_bytesPerDevice) * (1.0 - fractionSent(row));
         if (row.state == DeviceState::Image && row.metered && row.meter.bytesPerSecond() >= 0) {
             rate += row.meter.bytesPerSecond();
             rated = true;

@@ -86,6 +86,7 @@ private:
         int image = 0;
         TransferMeter meter;
         bool metered = false;  // the meter has seen this attempt's progress
+        quint64 blocksSent = 0;  // over every image of this attempt
         int attempts = 0;
         QString outcome;
         std::optional<FleetUpdate::DeviceReport> report;  // of its last run
@@ -97,11 +98,14 @@ private:
     void reindex();
     static QString stateText(DeviceState state, int image);
     int percent(const Row &row) const;
+    // Of the device's whole update, where the bar tells its current image.
+    double fractionSent(const Row &row) const;
 
     QList<Row> _rows;
     QHash<quint32, int> _index;
     QList<std::pair<int, quint32>> _blocks;  // per image of the run
     qint64 _bytesPerDevice = 0;
+    quint64 _blocksPerDevice = 0;
     QSet<int> _dirty;
     QTimer _flush;
 };
