@@ -91,6 +91,8 @@ class tst_FleetWindow : public QObject
 private slots:
     void deviceList_data();
     void deviceList();
+    void timeLeftOfTheRun_data();
+    void timeLeftOfTheRun();
     void fleetThroughTheWindow();
     void findDevices();
     void portHeldIsSaid();
@@ -155,6 +157,34 @@ void tst_FleetWindow::deviceList()
                 + (refusal.problem == DeviceList::Problem::Address ? enumName(refusal.address)
                                                                     : enumName(refusal.problem));
     QCOMPARE(refusedEntries.join(QLatin1Char(' ')), refused);
+}
+
+void tst_FleetWindow::timeLeftOfTheRun_data()
+{
+    QTest::addColumn<int>("image");
+    QTest::addColumn<int>("blocksDone");
+    QTest::addColumn<int>("seconds");
+
+    // Three images of 100 blocks at 10 blocks a second, a second device waiting:
+    // what is left counts the images after the current one, not its percent.
+    QTest::newRow("image 1 nearly sent") << 1 << 90 << 51;
+    QTest::newRow("image 3 begun") << 3 << 10 << 39;
+}
+
+void tst_FleetWindow::timeLeftOfTheRun()
+{
+    QFETCH(int, image);
+    QFETCH(int, blocksDone);
+    QFETCH(int, seconds);
+    const QHostAddress sending(QStringLiteral("198.51.100.7")), waiting(QStringLiteral("198.51.100.8"));
+    DeviceTableModel model;
+    model.setImages({{1, 100 * 1400}, {2, 100 * 1400}, {3, 100 * 1400}});
+    model.addDevices({sending, waiting});
+    model.attemptStarted(sending);
+    model.progress(sending, image, quint32(blocksDone - 10), 100, 0);
+    model.progress(sending, image, quint32(blocksDone), 100, 1000);
+    const DeviceTableModel::Totals totals = model.totals();
+    QVERIFY2(qAbs(totals.secondsLeft - seconds) <= 1, qPrintable(QString::number(totals.secondsLeft)));
 }
 
 void tst_FleetWindow::fleetThroughTheWindow()

@@ -22,9 +22,9 @@ int DeviceTableModel::columnCount(const QModelIndex &parent) const
     return parent.isValid() ? 0 : ColumnCount;
 }
 
-QString DeviceTableModel::stateText(const Row &row) const
+QString DeviceTableModel::stateText(DeviceState state, int image)
 {
-    switch (row.state) {
+    switch (state) {
     case DeviceState::Waiting:
         return tr("waiting");
     case DeviceState::Connecting:
@@ -32,7 +32,7 @@ QString DeviceTableModel::stateText(const Row &row) const
     case DeviceState::Erasing:
         return tr("erasing");
     case DeviceState::Image:
-        return tr("file %1/3").arg(row.image);
+        return tr("file %1/3").arg(image);
     case DeviceState::Done:
         return tr("done");
     case DeviceState::Failed:
@@ -48,6 +48,15 @@ int DeviceTableModel::percent(const Row &row) const
     if (row.state == DeviceState::Done)
         return 100;
     return row.metered ? row.meter.percent() : 0;
+}
+
+double DeviceTableModel::fractionSent(const Row &row) const
+{
+    if (row.state == DeviceState::Done)
+        return 1.0;
+    if (!row.metered || _blocksPerDevice == 0)
+        return 0.0;
+    return std::min(1.0, double(row.blocksSent) / double(_blocksPerDevice));
 }
 
 QVariant DeviceTableModel::data(const QModelIndex &index, int role) const
@@ -75,6 +84,9 @@ QVariant DeviceTableModel::data(const QModelIndex &index, int role) const
         }
         return data(index, Qt::DisplayRole);
     }
+    // A long reason is elided in its cell: the whole of it on hovering.
+    if (role == Qt::ToolTipRole && index.column() == Outcome)
+        return row.outcome;
     if (role == Qt::TextAlignmentRole && index.column() != Outcome && index.column() != State)
         return int(Qt::AlignRight | Qt::AlignVCenter);
     if (role != Qt::DisplayRole)
@@ -83,7 +95,7 @@ QVariant DeviceTableModel::data(const QModelIndex &index, int role) const
     case Address:
         return row.address.toString();
     case State:
-        return stateText(row);
+        return stateText(row.state, row.image);
     case Progress:
         return percent(row);
     case Rate:
@@ -123,6 +135,33 @@ QVariant DeviceTableModel::headerData(int section, Qt::Orientation orientation, 
         break;
     }
     return QVariant();
+}
+
+QStringList DeviceTableModel::widestTexts(Column column)
+{
+    switch (column) {
+    case Address:
+        return {QStringLiteral("255.255.255.255")};
+    case State: {
+        QStringList texts;
+        for (DeviceState state : {DeviceState::Waiting, DeviceState::Connecting, DeviceState::Erasing, DeviceState::Image,
+                                  DeviceState::Done, DeviceState::Failed, DeviceState::Stopped})
+            texts << stateText(state, 3);
+        return texts;
+    }
+    case Progress:
+        return {QStringLiteral("100%")};
+    case Rate:
+        return {TransferMeter::rateText(1023.0 * 1024.0), TransferMeter::rateText(999.9 * 1024.0 * 1024.0)};
+    case TimeLeft:
+        return {TransferMeter::durationText(99 * 3600 + 59 * 60 + 59)};
+    case Attempts:
+        return {QStringLiteral("999")};
+    case Outcome:
+    case ColumnCount:
+        break;
+    }
+    return {};
 }
 
 void DeviceTableModel::addDevices(const QList<QHostAddress> &devices)
@@ -191,9 +230,11 @@ void DeviceTableModel::setImages(const QList<std::pair<int, qint64>> &sizes)
 {
     _blocks.clear();
     _bytesPerDevice = 0;
+    _blocksPerDevice = 0;
     for (const auto &[number, size] : sizes) {
         _blocks.append({number, protocol::blockCount(size)});
         _bytesPerDevice += size;
+        _blocksPerDevice += protocol::blockCount(size);
     }
 }
 
@@ -271,6 +312,12 @@ void DeviceTableModel::progress(const QHostAddress &device, int image, quint32 b
         return;
     row->meter.update(image, blocksDone, blocksTotal, nowMs);
     row->metered = true;
+    row->blocksSent = blocksDone;
+    for (const auto &[number, blocks] : std::as_const(_blocks)) {
+        if (number == image)
+            break;
+        row->blocksSent += blocks;
+    }
     if (row->state != DeviceState::Image || row->image != image) {
         row->state = DeviceState::Image;
         row->image = image;
@@ -351,7 +398,7 @@ DeviceTableModel::Totals DeviceTableModel::totals() const
             ++totals.running;
             break;
         }
-        bytesLeft += double(_bytesPerDevice) * (100 - percent(row)) / 100.0;
+        bytesLeft += double(_bytesPerDevice) * (1.0 - fractionSent(row));
         if (row.state == DeviceState::Image && row.metered && row.meter.bytesPerSecond() >= 0) {
             rate += row.meter.bytesPerSecond();
             rated = true;

@@ -9,6 +9,7 @@
 #include <QHostAddress>
 #include <QList>
 #include <QSet>
+#include <QStringList>
 #include <QTimer>
 
 #include <chrono>
@@ -75,7 +76,8 @@ public:
     QString outcome(int row) const { return _rows.at(row).outcome; }
     Totals totals() const;
 
-    // As the command line's progress lines say them; empty while unknown.
+    // The widest texts a column can show, for the view to size it by.
+    static QStringList widestTexts(Column column);
 
 private:
     struct Row {
@@ -84,6 +86,7 @@ private:
         int image = 0;
         TransferMeter meter;
         bool metered = false;  // the meter has seen this attempt's progress
+        quint64 blocksSent = 0;  // over every image of this attempt
         int attempts = 0;
         QString outcome;
         std::optional<FleetUpdate::DeviceReport> report;  // of its last run
@@ -93,13 +96,16 @@ private:
     void changed(int row);
     void flush();
     void reindex();
-    QString stateText(const Row &row) const;
+    static QString stateText(DeviceState state, int image);
     int percent(const Row &row) const;
+    // Of the device's whole update, where the bar tells its current image.
+    double fractionSent(const Row &row) const;
 
     QList<Row> _rows;
     QHash<quint32, int> _index;
     QList<std::pair<int, quint32>> _blocks;  // per image of the run
     qint64 _bytesPerDevice = 0;
+    quint64 _blocksPerDevice = 0;
     QSet<int> _dirty;
     QTimer _flush;
 };

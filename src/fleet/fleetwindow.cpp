@@ -24,9 +24,13 @@
 #include <QHeaderView>
 #include <QIcon>
 #include <QMessageBox>
+#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QSortFilterProxyModel>
+#include <QTableView>
 #include <QTime>
+
+#include <algorithm>
 
 namespace {
 
@@ -42,6 +46,18 @@ QString oneLine(QString text)
     return text.replace(QLatin1Char('\n'), QLatin1Char(' '));
 }
 
+// As wide as its header and the widest text it shows, in the font in use,
+// so the reason column gets what is left.
+void fitColumn(QTableView *table, DeviceTableModel::Column column, int atLeast = 0)
+{
+    const QFontMetrics metrics = table->fontMetrics();
+    // The cell's own margins, with room to spare.
+    const int margins = 2 * metrics.averageCharWidth();
+    int width = std::max(atLeast, table->horizontalHeader()->sectionSizeHint(column));
+    for (const QString &text : DeviceTableModel::widestTexts(column))
+        width = std::max(width, metrics.horizontalAdvance(text) + margins);
+    table->setColumnWidth(column, width);
+}
 
 } // namespace
 
@@ -66,8 +82,18 @@ FleetWindow::FleetWindow(QWidget *parent)
     ui->table_devices->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 8);
     ui->table_devices->horizontalHeader()->setStretchLastSection(true);
     ui->table_devices->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
-    ui->table_devices->setColumnWidth(DeviceTableModel::Address, 120);
-    ui->table_devices->setColumnWidth(DeviceTableModel::Progress, 140);
+    for (int column = 0; column < DeviceTableModel::Outcome; ++column)
+        fitColumn(ui->table_devices, DeviceTableModel::Column(column),
+                  column == DeviceTableModel::Progress ? 10 * fontMetrics().averageCharWidth() : 0);
+    // A few rows and the field for typed devices stay usable at the window's smallest.
+    const int rows = 4;
+    ui->table_devices->setMinimumHeight(ui->table_devices->horizontalHeader()->sizeHint().height()
+                                        + rows * ui->table_devices->verticalHeader()->defaultSectionSize()
+                                        + ui->table_devices->horizontalScrollBar()->sizeHint().height()
+                                        + 2 * ui->table_devices->frameWidth());
+    ui->edit_devices->setMinimumWidth(
+        ui->edit_devices->fontMetrics().horizontalAdvance(QStringLiteral("198.51.100.200-254"))
+        + 4 * ui->edit_devices->fontMetrics().averageCharWidth());
     ui->log_events->setMaximumBlockCount(kLogLines);
     ui->splitter->setStretchFactor(0, 3);
     ui->splitter->setStretchFactor(1, 1);
