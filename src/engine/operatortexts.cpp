@@ -281,6 +281,11 @@ QString OperatorTexts::stoppedAtFile(int fileNumber, const OperationResult &resu
     return tr("%1\nNot updated: keep power on, retry.").arg(where);
 }
 
+QString OperatorTexts::deviceCount(qsizetype count)
+{
+    return count == 1 ? tr("1 device") : tr("%1 devices").arg(count);
+}
+
 QString OperatorTexts::erasure(FleetUpdate::Erasure erasure)
 {
     switch (erasure) {

@@ -69,6 +69,8 @@ public:
 
     // Whether a device that did not finish was erased: "not erased",
     // "possibly erased" or "erased".
+    // "1 device", "24 devices".
+    static QString deviceCount(qsizetype count);
     static QString erasure(FleetUpdate::Erasure erasure);
 
     // How long a wait for the device has lasted, of how long it may last.

@@ -343,7 +343,7 @@ void FleetWindow::addDevices(const QString &text)
         refused << OperatorTexts::deviceEntryRefused(refusal);
     if (list.refused.size() > kRefusalsShown)
         refused << tr("and %n more", nullptr, int(list.refused.size() - kRefusalsShown));
-    QString message = tr("%n device(s) added.", nullptr, int(list.added.size()));
+    QString message = tr("%1 added.").arg(OperatorTexts::deviceCount(list.added.size()));
     if (!refused.isEmpty())
         message += QLatin1Char(' ') + tr("Not added: %1").arg(refused.join(QLatin1Char(' ')));
     say(message);
@@ -445,8 +445,8 @@ void FleetWindow::runDevices(const QList<QHostAddress> &devices)
     // A retry erases as much as a start does.
     const auto answer = QMessageBox::question(
         this, tr("Start the update"),
-        tr("Erase and update %n device(s)? Each device stays unusable until its update finishes.", nullptr,
-           int(devices.size())),
+        tr("Erase and update %1? Each device stays unusable until its update finishes.")
+            .arg(OperatorTexts::deviceCount(devices.size())),
         QMessageBox::Yes | QMessageBox::Cancel, QMessageBox::Cancel);
     if (answer != QMessageBox::Yes)
         return;
@@ -493,10 +493,10 @@ void FleetWindow::runDevices(const QList<QHostAddress> &devices)
     if (!_firstStarted.isValid())
         _firstStarted = QDateTime::currentDateTimeUtc();
     _runClock.start();
-    ui->log_events->appendPlainText(tr("%1  run of %n device(s) from %2", nullptr, int(devices.size()))
+    ui->log_events->appendPlainText(tr("%1  run of %2 from %3")
                                         .arg(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")),
-                                             chosen->displayText()));
-    say(tr("Updating %n device(s)...", nullptr, int(devices.size())));
+                                             OperatorTexts::deviceCount(devices.size()), chosen->displayText()));
+    say(tr("Updating %1...").arg(OperatorTexts::deviceCount(devices.size())));
     setState(State::Running);
     _summary.start();
     _fleet.start(options);

@@ -1,5 +1,7 @@
 #include "founddevicesdialog.h"
 
+#include "operatortexts.h"
+
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QListWidget>
@@ -11,7 +13,7 @@ FoundDevicesDialog::FoundDevicesDialog(const QList<QHostAddress> &found, QWidget
     , _list(new QListWidget(this))
 {
     setWindowTitle(tr("Devices found"));
-    auto *label = new QLabel(tr("%n device(s) answered. Add the checked ones:", nullptr, int(found.size())), this);
+    auto *label = new QLabel(tr("%1 answered. Add the checked ones:").arg(OperatorTexts::deviceCount(found.size())), this);
     label->setBuddy(_list);
     _list->setObjectName(QStringLiteral("list_found"));
     _list->setAccessibleName(tr("Devices found"));
