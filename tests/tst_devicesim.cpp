@@ -332,16 +332,12 @@ void tst_DeviceSim::fleetRange_data()
     QTest::addColumn<int>("count");
     QTest::addColumn<QString>("last");  // empty: refused
 
-    QTest::newRow("one") << "127.0.0.2" << 1 << "127.0.0.2";
     QTest::newRow("across an octet") << "127.0.0.250" << 10 << "127.0.1.3";
     QTest::newRow("as many as allowed") << "127.0.0.2" << 200 << "127.0.0.201";
     QTest::newRow("one too many") << "127.0.0.2" << 201 << "";
     QTest::newRow("none") << "127.0.0.2" << 0 << "";
-    QTest::newRow("negative") << "127.0.0.2" << -1 << "";
     QTest::newRow("up to the last loopback address") << "127.255.255.254" << 2 << "127.255.255.255";
     QTest::newRow("one past it") << "127.255.255.254" << 3 << "";
-    QTest::newRow("from the last address on") << "127.255.255.255" << 200 << "";
-    QTest::newRow("below loopback") << "126.255.255.255" << 3 << "";
     QTest::newRow("not loopback") << "198.51.100.20" << 1 << "";
     QTest::newRow("IPv6 loopback") << "::1" << 1 << "";
 }
@@ -537,20 +533,15 @@ void tst_DeviceSim::programRefuses_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("reason");  // a fragment of what it says on stderr
 
-    // Which ranges are refused is addressRange's to decide (fleetRange).
-    QTest::newRow("too many devices") << QStringList{"--count", "201"} << "" << 2 << "1 to 200";
+    // Which ranges are refused is addressRange's to decide (fleetRange), and
+    // how options are read is the tool's own; here, the refusals that keep
+    // the simulator off a real network and off another's port.
     QTest::newRow("range leaves loopback") << QStringList{"--address", "127.255.255.250", "--count", "7"} << "" << 2
                                            << "would leave 127.0.0.0/8";
     QTest::newRow("a target a real network routes") << QStringList{"--target", "100.64.0.9"} << "" << 2
                                                     << "--target 100.64.0.9";
     QTest::newRow("--only, one of a list outside")
         << QStringList{"--count", "3", "--only", "127.0.0.3,127.0.0.9", "--silent"} << "" << 2 << "--only 127.0.0.9";
-    QTest::newRow("--only, not an address") << QStringList{"--count", "3", "--only", "device3", "--silent"} << ""
-                                            << 2 << "--only device3";
-    QTest::newRow("more devices to wait for than there are")
-        << QStringList{"--count", "2", "--exit-after-devices", "3"} << "" << 2 << "never be reached";
-    QTest::newRow("negative delay") << QStringList{"--ack-delay-ms", "-1"} << "" << 2 << "whole number";
-    QTest::newRow("unknown switch") << QStringList{"--count", "2", "--fleet"} << "" << 2 << "fleet";
     QTest::newRow("an address taken") << QStringList{"--count", "5"} << "127.0.0.4" << 3 << "127.0.0.4:1235";
 }
 
