@@ -102,7 +102,6 @@ private slots:
     void deviceFaults_data();
     void deviceFaults();
     void foreignDatagramsDoNotEndAWait();
-    void setupFailures();
 
 private:
     void connectRig(Rig &rig);
@@ -318,7 +317,22 @@ void TestLink::transfer()
 }
 
 // What happens before the send, besides the device's faults.
-enum Twist { Plain, NeverConnected, ConnectFailed, FileMissing, Stopped };
+enum Twist { Plain, NeverConnected, FileMissing, Stopped, ConnectFailed };
+
+// Connects that fail, from ConnectFailed on: the address and port someone
+// else holds, or addresses that are not IPv4; after one that worked or not.
+struct FailedConnect {
+    const char *target, *local, *taken;
+    quint16 port;
+    bool afterOne;
+};
+const FailedConnect kFailedConnects[] = {{"127.0.0.2", "127.0.0.4", "127.0.0.4", 1235, true},
+                                         {"127.0.0.2", "127.0.0.1", "0.0.0.0", 1246, false},
+                                         {"127.0.0.2", "127.0.0.1", "127.0.0.1", 1235, false},
+                                         {"::1", "127.0.0.1", nullptr, 0, false},
+                                         {"", "127.0.0.1", nullptr, 0, false},
+                                         {"127.0.0.2", "::1", nullptr, 0, false},
+                                         {"127.0.0.2", "", nullptr, 0, false}};
 
 void TestLink::deviceFaults_data()
 {
@@ -357,8 +371,12 @@ void TestLink::deviceFaults_data()
     // Nothing leaves without a device or an image.
     f = {};
     QTest::newRow("before Connect") << 5 << f << 60000 << 60000 << Outcome::NotConnected << 0 << int(NeverConnected);
-    QTest::newRow("a Connect whose bind failed, after one that worked")
-        << 5 << f << 60000 << 60000 << Outcome::NotConnected << 0 << int(ConnectFailed);
+    for (int i = 0; i < int(std::size(kFailedConnects)); ++i) {
+        const FailedConnect &c = kFailedConnects[i];
+        QTest::addRow("Connect to %s from %s failed, %s taken%s", c.target, c.local, c.taken ? c.taken : "none",
+                      c.afterOne ? ", after one that worked" : "")
+            << 5 << f << 60000 << 60000 << Outcome::NotConnected << 0 << int(ConnectFailed) + i;
+    }
     // Which file is unfit, and why, is UpdateImage's to decide.
     QTest::newRow("file missing") << 5 << f << 60000 << 60000 << Outcome::FileNotReadable << 0 << int(FileMissing);
 
@@ -404,15 +422,20 @@ void TestLink::deviceFaults()
     const QString path = twist == FileMissing ? rig.dir.filePath(QStringLiteral("missing.bin"))
                                               : rig.writeFile(QStringLiteral("image.bin"), image);
     QVERIFY(!path.isEmpty());
-    if (twist == NeverConnected)
+    const FailedConnect *failed = twist >= ConnectFailed ? &kFailedConnects[twist - ConnectFailed] : nullptr;
+    if (twist == NeverConnected || (failed && !failed->afterOne))
         QVERIFY2(rig.sim.start(kDevice), qPrintable(rig.sim.errorString()));
     else
         CHECKED(connectRig(rig));
-    if (twist == ConnectFailed) {
-        QUdpSocket holder;
-        QVERIFY(holder.bind(QHostAddress(QStringLiteral("127.0.0.4")), udpUpdater::kDevicePort,
-                            QAbstractSocket::DontShareAddress));
-        QVERIFY(!rig.link.initialise(kDevice, QHostAddress(QStringLiteral("127.0.0.4"))));
+    QUdpSocket holder;
+    if (failed) {
+        if (failed->taken)
+            QVERIFY(holder.bind(QHostAddress(failed->taken), failed->port, QAbstractSocket::DontShareAddress));
+        QVERIFY(!rig.link.initialise(QHostAddress(failed->target), QHostAddress(failed->local)));
+        // The error names the port that was taken.
+        QVERIFY2(rig.link.errorString().contains(failed->taken ? QString::number(failed->port) : QString()),
+                 qPrintable(rig.link.errorString()));
+        QVERIFY(!rig.link.errorString().isEmpty());
     }
     rig.sim.setFaults(faults);
     rig.link.setTimeouts(
@@ -464,6 +487,13 @@ void TestLink::deviceFaults()
         QVERIFY2(wire.size() < qMax(blocks, 2), qPrintable(QString::number(wire.size())));
     for (int i = 0; i < wire.size(); ++i)
         QVERIFY(wire.at(i) == command(MT_WRITE, udpUpdater::writeBlock(image, 2, quint32(i), checksum)));
+    // Once the ports are free again, the same link connects.
+    if (failed) {
+        holder.close();
+        QSignalSpy acks(&rig.link, &udpUpdater::acknowledged);
+        QVERIFY2(rig.link.initialise(kDevice, kLocal), qPrintable(rig.link.errorString()));
+        QTRY_COMPARE_WITH_TIMEOUT(acks.count(), 1, 5000);
+    }
 }
 
 void TestLink::foreignDatagramsDoNotEndAWait()
@@ -501,43 +531,6 @@ void TestLink::foreignDatagramsDoNotEndAWait()
     CHECKED(expectOutcome(rig, Outcome::Success, 5000));
     QCOMPARE(acks.count(), 1);
     QCOMPARE(acks.at(0).at(0).value<message_types>(), MT_ERASE);
-}
-
-void TestLink::setupFailures()
-{
-    Rig rig;
-    QVERIFY2(rig.sim.start(kDevice), qPrintable(rig.sim.errorString()));
-
-    // Each port taken by someone else; the error names it.
-    for (const auto &[address, port] : {std::pair{QHostAddress(QHostAddress::AnyIPv4), udpUpdater::kAckPort},
-                                        std::pair{kLocal, udpUpdater::kDevicePort}}) {
-        QUdpSocket holder;
-        QVERIFY2(holder.bind(address, port, QAbstractSocket::DontShareAddress), qPrintable(holder.errorString()));
-        QVERIFY(!rig.link.initialise(kDevice, kLocal));
-        QVERIFY2(rig.link.errorString().contains(QString::number(port)), qPrintable(rig.link.errorString()));
-    }
-
-    const QList<QPair<QHostAddress, QHostAddress>> notIPv4 = {
-        {QHostAddress(QStringLiteral("::1")), kLocal},
-        {QHostAddress(), kLocal},
-        {kDevice, QHostAddress(QStringLiteral("::1"))},
-        {kDevice, QHostAddress()},
-    };
-    for (const auto &[target, local] : notIPv4) {
-        QVERIFY2(!rig.link.initialise(target, local), qPrintable(target.toString() + " / " + local.toString()));
-        QVERIFY(!rig.link.errorString().isEmpty());
-    }
-
-    CHECKED(settle(rig));
-    QCOMPARE(rig.fromLink(), QList<QByteArray>{});
-
-    // Once the ports are free again, the same link connects.
-    QSignalSpy acks(&rig.link, &udpUpdater::acknowledged);
-    QVERIFY2(rig.link.initialise(kDevice, kLocal), qPrintable(rig.link.errorString()));
-    QVERIFY(rig.link.errorString().isEmpty());
-    QTRY_COMPARE_WITH_TIMEOUT(acks.count(), 1, 5000);
-    QCOMPARE(rig.sim.received().constLast(), QByteArray::fromHex("a55a0f"));
-
 }
 
 PRIVATE_NETWORK_TEST_MAIN(TestLink)
