@@ -143,11 +143,6 @@ struct Wire {
     }
 };
 
-QString eventOf(const QJsonObject &object)
-{
-    return object.value(QStringLiteral("event")).toString();
-}
-
 // A text field of an event.
 QString text(const QJsonObject &object, const char *key)
 {
@@ -175,14 +170,14 @@ QStringList namesOf(const QList<QJsonObject> &events, const QString &device)
 {
     QStringList names;
     for (const QJsonObject &event : eventsOf(events, device))
-        names.append(eventOf(event));
+        names.append(text(event, "event"));
     return names;
 }
 
 int indexOf(const QList<QJsonObject> &events, const QString &event, const QString &device)
 {
     for (int i = 0; i < events.size(); ++i) {
-        if (eventOf(events[i]) == event && text(events[i], "device") == device)
+        if (text(events[i], "event") == event && text(events[i], "device") == device)
             return i;
     }
     return -1;
@@ -195,13 +190,14 @@ QString updateOrderProblem(const QList<QJsonObject> &events, const QString &devi
 {
     const QList<QJsonObject> mine = eventsOf(events, device);
     const QString all = device + QStringLiteral(": ") + namesOf(events, device).join(QLatin1Char(' '));
-    if (mine.size() < 6 || eventOf(mine[0]) != QLatin1String("connected")
-        || eventOf(mine[1]) != QLatin1String("erased") || eventOf(mine.last()) != QLatin1String("device-done"))
+    if (mine.size() < 6 || text(mine[0], "event") != QLatin1String("connected")
+        || text(mine[1], "event") != QLatin1String("erased")
+        || text(mine.last(), "event") != QLatin1String("device-done"))
         return all;
     int image = 1;
     qint64 lastProgress = -1;
     for (int i = 2; i < mine.size() - 1; ++i) {
-        const QString event = eventOf(mine[i]);
+        const QString event = text(mine[i], "event");
         const int number = mine[i].value(QStringLiteral("image")).toInt();
         if (number != image || (event != QLatin1String("progress") && event != QLatin1String("image-done")))
             return all;
@@ -357,7 +353,7 @@ void tst_Cli::failingDevicesLeaveTheOthersAlone()
         QVERIFY(indexOf(events, "device-done", device(good)) < indexOf(events, "device-done", device(2)));
     }
     // Stdout is JSON only, the images first: the human text went to stderr.
-    QCOMPARE(eventOf(events.first()), QStringLiteral("images"));
+    QCOMPARE(text(events.first(), "event"), QStringLiteral("images"));
     const QJsonArray files = events.first().value(QStringLiteral("images")).toArray();
     QCOMPARE(files.size(), 3);
     for (int n = 1; n <= 3; ++n) {
@@ -399,7 +395,7 @@ void tst_Cli::failingDevicesLeaveTheOthersAlone()
     QCOMPARE(_sims[6]->eraseCount(), 0);
 
     const QJsonObject summary = events.last();
-    QCOMPARE(eventOf(summary), QStringLiteral("summary"));
+    QCOMPARE(text(summary, "event"), QStringLiteral("summary"));
     QCOMPARE(summary.value(QStringLiteral("succeeded")).toInt(), 2);
     QCOMPARE(summary.value(QStringLiteral("failed")).toInt(), 5);
     QCOMPARE(summary.value(QStringLiteral("failedDevices")).toArray(),
@@ -578,7 +574,7 @@ void tst_Cli::refusedRunsSendNothing()
         QList<QJsonObject> events;
         QVERIFY2(cli.events(&events), qPrintable(cli.said()));
         QCOMPARE(events.size(), portTaken ? 2 : 1);
-        QCOMPARE(eventOf(events.last()), QStringLiteral("error"));
+        QCOMPARE(text(events.last(), "event"), QStringLiteral("error"));
         QCOMPARE(events.last().value(QStringLiteral("exitCode")).toInt(), code);
         QVERIFY2(text(events.last(), "message").contains(said), qPrintable(cli.said()));
     }
@@ -677,7 +673,7 @@ void tst_Cli::interruptedMidTransfer()
     if (stalled == QLatin1String("devices")) {
         // No device known yet: the one error says why, and nothing was sent.
         QCOMPARE(events.size(), 1);
-        QCOMPARE(eventOf(events[0]), QStringLiteral("error"));
+        QCOMPARE(text(events[0], "event"), QStringLiteral("error"));
         QCOMPARE(events[0].value(QStringLiteral("exitCode")).toInt(), 130);
         QVERIFY2(cli.err.contains("the devices file"), qPrintable(cli.said()));
         for (const auto &sim : _sims)
@@ -693,7 +689,7 @@ void tst_Cli::interruptedMidTransfer()
     for (int i = 0; i < 3; ++i) {
         const QList<QJsonObject> mine = eventsOf(events, device(i));
         QVERIFY2(!mine.isEmpty(), qPrintable(device(i)));
-        QCOMPARE(eventOf(mine.last()), QStringLiteral("device-done"));
+        QCOMPARE(text(mine.last(), "event"), QStringLiteral("device-done"));
         QCOMPARE(text(mine.last(), "outcome"), QStringLiteral("Aborted"));
         QCOMPARE(text(mine.last(), "reason"), QStringLiteral("Aborted."));
         // Each device's answer to the erase is what tells.
@@ -702,7 +698,7 @@ void tst_Cli::interruptedMidTransfer()
         QCOMPARE(text(devices[i].toObject(), "erased"), text(mine.last(), "erased"));
     }
     const QJsonObject summary = events.last();
-    QCOMPARE(eventOf(summary), QStringLiteral("summary"));
+    QCOMPARE(text(summary, "event"), QStringLiteral("summary"));
     QCOMPARE(summary.value(QStringLiteral("aborted")).toInt(), 3);
     QCOMPARE(summary.value(QStringLiteral("exitCode")).toInt(), 130);
     if (stalled == QLatin1String("log"))
@@ -753,7 +749,7 @@ void tst_Cli::checkFromADevicesFile()
     QList<QJsonObject> events;
     QVERIFY2(cli.events(&events), qPrintable(cli.said().left(2000)));
 
-    QCOMPARE(eventOf(events.first()), QStringLiteral("images"));
+    QCOMPARE(text(events.first(), "event"), QStringLiteral("images"));
     for (int i : {0, 1, 3}) {
         QCOMPARE(namesOf(events, device(i)), QStringList({"connected", "device-done"}));
         // The connect command, and nothing else.
@@ -1028,7 +1024,7 @@ void tst_Cli::scanListsTheDevicesSetToThisPc()
     QVERIFY2(cli.events(&events), qPrintable(cli.said()));
     QStringList found;
     for (const QJsonObject &event : std::as_const(events)) {
-        if (eventOf(event) == QLatin1String("found"))
+        if (text(event, "event") == QLatin1String("found"))
             found << text(event, "device");
     }
     QStringList expected;
@@ -1036,7 +1032,7 @@ void tst_Cli::scanListsTheDevicesSetToThisPc()
         expected << at(20 + i);
     QCOMPARE(found, expected);
     const QJsonObject summary = events.last();
-    QCOMPARE(eventOf(summary), QStringLiteral("summary"));
+    QCOMPARE(text(summary, "event"), QStringLiteral("summary"));
     QCOMPARE(summary.value(QStringLiteral("found")).toInt(), answering);
     QCOMPARE(summary.value(QStringLiteral("probed")).toInt(), 253);
     QCOMPARE(summary.value(QStringLiteral("exitCode")).toInt(), code);

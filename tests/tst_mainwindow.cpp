@@ -25,35 +25,24 @@ namespace {
 
 using namespace testsupport;
 
-const QByteArray &initCommand()
-{
-    static const QByteArray bytes = QByteArray::fromHex("a55a0f");
-    return bytes;
-}
-
+const QByteArray kInit = QByteArray::fromHex("a55a0f");
 const QString kChecking = QStringLiteral("Checking update files ...");
 const QString kFilesMissing = QStringLiteral("Files could not be found.\nPlease start over.");
 
-// The Log tab's lines, each with the colour it starts in.
-QList<std::pair<QString, QColor>> logLines(MainWindow &window, const Form &f)
+// The Log tab's lines; with `colours`, the colour each starts in.
+QStringList logTexts(MainWindow &window, const Form &f, QList<QColor> *colours = nullptr)
 {
     window.link()->log()->flush();
-    QList<std::pair<QString, QColor>> lines;
-    for (QTextBlock block = f.log->document()->begin(); block.isValid(); block = block.next()) {
-        if (!block.text().isEmpty())  // the empty first block of an empty document
-            lines.append({block.text(), block.begin().fragment().charFormat().foreground().color()});
-    }
-    return lines;
-}
-
-QStringList logTexts(MainWindow &window, const Form &f)
-{
     QStringList texts;
-    for (const auto &line : logLines(window, f))
-        texts << line.first;
+    for (QTextBlock block = f.log->document()->begin(); block.isValid(); block = block.next()) {
+        if (block.text().isEmpty())  // the empty first block of an empty document
+            continue;
+        texts << block.text();
+        if (colours)
+            colours->append(block.begin().fragment().charFormat().foreground().color());
+    }
     return texts;
 }
-
 
 } // namespace
 
@@ -121,13 +110,13 @@ void tst_MainWindow::acknowledgementSources()
 
     f.connectButton->click();
     const QNetworkDatagram init = device.next();
-    QCOMPARE(init.data(), initCommand());
+    QCOMPARE(init.data(), kInit);
     QCOMPARE(QHostAddress(init.senderAddress().toIPv4Address()), pcAddress());
     QCOMPARE(init.senderPort(), int(kCommandPort));
     QCOMPARE(f.userPrompt->text(), kFilesFound);
 
     // The right answer from the wrong host: logged, nothing else.
-    stranger.answer(initCommand());
+    stranger.answer(kInit);
     QVERIFY(runLoopUntil([&] { return logTexts(window, f).filter("RX: ").size() == 1; }, 5000));
     QCOMPARE(f.userPrompt->text(), kFilesFound);
     QVERIFY(!f.startButton->isEnabled());
@@ -138,12 +127,13 @@ void tst_MainWindow::acknowledgementSources()
     // genuine answer comes last and must still be acted on.
     device.answer(QByteArray::fromHex("a55a00"));
     device.answer(QByteArray::fromHex("a55a"));
-    device.answer(initCommand());
+    device.answer(kInit);
     QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 5000);
     QCOMPARE(logTexts(window, f),
              (QStringList{"TX: a5-5a-0f", "RX: a5-5a-0f", "RX: a5-5a-00", "RX: a5-5a", "RX: a5-5a-0f"}));
-    QCOMPARE(logLines(window, f).at(0).second, QColor(QColorConstants::Red));
-    QCOMPARE(logLines(window, f).at(1).second, QColor(QColorConstants::DarkGreen));
+    QList<QColor> colours;
+    logTexts(window, f, &colours);
+    QCOMPARE(colours.mid(0, 2), (QList<QColor>{QColorConstants::Red, QColorConstants::DarkGreen}));
     QVERIFY(f.startButton->isEnabled());
     QVERIFY(f.bar->isEnabled());
     QCOMPARE(f.bar->value(), 10);
@@ -158,12 +148,12 @@ void tst_MainWindow::acknowledgementSources()
     f.connectButton->click();
     QVERIFY(!f.startButton->isEnabled());
     const QNetworkDatagram again = device.next();
-    QCOMPARE(again.data(), initCommand());
+    QCOMPARE(again.data(), kInit);
     QCOMPARE(QHostAddress(again.senderAddress().toIPv4Address()), otherAddress());
     QCOMPARE(again.senderPort(), int(kCommandPort));
     QCOMPARE(f.userPrompt->text(), kFilesFound);
     QVERIFY(!f.startButton->isEnabled());
-    device.answer(initCommand(), otherAddress());
+    device.answer(kInit, otherAddress());
     QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 5000);
     QVERIFY(f.startButton->isEnabled());
 
@@ -609,8 +599,8 @@ void tst_MainWindow::keyboard()
 
     // Enter there is "Connect".
     QTest::keyClick(f.targetIp, Qt::Key_Return);
-    QCOMPARE(device.next().data(), initCommand());
-    device.answer(initCommand());
+    QCOMPARE(device.next().data(), kInit);
+    device.answer(kInit);
     QVERIFY(runLoopUntil([&] { return f.startButton->isEnabled(); }, 5000));
 
     // Enter on a focused button presses it; the focus then does not land in
