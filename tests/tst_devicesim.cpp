@@ -500,29 +500,20 @@ void tst_DeviceSim::program()
 
     const QStringList lines = sim.lines();
     for (int i = 0; i < 3; ++i) {
-        const QString address = nth(deviceAddress(), i).toString();
         QCOMPARE(pcs[i].answers().size(), update.size());
         for (const Sender::Answer &answer : pcs[i].answers())
-            QVERIFY2((answer.afterMs >= kDelayMs) == (i == 1),
-                     qPrintable(QStringLiteral("%1: an answer after %2 ms").arg(address).arg(answer.afterMs)));
-        const QString summary = QStringLiteral("%1: image 2: 2 blocks, %2 bytes, checksum %3")
-                                    .arg(address)
-                                    .arg(images.at(1).size())
-                                    .arg(i == 2 ? "bad, " : "good, OK");
-        QVERIFY2(lines.filter(summary).size() == 1, qPrintable(summary + QStringLiteral("\n") + sim.output()));
-        QVERIFY2(lines.contains(QStringLiteral("%1: 6 datagrams, 3 images, %2 clean, 0 erases, 6 acknowledgements")
-                                    .arg(address)
-                                    .arg(i == 2 ? 2 : 3)),
-                 qPrintable(sim.output()));
+            QVERIFY2((answer.afterMs >= kDelayMs) == (i == 1), qPrintable(QString::number(answer.afterMs)));
     }
+    QVERIFY2(lines.filter(QStringLiteral("127.0.0.4: image 2: 2 blocks, %1 bytes, checksum bad, ").arg(images.at(1).size()))
+                     .size() == 1,
+             qPrintable(sim.output()));
     QVERIFY2(lines.last() == QStringLiteral("exiting (2 devices through 3 clean images): 18 datagrams, 9 images, "
                                             "8 clean, 0 erases, 18 acknowledgements on 3 devices"),
              qPrintable(sim.output()));
     // Each device saves in a folder of its own, so equal names do not collide.
     for (const QString &address : {QStringLiteral("127.0.0.2"), QStringLiteral("127.0.0.3")}) {
         QFile saved(QDir(dir.filePath(address)).filePath(QStringLiteral("image3-3.bin")));
-        QVERIFY2(saved.open(QIODevice::ReadOnly), qPrintable(saved.fileName()));
-        QVERIFY(saved.readAll() == images.at(2));
+        QVERIFY2(saved.open(QIODevice::ReadOnly) && saved.readAll() == images.at(2), qPrintable(saved.fileName()));
     }
 }
 
