@@ -1,8 +1,8 @@
 // The window on loopback: "Connect" end to end, which acknowledgements count,
-// the refusals before anything is sent, a choice changed after "Connect", an
+// the files gone at the next "Connect", a choice changed after "Connect", an
 // adapter plugged in while the window runs, the form and the engineering tab.
 // The device is either the simulator or a bare socket the test answers from
-// by hand, always at 127.0.0.2; the PC side is 127.0.0.1 (or 127.0.0.3, or
+// by hand (once a dual-stack one), always at 127.0.0.2; the PC side is 127.0.0.1 (or 127.0.0.3, or
 // 127.0.0.10 on an adapter the test adds in its own namespace).
 
 #include "logview.h"
@@ -54,7 +54,7 @@ private slots:
     void initTestCase();
 
     void acknowledgementSources();
-    void connectRefusedBeforeSending();
+    void filesGoneAtTheNextConnect();
     void choiceChangedAfterConnect_data();
     void choiceChangedAfterConnect();
     void adapterListReadWhenOpened();
@@ -170,7 +170,7 @@ void tst_MainWindow::acknowledgementSources()
     QCOMPARE(f.userPrompt->text(), kConnected);
 }
 
-void tst_MainWindow::connectRefusedBeforeSending()
+void tst_MainWindow::filesGoneAtTheNextConnect()
 {
     DeviceSim sim;
     WindowFixture fx;
