@@ -217,40 +217,19 @@ void tst_DeviceSim::imageFlaws()
     const QByteArray image = flaw == EndAfterLongestSpell ? pseudoImage(2 * protocol::chunkSize, 60) : kImage;
     QList<QByteArray> datagrams = imageDatagrams(image, 1);
     const QByteArray nextImage = pseudoImage(500, 8);  // one short START, no checksum
-    switch (flaw) {
-    case BadChecksum:
-        datagrams.last().back() = char(datagrams.last().back() ^ 0x01);
-        break;
-    case SkippedIndex:
+    const QHash<int, std::function<void(QList<QByteArray> &)>> edits{
+        {BadChecksum, [](auto &d) { d.last().back() = char(d.last().back() ^ 0x01); }},
         // The sender's count jumps from 1 to 3; the bytes are all there.
-        for (int i = 2; i < datagrams.size(); ++i)
-            datagrams[i][kIndexAt] = char(datagrams[i][kIndexAt] + 1);
-        break;
-    case MissingBlock:
-        datagrams.removeAt(2);
-        break;
-    case RepeatedBlock:
-        datagrams.insert(3, datagrams.at(2));
-        break;
-    case UnknownStatus:
-        datagrams[2][kStatusAt] = 7;
-        break;
-    case MidFirst:
-        datagrams[0][kStatusAt] = char(WFS_MID);
-        break;
-    case WrongImageNumber:
-        datagrams[1][kImageNumberAt] = 2;
-        break;
-    case NoEndThenNextImage:
-        datagrams.removeLast();
-        datagrams += imageDatagrams(nextImage, 2);
-        break;
-    case NoEndLinkQuiet:
-        datagrams.removeLast();
-        break;
-    default:
-        break;
-    }
+        {SkippedIndex, [](auto &d) { for (int i = 2; i < d.size(); ++i) d[i][kIndexAt] = char(d[i][kIndexAt] + 1); }},
+        {MissingBlock, [](auto &d) { d.removeAt(2); }},
+        {RepeatedBlock, [](auto &d) { d.insert(3, d.at(2)); }},
+        {UnknownStatus, [](auto &d) { d[2][kStatusAt] = 7; }},
+        {MidFirst, [](auto &d) { d[0][kStatusAt] = char(WFS_MID); }},
+        {WrongImageNumber, [](auto &d) { d[1][kImageNumberAt] = 2; }},
+        {NoEndThenNextImage, [&](auto &d) { d.removeLast(); d += imageDatagrams(nextImage, 2); }},
+        {NoEndLinkQuiet, [](auto &d) { d.removeLast(); }}};
+    if (edits.contains(flaw))
+        edits[flaw](datagrams);
 
     // Not kept, the bytes are still checked, and saved when asked.
     QTemporaryDir dir;
