@@ -536,15 +536,12 @@ void tst_MainWindow::composedTextsFit()
     };
     oneLine.removeDuplicates();
     twoLines.removeDuplicates();
-    for (const QString &text : std::as_const(oneLine)) {
-        check(fx.f.engPrompt, text, 1);
-        if (QTest::currentTestFailed())
-            return;
-    }
-    for (const QString &text : std::as_const(twoLines)) {
-        check(fx.f.userPrompt, text, 2);
-        if (QTest::currentTestFailed())
-            return;
+    for (const auto &[label, texts, most] : {std::tuple{fx.f.engPrompt, &oneLine, 1}, {fx.f.userPrompt, &twoLines, 2}}) {
+        for (const QString &text : std::as_const(*texts)) {
+            check(label, text, most);
+            if (QTest::currentTestFailed())
+                return;
+        }
     }
     // The bar's text with the longest time left it could tell, and a few pixels
     // for the padding the style draws it with.
