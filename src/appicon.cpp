@@ -13,3 +13,11 @@ QImage squareLogo(const QImage &logo, int side)
     painter.drawImage((side - scaled.width()) / 2, (side - scaled.height()) / 2, scaled);
     return square;
 }
+
+QIcon logoIcon(const QImage &logo)
+{
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64, 128, 256})
+        icon.addPixmap(QPixmap::fromImage(squareLogo(logo, size)));
+    return icon;
+}

@@ -46,16 +46,6 @@ void useDesignedFont(QWidget *window)
     window->setFont(QFont(QStringLiteral("Segoe UI"), 9));
 }
 
-// The logo in the sizes window managers ask for. The full 3750 x 1704
-// picture is too big for an X11 window property: there would be no icon.
-QIcon logoIcon(const QString &resource)
-{
-    const QImage logo(resource);
-    QIcon icon;
-    for (int size : {16, 24, 32, 48, 64, 128, 256})
-        icon.addPixmap(QPixmap::fromImage(squareLogo(logo, size)));
-    return icon;
-}
 
 } // namespace
 
@@ -69,7 +59,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->setupUi(this);
     setWindowTitle(tr("Varnel Updater"));
     useDesignedFont(this);
-    setWindowIcon(logoIcon(QStringLiteral(":/icons/logo.png")));
+    setWindowIcon(logoIcon(QImage(QStringLiteral(":/icons/logo.png"))));
     ui->label_prompt->setText(OperatorTexts::engineeringStart());
 
     connect(&watcher, &QFutureWatcher<void>::finished, this, &MainWindow::when_file_send_finished);

@@ -312,8 +312,8 @@ void tst_DeviceSim::fleetRange_data()
     QTest::addColumn<QString>("last");  // empty: refused
 
     QTest::newRow("across an octet") << "127.0.0.250" << 10 << "127.0.1.3";
-    QTest::newRow("as many as allowed") << "127.0.0.2" << 200 << "127.0.0.201";
-    QTest::newRow("one too many") << "127.0.0.2" << 201 << "";
+    QTest::newRow("as many as allowed") << "127.0.0.2" << 1024 << "127.0.4.1";
+    QTest::newRow("one too many") << "127.0.0.2" << 1025 << "";
     QTest::newRow("none") << "127.0.0.2" << 0 << "";
     QTest::newRow("up to the last loopback address") << "127.255.255.254" << 2 << "127.255.255.255";
     QTest::newRow("one past it") << "127.255.255.254" << 3 << "";

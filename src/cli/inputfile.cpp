@@ -7,19 +7,9 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-FileIdentity identityOf(const struct stat &status)
-{
-    FileIdentity identity;
-    identity.device = quint64(status.st_dev);
-    identity.inode = quint64(status.st_ino);
-    identity.known = true;
-    return identity;
-}
 
 QString errnoText(int error)
 {
@@ -27,18 +17,6 @@ QString errnoText(int error)
 }
 
 } // namespace
-
-FileIdentity FileIdentity::ofDescriptor(int fd)
-{
-    struct stat status {};
-    return ::fstat(fd, &status) == 0 ? identityOf(status) : FileIdentity();
-}
-
-FileIdentity FileIdentity::ofPath(const QString &path)
-{
-    struct stat status {};
-    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? identityOf(status) : FileIdentity();
-}
 
 InputFile InputFile::read(const QString &path, qint64 maxBytes)
 {

@@ -43,21 +43,14 @@ TextReport::TextReport(QTextStream &out, QTextStream &err, bool terminal, FleetU
 
 QString TextReport::rateText(double bytesPerSecond)
 {
-    if (bytesPerSecond < 0)
-        return QStringLiteral("--- KiB/s");
-    if (bytesPerSecond >= 1024.0 * 1024.0)
-        return QStringLiteral("%1 MiB/s").arg(bytesPerSecond / (1024.0 * 1024.0), 0, 'f', 1);
-    return QStringLiteral("%1 KiB/s").arg(bytesPerSecond / 1024.0, 0, 'f', 0);
+    const QString text = TransferMeter::rateText(bytesPerSecond);
+    return text.isEmpty() ? QStringLiteral("--- KiB/s") : text;
 }
 
 QString TextReport::durationText(qint64 seconds)
 {
-    if (seconds < 0)
-        return QStringLiteral("--:--");
-    const auto two = [](qint64 n) { return QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0')); };
-    if (seconds >= 3600)
-        return QStringLiteral("%1:%2:%3").arg(seconds / 3600).arg(two(seconds / 60 % 60), two(seconds % 60));
-    return QStringLiteral("%1:%2").arg(seconds / 60).arg(two(seconds % 60));
+    const QString text = TransferMeter::durationText(seconds);
+    return text.isEmpty() ? QStringLiteral("--:--") : text;
 }
 
 QString TextReport::imageLabel(int image) const

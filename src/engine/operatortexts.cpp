@@ -85,6 +85,28 @@ QString OperatorTexts::deviceAddressProblem(DeviceAddress::Problem problem, cons
     return QString();
 }
 
+QString OperatorTexts::deviceEntryRefused(const DeviceList::Refusal &refusal)
+{
+    const QString &entry = refusal.entry;
+    switch (refusal.problem) {
+    case DeviceList::Problem::Address:
+        return deviceAddressProblem(refusal.address, entry).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    case DeviceList::Problem::NotAnEntry:
+        break;
+    case DeviceList::Problem::RangeEnd:
+        return tr("%1: a range ends on a last number from its first up to 255.").arg(entry);
+    case DeviceList::Problem::Prefix:
+        return tr("%1: a subnet's prefix is a number from 0 to 32.").arg(entry);
+    case DeviceList::Problem::NotSubnetStart:
+        return tr("%1 is not the first address of its subnet.").arg(entry);
+    case DeviceList::Problem::TooMany:
+        return tr("%1 holds more than %2 addresses.").arg(entry).arg(DeviceList::kMaxPerEntry);
+    case DeviceList::Problem::Listed:
+        return tr("%1 is listed already.").arg(entry);
+    }
+    return tr("%1 is not an address, a range (198.51.100.20-40) or a subnet (198.51.100.0/28).").arg(entry);
+}
+
 QString OperatorTexts::engineeringStart() { return tr("instructions here..."); }
 QString OperatorTexts::sending() { return tr("sending file, please wait ..."); }
 QString OperatorTexts::fileSent() { return tr("File Sent!"); }

@@ -2,6 +2,7 @@
 #define OPERATORTEXTS_H
 
 #include "deviceaddress.h"
+#include "devicelist.h"
 #include "fleetupdate.h"
 #include "operationresult.h"
 #include "updateimage.h"
@@ -48,6 +49,8 @@ public:
     static QString noAnswerToConnect();
     static QString connectRefused();
     static QString deviceAddressProblem(DeviceAddress::Problem problem, const QString &typed);
+    // Why a device typed, pasted or imported into the fleet list was left out, in one line.
+    static QString deviceEntryRefused(const DeviceList::Refusal &refusal);
 
     // The engineering tab: one bold line each.
     static QString engineeringStart();

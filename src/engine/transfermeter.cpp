@@ -67,3 +67,22 @@ qint64 TransferMeter::secondsLeft() const
     const double bytesLeft = double(all - _lastBlocks) * protocol::chunkSize;
     return qint64(std::ceil(bytesLeft / rate));
 }
+
+QString TransferMeter::rateText(double bytesPerSecond)
+{
+    if (bytesPerSecond < 0)
+        return QString();
+    if (bytesPerSecond >= 1024.0 * 1024.0)
+        return QStringLiteral("%1 MiB/s").arg(bytesPerSecond / (1024.0 * 1024.0), 0, 'f', 1);
+    return QStringLiteral("%1 KiB/s").arg(bytesPerSecond / 1024.0, 0, 'f', 0);
+}
+
+QString TransferMeter::durationText(qint64 seconds)
+{
+    if (seconds < 0)
+        return QString();
+    const auto two = [](qint64 n) { return QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0')); };
+    if (seconds >= 3600)
+        return QStringLiteral("%1:%2:%3").arg(seconds / 3600).arg(two(seconds / 60 % 60), two(seconds % 60));
+    return QStringLiteral("%1:%2").arg(seconds / 60).arg(two(seconds % 60));
+}

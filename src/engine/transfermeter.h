@@ -2,6 +2,7 @@
 #define TRANSFERMETER_H
 
 #include <QList>
+#include <QString>
 #include <QtGlobal>
 
 #include <utility>
@@ -22,6 +23,11 @@ public:
     // Negative while too little has been seen to tell.
     double bytesPerSecond() const;
     qint64 secondsLeft() const;
+
+    // As people read them: "68 KiB/s", "2.5 MiB/s"; "1:05", "1:02:05".
+    // Empty for a negative figure, one not known yet.
+    static QString rateText(double bytesPerSecond);
+    static QString durationText(qint64 seconds);
 
 private:
     quint32 blocksBefore(int image) const;

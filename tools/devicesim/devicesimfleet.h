@@ -17,7 +17,7 @@ class DeviceSimFleet : public QObject
     Q_OBJECT
 
 public:
-    static constexpr int kMaxDevices = 200;
+    static constexpr int kMaxDevices = 1024;
     // A device is through once it has this many clean images: one update.
     static constexpr int kImagesPerUpdate = 3;
 

@@ -33,7 +33,9 @@ bool DeviceSimOptions::parse(const QStringList &arguments, DeviceSimOptions *opt
     const QCommandLineOption count(
         QStringLiteral("count"),
         QStringLiteral("Stand in for N devices (1 to %1) on consecutive addresses from --address "
-                       "on. With more than one, each line starts with the device's address.")
+                       "on. With more than one, each line starts with the device's address. Each device "
+                       "holds a socket: when the open-file limit is too low for N, its soft limit is "
+                       "raised to the hard limit at start.")
             .arg(DeviceSimFleet::kMaxDevices),
         QStringLiteral("N"), QStringLiteral("1"));
     const QCommandLineOption only(

@@ -11,10 +11,13 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <memory>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -57,6 +60,32 @@ QString counts(int datagrams, int images, int clean, int erases, int acks)
         .arg(acks);
 }
 
+// Each device holds a socket; the common soft limit of 1,024 open files
+// would end a full fleet at its last few devices.
+bool allowOpenFiles(int devices, QString *why)
+{
+    constexpr rlim_t kOtherFiles = 16;  // standard streams, the event loop's, the signal pair
+    const rlim_t needed = rlim_t(devices) + kOtherFiles;
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= needed)
+        return true;
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < needed) {
+        *why = QStringLiteral("%1 devices need about %2 open files; the hard limit here is %3 (ulimit -Hn)")
+                   .arg(devices)
+                   .arg(quint64(needed))
+                   .arg(quint64(limit.rlim_max));
+        return false;
+    }
+    limit.rlim_cur = limit.rlim_max;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        *why = QStringLiteral("cannot raise the open-file limit for %1 devices: %2")
+                   .arg(devices)
+                   .arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -69,6 +98,11 @@ int main(int argc, char *argv[])
     if (!DeviceSimOptions::parse(QCoreApplication::arguments(), &options, &why)) {
         complain(why);
         return kExitUsage;
+    }
+
+    if (!allowOpenFiles(options.count, &why)) {
+        complain(why);
+        return kExitBind;
     }
 
     DeviceSimFleet fleet;

@@ -1,7 +1,7 @@
 #ifndef REPORTFILE_H
 #define REPORTFILE_H
 
-#include "inputfile.h"
+#include "fileidentity.h"
 
 #include <QByteArray>
 #include <QList>
@@ -10,12 +10,13 @@
 
 #include <memory>
 
-// --report FILE: the run's record, written whole when the run ends. It is
-// refused when it is one of the run's inputs or the log (behind any link),
-// or anything but a regular file. The file there is left as it is until
-// the end, when the new one takes its place in one rename; the temporary
-// file beside it is made at open(), so a folder that takes no file is said
-// before anything is sent.
+// The run's record as a file (the command line's --report, a report the
+// fleet window saves), written whole when the run ends. It is refused when
+// it is one of the run's inputs or the log (behind any link), or anything
+// but a regular file. The file there is left as it is until the end, when
+// the new one takes its place in one rename; the temporary file beside it is
+// made at open(), so a folder that takes no file is said before anything is
+// sent.
 class ReportFile
 {
 public:
