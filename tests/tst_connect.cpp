@@ -69,6 +69,9 @@ void tst_Connect::cannotConnect_data()
     // Listed once, gone since: no adapter holds this address now.
     QTest::newRow("adapter gone") << "wired one - 198.51.100.2" << "127.0.0.2"
                                   << "Adapter wired one is not available.\nChoose the adapter again." << 0 << 0;
+    // Someone else holds the port the answers come to; the reason names it.
+    QTest::newRow("answer port taken") << lo << "127.0.0.2"
+                                       << "Cannot open the connection:\nPort 1246 is already in use." << 0 << 0;
 }
 
 void tst_Connect::cannotConnect()
@@ -83,6 +86,9 @@ void tst_Connect::cannotConnect()
     QUdpSocket listener;
     if (watchMs > 0)
         QVERIFY2(listener.bind(QHostAddress::AnyIPv4, kCommandPort), qPrintable(listener.errorString()));
+    QUdpSocket squatter;
+    if (prompt.contains(QStringLiteral("1246")))
+        QVERIFY(bindWhenFree(squatter, QHostAddress::Any, kAckPort));
     WindowFixture fx;
     QVERIFY(fx.writeImages({3000, 3000, 3000}));
     QCOMPARE(fx.f.interfaces->count(), 0);

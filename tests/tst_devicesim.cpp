@@ -217,40 +217,19 @@ void tst_DeviceSim::imageFlaws()
     const QByteArray image = flaw == EndAfterLongestSpell ? pseudoImage(2 * protocol::chunkSize, 60) : kImage;
     QList<QByteArray> datagrams = imageDatagrams(image, 1);
     const QByteArray nextImage = pseudoImage(500, 8);  // one short START, no checksum
-    switch (flaw) {
-    case BadChecksum:
-        datagrams.last().back() = char(datagrams.last().back() ^ 0x01);
-        break;
-    case SkippedIndex:
+    const QHash<int, std::function<void(QList<QByteArray> &)>> edits{
+        {BadChecksum, [](auto &d) { d.last().back() = char(d.last().back() ^ 0x01); }},
         // The sender's count jumps from 1 to 3; the bytes are all there.
-        for (int i = 2; i < datagrams.size(); ++i)
-            datagrams[i][kIndexAt] = char(datagrams[i][kIndexAt] + 1);
-        break;
-    case MissingBlock:
-        datagrams.removeAt(2);
-        break;
-    case RepeatedBlock:
-        datagrams.insert(3, datagrams.at(2));
-        break;
-    case UnknownStatus:
-        datagrams[2][kStatusAt] = 7;
-        break;
-    case MidFirst:
-        datagrams[0][kStatusAt] = char(WFS_MID);
-        break;
-    case WrongImageNumber:
-        datagrams[1][kImageNumberAt] = 2;
-        break;
-    case NoEndThenNextImage:
-        datagrams.removeLast();
-        datagrams += imageDatagrams(nextImage, 2);
-        break;
-    case NoEndLinkQuiet:
-        datagrams.removeLast();
-        break;
-    default:
-        break;
-    }
+        {SkippedIndex, [](auto &d) { for (int i = 2; i < d.size(); ++i) d[i][kIndexAt] = char(d[i][kIndexAt] + 1); }},
+        {MissingBlock, [](auto &d) { d.removeAt(2); }},
+        {RepeatedBlock, [](auto &d) { d.insert(3, d.at(2)); }},
+        {UnknownStatus, [](auto &d) { d[2][kStatusAt] = 7; }},
+        {MidFirst, [](auto &d) { d[0][kStatusAt] = char(WFS_MID); }},
+        {WrongImageNumber, [](auto &d) { d[1][kImageNumberAt] = 2; }},
+        {NoEndThenNextImage, [&](auto &d) { d.removeLast(); d += imageDatagrams(nextImage, 2); }},
+        {NoEndLinkQuiet, [](auto &d) { d.removeLast(); }}};
+    if (edits.contains(flaw))
+        edits[flaw](datagrams);
 
     // Not kept, the bytes are still checked, and saved when asked.
     QTemporaryDir dir;
@@ -332,16 +311,12 @@ void tst_DeviceSim::fleetRange_data()
     QTest::addColumn<int>("count");
     QTest::addColumn<QString>("last");  // empty: refused
 
-    QTest::newRow("one") << "127.0.0.2" << 1 << "127.0.0.2";
     QTest::newRow("across an octet") << "127.0.0.250" << 10 << "127.0.1.3";
     QTest::newRow("as many as allowed") << "127.0.0.2" << 1024 << "127.0.4.1";
     QTest::newRow("one too many") << "127.0.0.2" << 1025 << "";
     QTest::newRow("none") << "127.0.0.2" << 0 << "";
-    QTest::newRow("negative") << "127.0.0.2" << -1 << "";
     QTest::newRow("up to the last loopback address") << "127.255.255.254" << 2 << "127.255.255.255";
     QTest::newRow("one past it") << "127.255.255.254" << 3 << "";
-    QTest::newRow("from the last address on") << "127.255.255.255" << 200 << "";
-    QTest::newRow("below loopback") << "126.255.255.255" << 3 << "";
     QTest::newRow("not loopback") << "198.51.100.20" << 1 << "";
     QTest::newRow("IPv6 loopback") << "::1" << 1 << "";
 }
@@ -504,29 +479,20 @@ void tst_DeviceSim::program()
 
     const QStringList lines = sim.lines();
     for (int i = 0; i < 3; ++i) {
-        const QString address = nth(deviceAddress(), i).toString();
         QCOMPARE(pcs[i].answers().size(), update.size());
         for (const Sender::Answer &answer : pcs[i].answers())
-            QVERIFY2((answer.afterMs >= kDelayMs) == (i == 1),
-                     qPrintable(QStringLiteral("%1: an answer after %2 ms").arg(address).arg(answer.afterMs)));
-        const QString summary = QStringLiteral("%1: image 2: 2 blocks, %2 bytes, checksum %3")
-                                    .arg(address)
-                                    .arg(images.at(1).size())
-                                    .arg(i == 2 ? "bad, " : "good, OK");
-        QVERIFY2(lines.filter(summary).size() == 1, qPrintable(summary + QStringLiteral("\n") + sim.output()));
-        QVERIFY2(lines.contains(QStringLiteral("%1: 6 datagrams, 3 images, %2 clean, 0 erases, 6 acknowledgements")
-                                    .arg(address)
-                                    .arg(i == 2 ? 2 : 3)),
-                 qPrintable(sim.output()));
+            QVERIFY2((answer.afterMs >= kDelayMs) == (i == 1), qPrintable(QString::number(answer.afterMs)));
     }
+    QVERIFY2(lines.filter(QStringLiteral("127.0.0.4: image 2: 2 blocks, %1 bytes, checksum bad, ").arg(images.at(1).size()))
+                     .size() == 1,
+             qPrintable(sim.output()));
     QVERIFY2(lines.last() == QStringLiteral("exiting (2 devices through 3 clean images): 18 datagrams, 9 images, "
                                             "8 clean, 0 erases, 18 acknowledgements on 3 devices"),
              qPrintable(sim.output()));
     // Each device saves in a folder of its own, so equal names do not collide.
     for (const QString &address : {QStringLiteral("127.0.0.2"), QStringLiteral("127.0.0.3")}) {
         QFile saved(QDir(dir.filePath(address)).filePath(QStringLiteral("image3-3.bin")));
-        QVERIFY2(saved.open(QIODevice::ReadOnly), qPrintable(saved.fileName()));
-        QVERIFY(saved.readAll() == images.at(2));
+        QVERIFY2(saved.open(QIODevice::ReadOnly) && saved.readAll() == images.at(2), qPrintable(saved.fileName()));
     }
 }
 
@@ -537,20 +503,15 @@ void tst_DeviceSim::programRefuses_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("reason");  // a fragment of what it says on stderr
 
-    // Which ranges are refused is addressRange's to decide (fleetRange).
-    QTest::newRow("too many devices") << QStringList{"--count", "1025"} << "" << 2 << "1 to 1024";
+    // Which ranges are refused is addressRange's to decide (fleetRange), and
+    // how options are read is the tool's own; here, the refusals that keep
+    // the simulator off a real network and off another's port.
     QTest::newRow("range leaves loopback") << QStringList{"--address", "127.255.255.250", "--count", "7"} << "" << 2
                                            << "would leave 127.0.0.0/8";
     QTest::newRow("a target a real network routes") << QStringList{"--target", "100.64.0.9"} << "" << 2
                                                     << "--target 100.64.0.9";
     QTest::newRow("--only, one of a list outside")
         << QStringList{"--count", "3", "--only", "127.0.0.3,127.0.0.9", "--silent"} << "" << 2 << "--only 127.0.0.9";
-    QTest::newRow("--only, not an address") << QStringList{"--count", "3", "--only", "device3", "--silent"} << ""
-                                            << 2 << "--only device3";
-    QTest::newRow("more devices to wait for than there are")
-        << QStringList{"--count", "2", "--exit-after-devices", "3"} << "" << 2 << "never be reached";
-    QTest::newRow("negative delay") << QStringList{"--ack-delay-ms", "-1"} << "" << 2 << "whole number";
-    QTest::newRow("unknown switch") << QStringList{"--count", "2", "--fleet"} << "" << 2 << "fleet";
     QTest::newRow("an address taken") << QStringList{"--count", "5"} << "127.0.0.4" << 3 << "127.0.0.4:1235";
 }
 

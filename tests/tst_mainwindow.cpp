@@ -1,8 +1,8 @@
 // The window on loopback: "Connect" end to end, which acknowledgements count,
-// the refusals before anything is sent, a choice changed after "Connect", an
+// the files gone at the next "Connect", a choice changed after "Connect", an
 // adapter plugged in while the window runs, the form and the engineering tab.
 // The device is either the simulator or a bare socket the test answers from
-// by hand, always at 127.0.0.2; the PC side is 127.0.0.1 (or 127.0.0.3, or
+// by hand (once a dual-stack one), always at 127.0.0.2; the PC side is 127.0.0.1 (or 127.0.0.3, or
 // 127.0.0.10 on an adapter the test adds in its own namespace).
 
 #include "logview.h"
@@ -18,44 +18,31 @@
 #include <QTextDocument>
 #include <QtTest>
 
-#ifdef Q_OS_LINUX
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#endif
 
 namespace {
 
 using namespace testsupport;
 
-const QByteArray &initCommand()
-{
-    static const QByteArray bytes = QByteArray::fromHex("a55a0f");
-    return bytes;
-}
-
+const QByteArray kInit = QByteArray::fromHex("a55a0f");
 const QString kChecking = QStringLiteral("Checking update files ...");
 const QString kFilesMissing = QStringLiteral("Files could not be found.\nPlease start over.");
 
-// The Log tab's lines, each with the colour it starts in.
-QList<std::pair<QString, QColor>> logLines(MainWindow &window, const Form &f)
+// The Log tab's lines; with `colours`, the colour each starts in.
+QStringList logTexts(MainWindow &window, const Form &f, QList<QColor> *colours = nullptr)
 {
     window.link()->log()->flush();
-    QList<std::pair<QString, QColor>> lines;
-    for (QTextBlock block = f.log->document()->begin(); block.isValid(); block = block.next()) {
-        if (!block.text().isEmpty())  // the empty first block of an empty document
-            lines.append({block.text(), block.begin().fragment().charFormat().foreground().color()});
-    }
-    return lines;
-}
-
-QStringList logTexts(MainWindow &window, const Form &f)
-{
     QStringList texts;
-    for (const auto &line : logLines(window, f))
-        texts << line.first;
+    for (QTextBlock block = f.log->document()->begin(); block.isValid(); block = block.next()) {
+        if (block.text().isEmpty())  // the empty first block of an empty document
+            continue;
+        texts << block.text();
+        if (colours)
+            colours->append(block.begin().fragment().charFormat().foreground().color());
+    }
     return texts;
 }
-
 
 } // namespace
 
@@ -67,8 +54,7 @@ private slots:
     void initTestCase();
 
     void acknowledgementSources();
-    void mappedDeviceAddressAccepted();
-    void connectRefusedBeforeSending();
+    void filesGoneAtTheNextConnect();
     void choiceChangedAfterConnect_data();
     void choiceChangedAfterConnect();
     void adapterListReadWhenOpened();
@@ -86,86 +72,10 @@ void tst_MainWindow::initTestCase()
 }
 
 
+// The device answers from a dual-stack socket, as the link sees it: from
+// ::ffff:127.0.0.2, which is still the device's address.
 void tst_MainWindow::acknowledgementSources()
 {
-    FakePeer device;
-    QVERIFY(bindWhenFree(device.socket, deviceAddress(), kCommandPort));
-    FakePeer stranger;  // any port: 127.0.0.3:1235 is wanted by the second "Connect"
-    QVERIFY(stranger.socket.bind(otherAddress(), 0));
-
-    WindowFixture fx;
-    QVERIFY(fx.writeImages({3000, 1401, 4200}));
-    MainWindow &window = fx.window;
-    const Form &f = fx.f;
-    // Blanks around the typed address are forgiven.
-    fx.prepare(QStringLiteral("lo - 127.0.0.1"), QStringLiteral(" 127.0.0.2 "));
-
-    f.connectButton->click();
-    const QNetworkDatagram init = device.next();
-    QCOMPARE(init.data(), initCommand());
-    QCOMPARE(init.senderAddress(), pcAddress());
-    QCOMPARE(init.senderPort(), int(kCommandPort));
-    QCOMPARE(f.userPrompt->text(), kFilesFound);
-
-    // The right answer from the wrong host: logged, nothing else.
-    stranger.answer(initCommand());
-    QVERIFY(runLoopUntil([&] { return logTexts(window, f).filter("RX: ").size() == 1; }, 5000));
-    QCOMPARE(f.userPrompt->text(), kFilesFound);
-    QVERIFY(!f.startButton->isEnabled());
-    QVERIFY(!f.bar->isEnabled());
-    QCOMPARE(f.bar->value(), 0);
-
-    // Three datagrams waiting before the link gets to read any of them; the
-    // genuine answer comes last and must still be acted on.
-    device.answer(QByteArray::fromHex("a55a00"));
-    device.answer(QByteArray::fromHex("a55a"));
-    device.answer(initCommand());
-    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 5000);
-    QCOMPARE(logTexts(window, f),
-             (QStringList{"TX: a5-5a-0f", "RX: a5-5a-0f", "RX: a5-5a-00", "RX: a5-5a", "RX: a5-5a-0f"}));
-    QCOMPARE(logLines(window, f).at(0).second, QColor(QColorConstants::Red));
-    QCOMPARE(logLines(window, f).at(1).second, QColor(QColorConstants::DarkGreen));
-    QVERIFY(f.startButton->isEnabled());
-    QVERIFY(f.bar->isEnabled());
-    QCOMPARE(f.bar->value(), 10);
-    // The form's size is fixed.
-    window.show();
-    window.resize(800, 600);
-    QCOMPARE(window.size(), QSize(620, 361));
-
-    // Another adapter chosen: the next connect command leaves from its address.
-    f.interfaces->addItem(QStringLiteral("lo2 - 127.0.0.3"));
-    f.interfaces->setCurrentIndex(f.interfaces->count() - 1);
-    f.connectButton->click();
-    QVERIFY(!f.startButton->isEnabled());
-    const QNetworkDatagram again = device.next();
-    QCOMPARE(again.data(), initCommand());
-    QCOMPARE(again.senderAddress(), otherAddress());
-    QCOMPARE(again.senderPort(), int(kCommandPort));
-    QCOMPARE(f.userPrompt->text(), kFilesFound);
-    QVERIFY(!f.startButton->isEnabled());
-    device.answer(initCommand(), otherAddress());
-    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 5000);
-    QVERIFY(f.startButton->isEnabled());
-
-    // The largest datagrams UDP carries, from anyone: logged by their first
-    // 1408 bytes and their length, so the log stays light to lay out.
-    const QByteArray giant = pseudoImage(65507, 11);
-    const qsizetype before = logTexts(window, f).size();
-    stranger.answer(giant);
-    device.answer(giant, otherAddress());
-    QVERIFY(runLoopUntil([&] { return logTexts(window, f).size() == before + 2; }, 5000));
-    const QString expected = QStringLiteral("RX: ") + QString::fromLatin1(giant.left(1408).toHex('-'))
-                           + QStringLiteral(" ... (65507 bytes)");
-    QCOMPARE(logTexts(window, f).mid(before), (QStringList{expected, expected}));
-    QCOMPARE(f.userPrompt->text(), kConnected);
-}
-
-void tst_MainWindow::mappedDeviceAddressAccepted()
-{
-#ifndef Q_OS_LINUX
-    QSKIP("binds a dual-stack socket to an IPv4-mapped address through the Linux socket API");
-#else
     // Qt refuses to bind a mapped address itself, so the device's socket is
     // made by hand and handed over.
     const int fd = ::socket(AF_INET6, SOCK_DGRAM, 0);
@@ -182,68 +92,97 @@ void tst_MainWindow::mappedDeviceAddressAccepted()
     QVERIFY2(bound, "::ffff:127.0.0.2:1235 is taken");
     FakePeer device;
     QVERIFY(device.socket.setSocketDescriptor(fd, QAbstractSocket::BoundState));
-    QCOMPARE(device.socket.localAddress(), QHostAddress(QStringLiteral("::ffff:127.0.0.2")));
-
-    // What a listener bound like the link's sees of this device: the mapped
-    // form, so the answer below is compared in that form.
+    // What a listener bound like the link's sees of this device: the mapped form.
     QUdpSocket probe;
     QVERIFY(probe.bind(QHostAddress::Any, 0));
     device.socket.writeDatagram("probe", pcAddress(), probe.localPort());
-    QVERIFY(QTest::qWaitFor([&] { return probe.hasPendingDatagrams(); }, 5000));
-    const QHostAddress seen = probe.receiveDatagram().senderAddress();
-    QCOMPARE(seen.protocol(), QAbstractSocket::IPv6Protocol);
-    QCOMPARE(seen, QHostAddress(QStringLiteral("::ffff:127.0.0.2")));
+    QVERIFY(runLoopUntil([&] { return probe.hasPendingDatagrams(); }, 5000));
+    QCOMPARE(probe.receiveDatagram().senderAddress(), QHostAddress(QStringLiteral("::ffff:127.0.0.2")));
+    FakePeer stranger;  // any port: 127.0.0.3:1235 is wanted by the second "Connect"
+    QVERIFY(stranger.socket.bind(otherAddress(), 0));
 
-    WindowFixture fx;
-    QVERIFY(fx.writeImages({3000, 1401, 4200}));
-    const Form &f = fx.f;
-    fx.prepare();
-
-    f.connectButton->click();
-    const QNetworkDatagram init = device.next();
-    QCOMPARE(init.data(), initCommand());
-    device.answer(initCommand());
-    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 5000);
-    QVERIFY(f.startButton->isEnabled());
-#endif
-}
-
-void tst_MainWindow::connectRefusedBeforeSending()
-{
-    FakePeer device;
-    QVERIFY(bindWhenFree(device.socket, deviceAddress(), kCommandPort));
     WindowFixture fx;
     QVERIFY(fx.writeImages({3000, 1401, 4200}));
     MainWindow &window = fx.window;
     const Form &f = fx.f;
-    fx.prepare();
+    // Blanks around the typed address are forgiven.
+    fx.prepare(QStringLiteral("lo - 127.0.0.1"), QStringLiteral(" 127.0.0.2 "));
+
+    f.connectButton->click();
+    const QNetworkDatagram init = device.next();
+    QCOMPARE(init.data(), kInit);
+    QCOMPARE(QHostAddress(init.senderAddress().toIPv4Address()), pcAddress());
+    QCOMPARE(init.senderPort(), int(kCommandPort));
+    QCOMPARE(f.userPrompt->text(), kFilesFound);
+
+    // The right answer from the wrong host: logged, nothing else.
+    stranger.answer(kInit);
+    QVERIFY(runLoopUntil([&] { return logTexts(window, f).filter("RX: ").size() == 1; }, 5000));
+    QCOMPARE(f.userPrompt->text(), kFilesFound);
+    QVERIFY(!f.startButton->isEnabled());
+    QVERIFY(!f.bar->isEnabled());
+    QCOMPARE(f.bar->value(), 0);
+
+    // Three datagrams waiting before the link gets to read any of them; the
+    // genuine answer comes last and must still be acted on.
+    device.answer(QByteArray::fromHex("a55a00"));
+    device.answer(QByteArray::fromHex("a55a"));
+    device.answer(kInit);
+    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 5000);
+    QCOMPARE(logTexts(window, f),
+             (QStringList{"TX: a5-5a-0f", "RX: a5-5a-0f", "RX: a5-5a-00", "RX: a5-5a", "RX: a5-5a-0f"}));
+    QList<QColor> colours;
+    logTexts(window, f, &colours);
+    QCOMPARE(colours.mid(0, 2), (QList<QColor>{QColorConstants::Red, QColorConstants::DarkGreen}));
+    QVERIFY(f.startButton->isEnabled());
+    QVERIFY(f.bar->isEnabled());
+    QCOMPARE(f.bar->value(), 10);
+    // The form's size is fixed.
+    window.show();
+    window.resize(800, 600);
+    QCOMPARE(window.size(), QSize(620, 361));
+
+    // Another adapter chosen: the next connect command leaves from its address.
+    f.interfaces->addItem(QStringLiteral("lo2 - 127.0.0.3"));
+    f.interfaces->setCurrentIndex(f.interfaces->count() - 1);
+    f.connectButton->click();
+    QVERIFY(!f.startButton->isEnabled());
+    const QNetworkDatagram again = device.next();
+    QCOMPARE(again.data(), kInit);
+    QCOMPARE(QHostAddress(again.senderAddress().toIPv4Address()), otherAddress());
+    QCOMPARE(again.senderPort(), int(kCommandPort));
+    QCOMPARE(f.userPrompt->text(), kFilesFound);
+    QVERIFY(!f.startButton->isEnabled());
+    device.answer(kInit, otherAddress());
+    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 5000);
+    QVERIFY(f.startButton->isEnabled());
+
+    // The largest datagrams UDP carries, from anyone: logged by their first
+    // 1408 bytes and their length, so the log stays light to lay out.
+    const QByteArray giant = pseudoImage(65507, 11);
+    const qsizetype before = logTexts(window, f).size();
+    stranger.answer(giant);
+    device.answer(giant, otherAddress());
+    QVERIFY(runLoopUntil([&] { return logTexts(window, f).size() == before + 2; }, 5000));
+    const QString expected = QStringLiteral("RX: ") + QString::fromLatin1(giant.left(1408).toHex('-'))
+                           + QStringLiteral(" ... (65507 bytes)");
+    QCOMPARE(logTexts(window, f).mid(before), (QStringList{expected, expected}));
+    QCOMPARE(f.userPrompt->text(), kConnected);
+}
+
+void tst_MainWindow::filesGoneAtTheNextConnect()
+{
+    DeviceSim sim;
+    WindowFixture fx;
+    QVERIFY(fx.connectSim(sim));
+    MainWindow &window = fx.window;
+    const Form &f = fx.f;
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
 
-    // Someone else on the acknowledgement port.
-    QUdpSocket squatter;
-    QVERIFY(bindWhenFree(squatter, QHostAddress::Any, kAckPort));
-    f.connectButton->click();
-    // The reason's wording is the link's; it must name the port.
-    const QString busyPrefix = QStringLiteral("Cannot open the connection:\n");
-    QVERIFY2(runLoopUntil([&] { return f.userPrompt->text().startsWith(busyPrefix); }, 5000),
-             qPrintable(f.userPrompt->text()));
-    QVERIFY2(f.userPrompt->text().mid(busyPrefix.size()).contains(QStringLiteral("1246")),
-             qPrintable(f.userPrompt->text()));
-    QVERIFY(f.connectButton->isEnabled());
-    QVERIFY(!f.startButton->isEnabled());
-    QVERIFY(!device.socket.hasPendingDatagrams());
-    QCOMPARE(logTexts(window, f).filter("TX: ").size(), 0);
-
-    // Once the port is free the same window connects.
-    squatter.close();
-    f.connectButton->click();
-    QCOMPARE(device.next().data(), initCommand());
-    device.answer(initCommand());
-    QTRY_COMPARE_WITH_TIMEOUT(f.userPrompt->text(), kConnected, 5000);
-
     // file2 gone, and Connect again: the device is forgotten at once; the
     // check still takes its second, but the window does not freeze for it.
+    sim.clear();
     QVERIFY(QFile::remove(fx.imagePath(2)));
     QElapsedTimer clock;
     clock.start();
@@ -257,11 +196,10 @@ void tst_MainWindow::connectRefusedBeforeSending()
     QVERIFY2(clock.elapsed() >= 950, qPrintable(QString::number(clock.elapsed())));
     QVERIFY(f.connectButton->isEnabled());
     QVERIFY(!f.startButton->isEnabled());
-    QVERIFY(!device.socket.hasPendingDatagrams());
-    QCOMPARE(logTexts(window, f).filter("TX: ").size(), 1);
     f.eraseButton->click();
     QVERIFY(runLoopUntil([&] { return f.eraseButton->isEnabled(); }, 5000));
     QCOMPARE(f.engPrompt->text(), QStringLiteral("Not erased: press Connect first."));
+    QCOMPARE(sim.receivedCount(), 0);
 }
 
 void tst_MainWindow::choiceChangedAfterConnect_data()
@@ -598,15 +536,12 @@ void tst_MainWindow::composedTextsFit()
     };
     oneLine.removeDuplicates();
     twoLines.removeDuplicates();
-    for (const QString &text : std::as_const(oneLine)) {
-        check(fx.f.engPrompt, text, 1);
-        if (QTest::currentTestFailed())
-            return;
-    }
-    for (const QString &text : std::as_const(twoLines)) {
-        check(fx.f.userPrompt, text, 2);
-        if (QTest::currentTestFailed())
-            return;
+    for (const auto &[label, texts, most] : {std::tuple{fx.f.engPrompt, &oneLine, 1}, {fx.f.userPrompt, &twoLines, 2}}) {
+        for (const QString &text : std::as_const(*texts)) {
+            check(label, text, most);
+            if (QTest::currentTestFailed())
+                return;
+        }
     }
     // The bar's text with the longest time left it could tell, and a few pixels
     // for the padding the style draws it with.
@@ -661,8 +596,8 @@ void tst_MainWindow::keyboard()
 
     // Enter there is "Connect".
     QTest::keyClick(f.targetIp, Qt::Key_Return);
-    QCOMPARE(device.next().data(), initCommand());
-    device.answer(initCommand());
+    QCOMPARE(device.next().data(), kInit);
+    device.answer(kInit);
     QVERIFY(runLoopUntil([&] { return f.startButton->isEnabled(); }, 5000));
 
     // Enter on a focused button presses it; the focus then does not land in
