@@ -36,6 +36,9 @@ bool udpUpdater::initialise(QHostAddress target, QHostAddress local)
 {
     _errorString.clear();
     _connectError = ConnectError::None;
+    // Until the command is out there is no device to talk to: an operation
+    // now must fail at once, not go to the device of an earlier Connect.
+    forgetDevice();
     if (target.protocol() != QAbstractSocket::IPv4Protocol) {
         _connectError = ConnectError::BadAddress;
         _errorString = tr("The device IP is not an IPv4 address.");
@@ -47,9 +50,6 @@ bool udpUpdater::initialise(QHostAddress target, QHostAddress local)
         return false;
     }
 
-    // Until the command is out there is no device to talk to: an operation
-    // now must fail at once, not leave from some other port.
-    forgetDevice();
     if (!_transport->openAnswerPort()) {
         _connectError = ConnectError::PortUnavailable;
         _errorString = _transport->errorString();

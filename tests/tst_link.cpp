@@ -327,10 +327,10 @@ struct FailedConnect {
 const FailedConnect kFailedConnects[] = {{"127.0.0.2", "127.0.0.4", "127.0.0.4", 1235, true},
                                          {"127.0.0.2", "127.0.0.1", "0.0.0.0", 1246, false},
                                          {"127.0.0.2", "127.0.0.1", "127.0.0.1", 1235, false},
-                                         {"::1", "127.0.0.1", nullptr, 0, false},
-                                         {"", "127.0.0.1", nullptr, 0, false},
-                                         {"127.0.0.2", "::1", nullptr, 0, false},
-                                         {"127.0.0.2", "", nullptr, 0, false}};
+                                         {"::1", "127.0.0.1", nullptr, 0, true},
+                                         {"", "127.0.0.1", nullptr, 0, true},
+                                         {"127.0.0.2", "::1", nullptr, 0, true},
+                                         {"127.0.0.2", "", nullptr, 0, true}};
 
 void TestLink::deviceFaults_data()
 {
