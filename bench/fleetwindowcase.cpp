@@ -29,7 +29,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTimer>
