@@ -51,6 +51,8 @@ std::optional<QStringList> casesNamed(const QString &list, QString *unknown)
             wanted += fleetCases();
         else if (name == QLatin1String("tftp"))
             wanted += kPeerCases;
+        else if (name == QLatin1String("fleet-window"))
+            wanted += kFleetWindowCases;  // judged against the command line's run
         else if (allCases().contains(name))
             wanted << name;
         else {
@@ -93,10 +95,14 @@ std::optional<BenchOptions> parseOptions(int argc, char **argv, int *exitCode)
         QStringLiteral("same|spread|free"));
     const QCommandLineOption casesOption(
         QStringLiteral("cases"),
-        QStringLiteral("Runs only these cases, a comma list (default all): %1; fleet-N@Dms, N devices answering "
-                       "after D ms, for N of %2 and D of %3; fleet for all of those; tftp for %4.")
+        QStringLiteral("Runs only these cases, a comma list (default all but the fleet window's): %1; "
+                       "fleet-N@Dms, N devices answering after D ms, for N of %2 and D of %3; fleet for all of "
+                       "those; tftp for %4; fleet-window, the fleet window updating %5 devices, %6 at once, with "
+                       "fleet-cli, the command line updating the same.")
             .arg(kCases.join(QStringLiteral(", ")), numbers(kFleetDevices), numbers(kFleetDelaysMs),
-                 kPeerCases.join(QStringLiteral(" and "))),
+                 kPeerCases.join(QStringLiteral(" and ")))
+            .arg(kFleetWindowDevices)
+            .arg(kFleetWindowParallel),
         QStringLiteral("list"));
     const QCommandLineOption caseOption = hidden(QStringLiteral("case"), QStringLiteral("name"));
     const QCommandLineOption fileOption = hidden(QStringLiteral("file"), QStringLiteral("path"));
@@ -163,7 +169,7 @@ std::optional<BenchOptions> parseOptions(int argc, char **argv, int *exitCode)
         if (!QStringList({"same", "spread", "free"}).contains(options.placement))
             return usageError(QStringLiteral("--placement takes same, spread or free"));
     }
-    options.cases = allCases();
+    options.cases = defaultCases();
     if (parser.isSet(casesOption)) {
         QString unknown;
         const std::optional<QStringList> named = casesNamed(parser.value(casesOption), &unknown);

@@ -70,7 +70,10 @@ CaseResult runChild(const QString &name, const QString &imagePath, quint32 block
                  QString::number(placement.simulatorCpu), QStringLiteral("--tftp-port"), QString::number(tftp.port),
                  QStringLiteral("--tftp-dir"), tftp.directory});
     // A process-timing case sends the image once, and a few small files.
-    const int limit = (fleetRunOf(name) ? kFleetLimitMs : caseLimitMs(blocks)) + 30000
+    const int limit = (fleetRunOf(name)                      ? kFleetLimitMs
+                       : kFleetWindowCases.contains(name) ? kFleetWindowLimitMs
+                                                          : caseLimitMs(blocks))
+        + 30000
         + (name == QLatin1String("cli") || kPeerCases.contains(name) ? 120000 : 0);
     if (!child.waitForFinished(limit)) {
         child.kill();
@@ -119,6 +122,15 @@ QString runLine(const QString &name, const CaseResult &run)
         return line + QStringLiteral(" from start to finish, %1 blocks, %2 ms of it the last device's pauses")
                           .arg(run.blocks)
                           .arg(run.pauseMs, 0, 'f', 0);
+    if (run.stallMs >= 0 && kFleetWindowCases.contains(name))
+        return line + QStringLiteral(" from start to finish, %1 blocks, longest pause %2 ms (%3 ms its own), 99th "
+                                     "percentile %4 ms")
+                          .arg(run.blocks)
+                          .arg(run.stallMs, 0, 'f', 1)
+                          .arg(run.ownStallMs, 0, 'f', 1)
+                          .arg(run.stallP99Ms, 0, 'f', 1);
+    if (kFleetWindowCases.contains(name))
+        return line + QStringLiteral(" from start to exit, %1 blocks").arg(run.blocks);
     if (run.quietMs >= 0)
         line += QStringLiteral(", plus %1 ms quiet").arg(run.quietMs, 0, 'f', 0);
     if (run.startupMs >= 0)
@@ -280,6 +292,10 @@ int runBench(int argc, char **argv, const BenchOptions &options)
     if (fleet) {
         std::printf("fleet: %d images of %d MiB to each device, %s; ", kFleetImages, kFleetImageMib,
                     qPrintable(fleetLine(ran)));
+    }
+    if (std::any_of(ran.begin(), ran.end(), [](const QString &name) { return kFleetWindowCases.contains(name); })) {
+        std::printf("fleet window and command line: %d images of %d MiB to each of %d devices, %d at once; ",
+                    kFleetImages, kFleetWindowImageMib, kFleetWindowDevices, kFleetWindowParallel);
     }
     std::printf("%d run(s) per case, median shown\n", options.runs);
     for (const PlacementRounds &rounds : *placements) {

@@ -17,7 +17,7 @@ namespace bench {
 int runCaseChild(int argc, char **argv, const BenchOptions &options)
 {
     const QString &name = options.caseName;
-    const bool gui = name.startsWith(QLatin1String("window"));
+    const bool gui = name.startsWith(QLatin1String("window")) || name == QLatin1String("fleet-window");
     // Pinned to one CPU, Qt sizes the global pool to one thread, which the
     // transfer task fills, and the raster engine's parallel fills then wait
     // for it; give the pool what the machine has, as an unpinned run gets.
@@ -52,6 +52,10 @@ int runCaseChild(int argc, char **argv, const BenchOptions &options)
         result = runPeer(name, options.imagePath, {options.tftpPort, options.tftpDir});
     else if (const std::optional<FleetRun> fleetRun = fleetRunOf(name))
         result = runFleet(*fleetRun, options.simulatorCpu);
+    else if (name == QLatin1String("fleet-window"))
+        result = runFleetWindow(options.simulatorCpu);
+    else if (name == QLatin1String("fleet-cli"))
+        result = runFleetCli(options.simulatorCpu);
     else
         result.error = QStringLiteral("unknown case");
 

@@ -25,6 +25,8 @@ const Figure kFigures[] = {
     {"fill_stall_ms", &CaseResult::fillStallMs},
     {"checksum_ms", &CaseResult::checksumMs},
     {"stall_ms", &CaseResult::stallMs},
+    {"stall_p99_ms", &CaseResult::stallP99Ms},
+    {"own_stall_ms", &CaseResult::ownStallMs},
     {"strays_sent", &CaseResult::straysSent},
     {"strays_per_s", &CaseResult::strayRate},
     {"receive_buffer_drops", &CaseResult::receiveBufferDrops},

@@ -27,6 +27,12 @@ struct CaseResult
     double fillStallMs = -1;
     double checksumMs = -1;
     double stallMs = -1;
+    // The fleet window: the 99th percentile of its event loop's pauses
+    // (stallMs the longest) over the whole run.
+    double stallP99Ms = -1;
+    // Its longest pause less the time its thread waited for a CPU meanwhile,
+    // other processes running: the window's own work.
+    double ownStallMs = -1;
     // Under a flood: strays sent while the operation ran, their rate, and
     // datagrams dropped meanwhile for a full receive buffer.
     double straysSent = -1;

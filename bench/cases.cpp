@@ -34,6 +34,11 @@ QStringList fleetCases()
 
 QStringList allCases()
 {
+    return defaultCases() + kFleetWindowCases;
+}
+
+QStringList defaultCases()
+{
     return kCases + fleetCases();
 }
 

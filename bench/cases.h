@@ -30,6 +30,17 @@ inline constexpr int kFleetImages = 3;
 // The whole update of every device, the pause after the erase included.
 inline constexpr int kFleetLimitMs = 150000;
 
+// The fleet window against the command line: the same devices, images and
+// number at once, each updating the lot in its own process. Not in the
+// default run: each run of either takes about a minute.
+inline const QStringList kFleetWindowCases = {"fleet-window", "fleet-cli"};
+inline constexpr int kFleetWindowDevices = 256;
+inline constexpr int kFleetWindowParallel = 64;  // the most the window offers
+inline constexpr int kFleetWindowImageMib = 2;
+inline constexpr int kFleetWindowLimitMs = 300000;
+// The window's ticker: a pause is any gap between its ticks beyond this.
+inline constexpr int kFleetWindowTickMs = 5;
+
 struct FleetRun
 {
     int devices = 0;
@@ -41,8 +52,11 @@ QString fleetCaseName(const FleetRun &run);
 std::optional<FleetRun> fleetRunOf(const QString &name);
 // Every fleet case, delay by delay, fewest devices first.
 QStringList fleetCases();
-// Every case, in the order they run: the transfer cases, then the fleet.
+// Every case, in the order they run: the transfer cases, the fleet, then
+// the fleet window and its command line.
 QStringList allCases();
+// What runs without --cases: all but the fleet window's pair.
+QStringList defaultCases();
 
 // How long a case may take to send `blocks`.
 inline int caseLimitMs(quint32 blocks)
@@ -77,6 +91,11 @@ CaseResult runPeer(const QString &client, const QString &path, const PeerServer 
 // The engine updating `run.devices` simulated devices at once, the simulator
 // pinned to `simulatorCpu`.
 CaseResult runFleet(const FleetRun &run, int simulatorCpu);
+
+// The fleet window updating kFleetWindowDevices simulated devices, driven
+// through its controls, and the command-line program updating the same.
+CaseResult runFleetWindow(int simulatorCpu);
+CaseResult runFleetCli(int simulatorCpu);
 
 } // namespace bench
 

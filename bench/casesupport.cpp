@@ -1,10 +1,12 @@
 #include "casesupport.h"
 
+#include "cases.h"
 #include "responderclient.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QEventLoop>
+#include <QRandomGenerator>
 #include <QTimer>
 
 #include <algorithm>
@@ -25,6 +27,18 @@ double medianOf(std::vector<double> values)
     std::sort(values.begin(), values.end());
     const size_t middle = values.size() / 2;
     return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+QList<QByteArray> fleetImages(int mib)
+{
+    QList<QByteArray> images;
+    for (int number = 1; number <= kFleetImages; ++number) {
+        QByteArray image(qsizetype(mib) * 1024 * 1024, Qt::Uninitialized);
+        QRandomGenerator generator(20261207u + quint32(number));
+        generator.fillRange(reinterpret_cast<quint32 *>(image.data()), image.size() / qsizetype(sizeof(quint32)));
+        images << image;
+    }
+    return images;
 }
 
 bool waitUntil(const std::function<bool()> &done, int timeoutMs)

@@ -25,6 +25,8 @@ constexpr int kStartupRuns = 3;
 // Writes the start-up file to `path`; false when the image is too small.
 bool writeStartupFile(const QByteArray &image, const QString &path);
 double medianOf(std::vector<double> values);
+// A fleet case's three images of `mib` MiB each, different, the same bytes every run.
+QList<QByteArray> fleetImages(int mib);
 
 // Waits on the event loop, checking now and then; only outside timed parts.
 bool waitUntil(const std::function<bool()> &done, int timeoutMs);

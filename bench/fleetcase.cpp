@@ -9,20 +9,13 @@
 #include "fleetupdate.h"
 #include "loopback.h"
 #include "measures.h"
-#include "placement.h"
 #include "protocol.h"
+#include "simulatorprocess.h"
 #include "transport.h"
 
 #include <QEventLoop>
-#include <QFile>
 #include <QHash>
-#include <QProcess>
-#include <QRandomGenerator>
-#include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTimer>
-
-#include <sys/resource.h>
 
 #include <array>
 
@@ -30,140 +23,8 @@ namespace bench {
 
 namespace {
 
-// After finished(): the simulator has quit by then, or is about to.
-constexpr int kSimulatorExitMs = 10000;
 // An abort ends every session at once; this only bounds it.
 constexpr int kAbortGraceMs = 10000;
-
-double childrenCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    const auto seconds = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-// One varnel-devicesim for every device of the run. Its output goes to a
-// file: a pipe nobody reads mid-run could fill and stall the devices.
-class Simulator
-{
-public:
-    explicit Simulator(int cpu) : _cpu(cpu) {}
-    ~Simulator()
-    {
-        if (_process.state() != QProcess::NotRunning) {
-            _process.kill();
-            _process.waitForFinished(5000);
-        }
-    }
-    Simulator(const Simulator &) = delete;
-    Simulator &operator=(const Simulator &) = delete;
-
-    // Returns once every device listens.
-    bool start(const FleetRun &run, QString *error)
-    {
-        if (!_dir.isValid()) {
-            *error = QStringLiteral("no temporary folder for the simulator's output");
-            return false;
-        }
-        _outputPath = _dir.filePath(QStringLiteral("devicesim.out"));
-        _cpuBefore = childrenCpuSeconds();
-        pinTo(_process, _cpu);
-        _process.setProcessChannelMode(QProcess::MergedChannels);
-        _process.setStandardOutputFile(_outputPath);
-        // Its own timeout too: it never outlives the bench, whatever happens here.
-        _process.start(QStringLiteral(VARNEL_DEVICESIM),
-                       {QStringLiteral("--address"), QString::fromLatin1(kFleetFirstIp), QStringLiteral("--count"),
-                        QString::number(run.devices), QStringLiteral("--ack-delay-ms"),
-                        QString::number(run.delayMs), QStringLiteral("--exit-after-devices"),
-                        QString::number(run.devices), QStringLiteral("--timeout"),
-                        QString::number(kFleetLimitMs / 1000 + 30)});
-        if (!_process.waitForStarted(5000)) {
-            *error = QStringLiteral("cannot start %1: %2")
-                         .arg(QStringLiteral(VARNEL_DEVICESIM), _process.errorString());
-            return false;
-        }
-        const bool listening = waitUntil(
-            [this] { return output().contains("listening on") || _process.state() != QProcess::Running; }, 10000);
-        if (!listening || !output().contains("listening on")) {
-            *error = QStringLiteral("the simulator does not listen: %1").arg(tail());
-            return false;
-        }
-        return true;
-    }
-
-    // Waits for it to quit by itself, and checks that it saw what was sent:
-    // every device through connect, one erase and three clean images of
-    // `blocks` blocks, each command answered once.
-    bool finish(int devices, quint32 blocks, QString *error)
-    {
-        // It may have quit already, seen by the event loop.
-        if (_process.state() != QProcess::NotRunning && !_process.waitForFinished(kSimulatorExitMs)) {
-            _process.kill();
-            _process.waitForFinished(5000);
-            *error = QStringLiteral("the simulator did not quit by itself: %1").arg(tail());
-            return false;
-        }
-        _cpuSeconds = childrenCpuSeconds() - _cpuBefore;
-        if (_process.exitStatus() != QProcess::NormalExit || _process.exitCode() != 0) {
-            *error = QStringLiteral("the simulator exited with %1: %2").arg(_process.exitCode()).arg(tail());
-            return false;
-        }
-        static const QRegularExpression exiting(
-            QStringLiteral("^exiting \\((.*)\\): (\\d+) datagrams, (\\d+) images, (\\d+) clean, (\\d+) erases, "
-                           "(\\d+) acknowledgements"),
-            QRegularExpression::MultilineOption);
-        const QRegularExpressionMatch match = exiting.match(QString::fromLocal8Bit(output()));
-        if (!match.hasMatch()) {
-            *error = QStringLiteral("the simulator did not say what it saw: %1").arg(tail());
-            return false;
-        }
-        const auto count = [&](int group) { return match.captured(group).toLongLong(); };
-        const qint64 commands = qint64(devices) * (2 + kFleetImages * qint64(blocks));
-        const qint64 images = qint64(devices) * kFleetImages;
-        if (!match.captured(1).contains(QLatin1String("through")) || count(2) != commands || count(3) != images
-            || count(4) != images || count(5) != devices || count(6) != commands) {
-            *error = QStringLiteral("the simulator saw \"%1\", expected %2 datagrams, %3 images all clean, %4 "
-                                    "erases, %2 acknowledgements")
-                         .arg(match.captured(0))
-                         .arg(commands)
-                         .arg(images)
-                         .arg(devices);
-            return false;
-        }
-        return true;
-    }
-
-    double cpuSeconds() const { return _cpuSeconds; }
-
-private:
-    QByteArray output() const
-    {
-        QFile file(_outputPath);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-    QString tail() const { return QString::fromLocal8Bit(output().right(600)).trimmed(); }
-
-    int _cpu;
-    QTemporaryDir _dir;
-    QString _outputPath;
-    QProcess _process;
-    double _cpuBefore = 0;
-    double _cpuSeconds = -1;
-};
-
-// Three different images, the same bytes every run.
-QList<QByteArray> makeImages()
-{
-    QList<QByteArray> images;
-    for (int number = 1; number <= kFleetImages; ++number) {
-        QByteArray image(qsizetype(kFleetImageMib) * 1024 * 1024, Qt::Uninitialized);
-        QRandomGenerator generator(20261207u + quint32(number));
-        generator.fillRange(reinterpret_cast<quint32 *>(image.data()), image.size() / qsizetype(sizeof(quint32)));
-        images << image;
-    }
-    return images;
-}
 
 // When each step of one device ended, on monotonicNs().
 struct Timeline
@@ -203,15 +64,15 @@ struct Timeline
 CaseResult runFleet(const FleetRun &run, int simulatorCpu)
 {
     CaseResult result;
-    const QList<QByteArray> images = makeImages();
+    const QList<QByteArray> images = fleetImages(kFleetImageMib);
     const quint32 blocksPerImage = protocol::blockCount(images.first().size());
     QList<QHostAddress> devices;
     const quint32 first = QHostAddress(QString::fromLatin1(kFleetFirstIp)).toIPv4Address();
     for (int i = 0; i < run.devices; ++i)
         devices << QHostAddress(first + quint32(i));
 
-    Simulator simulator(simulatorCpu);
-    if (!simulator.start(run, &result.error))
+    SimulatorProcess simulator(simulatorCpu);
+    if (!simulator.start(run, kFleetLimitMs, &result.error))
         return result;
     Transport transport;
     const QHostAddress adapter(QString::fromLatin1(kLocalIp));

@@ -56,6 +56,18 @@ const Goal kGoals[] = {
     {"fleet peak MB 32/1", [](const Summary &s) { return s.fleetPeakRatio(32); }, Compare::AtMost, 1.5,
      Where::Anywhere, "the images are read once and shared by every device's session",
      "fleet-1@0ms fleet-32@0ms fleet-1@1ms fleet-32@1ms"},
+    // The engine shares the window's thread: the window must stay answering
+    // and cost the fleet little against a process that draws nothing.
+    {"fleet window pause ms", [](const Summary &s) { return s.fleetWindowPauseMs(); }, Compare::Below, 50,
+     Where::OneCpu, "with 256 devices updating, the window still answers within a frame or three",
+     "fleet-window"},
+    {"fleet window / cli", [](const Summary &s) { return s.fleetWindowRatio(); }, Compare::AtLeast, 0.9,
+     Where::OneCpu, "drawing the table costs the fleet a tenth of the command line's throughput at most",
+     "fleet-window fleet-cli"},
+    {"fleet window pause ms", [](const Summary &s) { return s.fleetWindowPauseMs(); }, Compare::Below, 50,
+     Where::Unpinned, "left to the scheduler, the window still answers within a frame or three", "fleet-window"},
+    {"fleet window / cli", [](const Summary &s) { return s.fleetWindowRatio(); }, Compare::AtLeast, 0.9,
+     Where::Unpinned, "left to the scheduler, the table costs the fleet a tenth at most", "fleet-window fleet-cli"},
 };
 
 // Every case the goal needs has run.

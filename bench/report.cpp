@@ -109,6 +109,35 @@ void printFleetTable(const Summary &summary)
                 "  delay; cpu s, peak MB: the engine's process; sim cpu s: the simulator's, on its own CPU\n");
 }
 
+void printFleetWindowTable(const Summary &summary)
+{
+    std::printf("\nfleet window against the command line: %d devices, %d at once, %d images of %d MiB each\n",
+                kFleetWindowDevices, kFleetWindowParallel, kFleetImages, kFleetWindowImageMib);
+    std::printf("%-13s %8s %9s %10s %6s %10s %10s %10s %7s %9s %8s\n", "case", "wall s", "blocks/s", "devices/s",
+                "x cli", "pause ms", "own ms", "p99 ms", "cpu s", "sim cpu s", "peak MB");
+    for (const QString &name : kFleetWindowCases) {
+        if (!summary.hasRun(name))
+            continue;
+        const CaseFigures f = summary.of(name);
+        if (!f.ok) {
+            std::printf("%-13s %s\n", qPrintable(name), "FAILED");
+            continue;
+        }
+        std::printf("%-13s %8.3f %9.0f %10.2f %6s %10s %10s %10s %7.3f %9.3f %8.1f\n", qPrintable(name),
+                    f.seconds, f.blocksPerSecond, kFleetWindowDevices / f.seconds,
+                    qPrintable(number(summary.ratio(name, QStringLiteral("fleet-cli")), 2)),
+                    qPrintable(number(f.worstStallMs, 1)), qPrintable(number(f.worstOwnStallMs, 1)),
+                    qPrintable(number(f.stallP99Ms, 1)), f.cpu, f.simulatorCpu, f.peakMb);
+    }
+    std::printf("wall s: from Yes to Start's question until the window is idle again, and the command line's\n"
+                "  process from spawn to exit, pauses included; blocks/s: every device's blocks over it;\n"
+                "  pause ms: the longest gap, in any run, between the ticks of a %d ms precise timer in the\n"
+                "  window's thread, beyond %d ms; own ms: the longest gap less the time the thread waited for a\n"
+                "  CPU in it while other processes ran (the kernel's schedstat); p99 ms: the median of the runs'\n"
+                "  99th percentiles of the gaps\n",
+                kFleetWindowTickMs, kFleetWindowTickMs);
+}
+
 bool ranAny(const Summary &summary, const QStringList &names)
 {
     return std::any_of(names.begin(), names.end(), [&](const QString &name) { return summary.hasRun(name); });
@@ -126,6 +155,8 @@ void printPlacement(const Summary &summary, bool alone)
         printPeerTable(summary);
     if (ranAny(summary, fleetCases()))
         printFleetTable(summary);
+    if (ranAny(summary, kFleetWindowCases))
+        printFleetWindowTable(summary);
 
     const CaseFigures raw = summary.of(QStringLiteral("raw"));
     const CaseFigures window = summary.of(QStringLiteral("window"));
@@ -196,6 +227,12 @@ void printRatios(const Summary &summary, bool alone)
         std::printf("fleet 32/1 devices%s: wall time at 1 ms %s, peak memory %s\n", qPrintable(label),
                     qPrintable(number(summary.fleetWallRatio(32, 1), 2)),
                     qPrintable(number(summary.fleetPeakRatio(32), 2)));
+    }
+    if (ranAny(summary, kFleetWindowCases)) {
+        const CaseFigures window = summary.of(QStringLiteral("fleet-window"));
+        std::printf("fleet window%s: %s of the command line's blocks/s, longest pause %s ms (%s ms its own)\n",
+                    qPrintable(label), qPrintable(number(summary.fleetWindowRatio(), 2)),
+                    qPrintable(number(window.worstStallMs, 1)), qPrintable(number(window.worstOwnStallMs, 1)));
     }
 }
 

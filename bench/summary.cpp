@@ -16,7 +16,7 @@ CaseFigures figuresOf(const std::vector<CaseResult> &all)
     if (!f.ok)
         return f;
     std::vector<double> rate, perBlock, cpu, peak, seconds, quiet, tab, fill, checksum, strays, strayRate, pause,
-        busy, simulatorCpu, startup, datagrams;
+        busy, simulatorCpu, startup, datagrams, stallP99;
     for (const CaseResult &r : all) {
         rate.push_back(r.blocks / r.seconds);
         if (r.startupMs >= 0)
@@ -40,6 +40,9 @@ CaseFigures figuresOf(const std::vector<CaseResult> &all)
             f.worstFillStallMs = qMax(f.worstFillStallMs, r.fillStallMs);
         if (r.stallMs >= 0)
             f.worstStallMs = qMax(f.worstStallMs, r.stallMs);
+        if (r.stallP99Ms >= 0)
+            stallP99.push_back(r.stallP99Ms);
+        f.worstOwnStallMs = qMax(f.worstOwnStallMs, r.ownStallMs);
         if (r.checksumMs >= 0)
             checksum.push_back(r.checksumMs);
         if (r.straysSent >= 0) {
@@ -72,6 +75,7 @@ CaseFigures figuresOf(const std::vector<CaseResult> &all)
     f.pauseMs = medianOf(pause);
     f.busySeconds = medianOf(busy);
     f.simulatorCpu = medianOf(simulatorCpu);
+    f.stallP99Ms = medianOf(stallP99);
     return f;
 }
 
@@ -150,6 +154,17 @@ double Summary::fleetPeakRatio(int devices, int delayMs) const
     if (!many.ok || !one.ok || one.peakMb <= 0)
         return -1;
     return many.peakMb / one.peakMb;
+}
+
+double Summary::fleetWindowRatio() const
+{
+    return ratio(QStringLiteral("fleet-window"), QStringLiteral("fleet-cli"));
+}
+
+double Summary::fleetWindowPauseMs() const
+{
+    const CaseFigures window = of(QStringLiteral("fleet-window"));
+    return window.ok ? window.worstStallMs : -1;
 }
 
 Summary summarise(const RunsByCase &runsOf, const QStringList &ran, bool oneCpu)

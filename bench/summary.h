@@ -33,6 +33,8 @@ struct CaseFigures
     double tabShowMs = -1;
     double checksumMs = -1;
     double worstStallMs = -1;
+    double stallP99Ms = -1;  // the fleet window's, a median
+    double worstOwnStallMs = -1;  // its longest pause less the waits for a CPU
     double logFillMs = -1;
     double worstFillStallMs = -1;
     double straysSent = -1;
@@ -73,6 +75,10 @@ struct Summary
     // time, and median peak memory (the worse of the delays when negative).
     double fleetWallRatio(int devices, int delayMs) const;
     double fleetPeakRatio(int devices, int delayMs = -1) const;
+    // Blocks/s of the fleet window over the command line's, same fleet.
+    double fleetWindowRatio() const;
+    // The fleet window's longest pause in any run.
+    double fleetWindowPauseMs() const;
 };
 
 Summary summarise(const RunsByCase &runsOf, const QStringList &ran, bool oneCpu);
