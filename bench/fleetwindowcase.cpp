@@ -7,6 +7,7 @@
 #include "cases.h"
 
 #include "casesupport.h"
+#include "findwidget.h"
 #include "devicetablemodel.h"
 #include "fleetwindow.h"
 #include "loopback.h"
@@ -105,15 +106,6 @@ QString deviceRanges(const QList<QHostAddress> &devices)
         from = i;
     }
     return ranges.join(QLatin1Char(' '));
-}
-
-template <typename T>
-T *widget(QWidget &window, const char *name, QStringList &missing)
-{
-    T *found = window.findChild<T *>(QString::fromLatin1(name));
-    if (!found)
-        missing << QString::fromLatin1(name);
-    return found;
 }
 
 // The event loop's pauses: the gaps between the ticks of a precise timer,

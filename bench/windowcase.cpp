@@ -4,6 +4,7 @@
 #include "cases.h"
 
 #include "casesupport.h"
+#include "findwidget.h"
 #include "logview.h"
 #include "loopback.h"
 #include "mainwindow.h"
@@ -60,15 +61,6 @@ private:
     QWidget *_button;
     QEventLoop *_loop;
 };
-
-template <typename T>
-T *widget(QWidget &window, const char *name, QStringList &missing)
-{
-    T *found = window.findChild<T *>(QString::fromLatin1(name));
-    if (!found)
-        missing << QString::fromLatin1(name);
-    return found;
-}
 
 } // namespace
 
